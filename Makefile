@@ -1,0 +1,47 @@
+# Thin wrapper over the CMake presets; see README.md.
+PREFIX ?= /usr/local
+ARGS ?=
+BIN := build/release/modules/host/pylon-host
+
+.PHONY: all deps build run test test-dev tsan lint install uninstall clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@test -f build/release/CMakeCache.txt || cmake --preset release >&2
+	@cmake --build --preset release >&2
+
+run: build
+	@$(BIN) $(ARGS)
+
+test: deps
+	cmake --workflow --preset ci
+	cmake --workflow --preset asan
+
+test-dev: deps
+	cmake --preset dev
+	cmake --build --preset dev
+	ctest --preset dev
+
+tsan: deps
+	cmake --workflow --preset tsan
+
+lint: deps
+	cmake --preset lint
+	cmake --build --preset lint
+
+install: deps
+	cmake -S . -B build/install -G Ninja -DCMAKE_BUILD_TYPE=Release -DPYLON_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build/install
+	cmake --install build/install
+
+uninstall:
+	@test -f build/install/install_manifest.txt || { echo "nothing installed from this tree" >&2; exit 1; }
+	xargs -d '\n' rm -f -- < build/install/install_manifest.txt
+
+clean:
+	rm -rf build

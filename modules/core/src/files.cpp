@@ -1,0 +1,119 @@
+#include "files.hpp"
+
+#include "unique_fd.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+namespace pylon {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Follows a chain of symbolic links to the path that really holds the data (which may not exist).
+Result<fs::path, std::error_code> final_target(fs::path path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (ec || !fs::is_symlink(st)) {
+      return path;  // a missing file or an unreadable one is the caller's to find out
+    }
+    fs::path next = fs::read_symlink(path, ec);
+    if (ec) {
+      return Err{ec};
+    }
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
+}
+
+Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return Err{last_os_error()};
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Unit{};
+}
+
+}  // namespace
+
+Result<std::string, std::error_code> read_file(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return Err{last_os_error()};
+  }
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return Err{last_os_error()};
+    }
+    if (n == 0) {
+      return text;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_view text) {
+  auto target = final_target(path);
+  if (!target) {
+    return Err{target.error()};
+  }
+  const fs::path& dest = target.value();
+
+  struct stat old {};
+  const bool existed = ::stat(dest.c_str(), &old) == 0;
+
+  static std::atomic<unsigned> counter{0};
+  fs::path tmp;
+  int raw = -1;
+  for (int attempt = 0; raw < 0; ++attempt) {
+    tmp = dest;
+    tmp.replace_filename("." + dest.filename().string() + ".tmp." + std::to_string(::getpid()) +
+                         "." + std::to_string(counter++));
+    // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
+    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (raw < 0 && (errno != EEXIST || attempt > 100)) {
+      return Err{last_os_error()};
+    }
+  }
+  UniqueFd fd(raw);
+  const auto fail = [&](std::error_code ec) -> Result<Unit, std::error_code> {
+    ::unlink(tmp.c_str());
+    return Err{ec};
+  };
+  if (auto written = write_all(fd.get(), text); !written) {
+    return fail(written.error());
+  }
+  if (existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) {
+    return fail(last_os_error());
+  }
+  if (::fsync(fd.get()) != 0) {
+    return fail(last_os_error());
+  }
+  if (::close(fd.release()) != 0) {
+    return fail(last_os_error());
+  }
+  if (::rename(tmp.c_str(), dest.c_str()) != 0) {
+    return fail(last_os_error());
+  }
+  return Unit{};
+}
+
+}  // namespace pylon

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "args.hpp"
+#include "host_error.hpp"
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace cli {
+
+using host::Args;
+using host::HostError;
+using host::VerbResult;
+using Json = nlohmann::ordered_json;
+
+// The whole program after argument collection: dispatches on the first argument and returns the
+// process exit status. Verbs write to `out`; only finish() writes to `err`.
+std::int32_t run(const Args& args, std::ostream& out, std::ostream& err);
+
+// Prints a HostError as "pylon-host: {message}" and turns the result into an exit status.
+std::int32_t finish(const VerbResult& result, std::ostream& err);
+
+extern const char* const help_text;
+extern const char* const describe_text;
+
+// The deadline from `--timeout` when it reads as a positive whole number of seconds, else
+// `fallback`.
+std::uint64_t timeout(const Args& args, std::uint64_t fallback);
+
+// Reads an unsigned decimal with an optional leading '+', white space trimmed; nothing else.
+std::optional<std::uint64_t> parse_u64(std::string_view text);
+
+// Reads a signed decimal with an optional leading '+' or '-', white space trimmed; nothing else.
+std::optional<std::int64_t> parse_i64(std::string_view text);
+
+// Renders a value as one compact line of JSON (non-ASCII as is, other control characters
+// \u00xx) and writes it with a newline. A failed write is ignored.
+void emit(std::ostream& out, const Json& value);
+std::string render_json(const Json& value);
+
+// True when any argument is exactly "--json".
+bool json_mode(const Args& args);
+
+}  // namespace cli

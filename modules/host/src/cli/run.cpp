@@ -1,0 +1,53 @@
+#include "cli/cli.hpp"
+#include "text.hpp"
+
+#include <ostream>
+#include <string_view>
+
+namespace cli {
+namespace {
+
+void print_line(std::ostream& out, const char* text) {
+  out << text << '\n' << std::flush;  // a failed write is ignored: the status stays 0
+}
+
+// Arguments are text: one that is not UTF-8 is a malformed command line.
+std::optional<HostError> check_utf8(const Args& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!pylon::is_utf8(args[i])) {
+      return HostError::usage("argument " + std::to_string(i + 1) + " is not valid UTF-8 ('" +
+                              pylon::lossy_utf8(args[i]) + "')");
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::int32_t finish(const VerbResult& result, std::ostream& err) {
+  if (result) {
+    return result.value();
+  }
+  err << "pylon-host: " << result.error().message() << '\n' << std::flush;
+  return result.error().exit_status();
+}
+
+std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
+  const std::string_view first = args.empty() ? std::string_view{} : std::string_view{args[0]};
+  if (first.empty() || first == "help" || first == "-h" || first == "--help") {
+    print_line(out, help_text);
+    return 0;
+  }
+  if (first == "--describe") {
+    print_line(out, describe_text);
+    return 0;
+  }
+  if (auto bad = check_utf8(args)) {
+    return finish(Err{*bad}, err);
+  }
+  return finish(Err{HostError::usage("unknown verb '" + std::string(first) +
+                                     "'. Expected: git-activity | share (see `pylon host help`)")},
+                err);
+}
+
+}  // namespace cli

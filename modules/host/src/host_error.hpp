@@ -1,0 +1,33 @@
+#pragma once
+
+#include "result.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace host {
+
+// The one error of the host: a complete message, and whether the command line (Usage, exit 2) or
+// the operation (Failure, exit 1) was at fault.
+class HostError {
+ public:
+  enum class Kind { Usage, Failure };
+
+  static HostError usage(std::string message) { return {Kind::Usage, std::move(message)}; }
+  static HostError failure(std::string message) { return {Kind::Failure, std::move(message)}; }
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  std::int32_t exit_status() const { return kind_ == Kind::Usage ? 2 : 1; }
+
+ private:
+  HostError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  Kind kind_;
+  std::string message_;
+};
+
+using VerbResult = Result<std::int32_t, HostError>;
+
+}  // namespace host

@@ -1,0 +1,14 @@
+#include "cli/cli.hpp"
+
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe must fail a write, not end the process
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const int status = cli::run(args, std::cout, std::cerr);
+  std::cout.flush();
+  return status;
+}

@@ -1,0 +1,309 @@
+#include "proc/proc.hpp"
+
+#include "result.hpp"
+#include "text.hpp"
+#include "unique_fd.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace proc {
+namespace {
+
+using pylon::UniqueFd;
+
+// The child's process id with the knowledge of whether it has been reaped. The waiter reaps under
+// the lock, and the deadline kill signals only while it is held and the child is not yet reaped,
+// so the signal can never reach a process that took over a recycled id.
+struct Child {
+  explicit Child(pid_t id) : pid(id) {}
+  const pid_t pid;
+  std::mutex mutex;
+  bool reaped = false;
+};
+
+// What the waiter hands over: the wait status, or the error of the wait, and the collected bytes.
+struct Waited {
+  int status = 0;
+  std::error_code wait_error;
+  std::string out;
+  std::string err;
+};
+
+class SpawnGuard {
+ public:
+  SpawnGuard() {
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attr);
+  }
+  SpawnGuard(const SpawnGuard&) = delete;
+  SpawnGuard& operator=(const SpawnGuard&) = delete;
+  ~SpawnGuard() {
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+  }
+  posix_spawn_file_actions_t actions{};
+  posix_spawnattr_t attr{};
+};
+
+Result<std::pair<UniqueFd, UniqueFd>, std::error_code> make_pipe() {
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
+  // our ends must not leak into the child: it sees only what is dup'ed onto 0, 1 and 2
+  ::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC);
+  return std::pair{std::move(read_end), std::move(write_end)};
+}
+
+// The child gets the default SIGPIPE back (we ignore it) and an empty signal mask.
+void set_signal_defaults(SpawnGuard& spawn) {
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigset_t mask;
+  sigemptyset(&mask);
+  ::posix_spawnattr_setsigdefault(&spawn.attr, &defaults);
+  ::posix_spawnattr_setsigmask(&spawn.attr, &mask);
+  ::posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+Result<pid_t, std::error_code> spawn(const std::string& program,
+                                     const std::vector<std::string>& args, SpawnGuard& guard) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  set_signal_defaults(guard);
+  pid_t pid = 0;
+  const int rc =
+      ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), environ);
+  if (rc != 0) {
+    return Err{std::error_code(rc, std::system_category())};
+  }
+  return pid;
+}
+
+// Waits for the child without reaping it, then reaps it under the lock (see Child).
+void reap(Child& child, Waited& waited) {
+  siginfo_t info{};
+  for (;;) {
+    if (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) == 0) {
+      break;
+    }
+    if (errno != EINTR) {
+      waited.wait_error = pylon::last_os_error();
+      break;
+    }
+  }
+  const std::lock_guard lock(child.mutex);
+  int status = 0;
+  pid_t rc = 0;
+  do {
+    rc = ::waitpid(child.pid, &status, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0 && !waited.wait_error) {
+    waited.wait_error = pylon::last_os_error();
+  }
+  waited.status = status;
+  child.reaped = true;
+}
+
+void kill_child(Child& child) {
+  const std::lock_guard lock(child.mutex);
+  if (!child.reaped) {
+    ::kill(child.pid, SIGKILL);
+  }
+}
+
+// Reads both pipes to their ends at once, so neither can fill up and stall the child.
+void drain(UniqueFd out_fd, UniqueFd err_fd, Waited& waited) {
+  struct Stream {
+    UniqueFd fd;
+    std::string* sink;
+  };
+  Stream streams[] = {{std::move(out_fd), &waited.out}, {std::move(err_fd), &waited.err}};
+  char buf[65536];
+  for (;;) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    Stream* polled[2];
+    for (Stream& s : streams) {
+      if (s.fd) {
+        fds[count] = pollfd{s.fd.get(), POLLIN, 0};
+        polled[count++] = &s;
+      }
+    }
+    if (count == 0) {
+      return;
+    }
+    if (::poll(fds, count, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;  // cannot happen with valid descriptors; stop reading rather than spin
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) {
+        continue;
+      }
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        polled[i]->sink->append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        polled[i]->fd.reset();  // end of file, or an error that reading again cannot cure
+      }
+    }
+  }
+}
+
+std::string collected(const std::string& bytes) {
+  return std::string(pylon::trim_end(pylon::lossy_utf8(bytes)));
+}
+
+Outcome deadline_outcome(const std::string& program, std::uint64_t seconds) {
+  return {
+      "",
+      "`" + program + "` exceeded its " + std::to_string(seconds) + "s deadline and was terminated",
+      124, true};
+}
+
+Outcome wait_failed(const std::string& program, const std::error_code& error) {
+  return {"", "waiting for `" + program + "` failed: " + pylon::os_text(error), 127, false};
+}
+
+// Hands the child to a waiter thread running `work`, then sleeps on the channel until the work is
+// done or the deadline passes. The waiter owns what it touches, so it may outlive this call.
+template <class Work>
+Outcome supervise(const std::string& program, const std::shared_ptr<Child>& child,
+                  std::uint64_t deadline_seconds, bool keep_output, Work work) {
+  const auto start = std::chrono::steady_clock::now();
+  std::promise<Waited> promise;
+  std::future<Waited> result = promise.get_future();
+  try {
+    std::thread([child, work = std::move(work), promise = std::move(promise)]() mutable {
+      Waited waited;
+      work(waited);
+      reap(*child, waited);
+      promise.set_value(std::move(waited));
+    }).detach();
+  } catch (const std::system_error& e) {
+    kill_child(*child);
+    Waited ignored;
+    reap(*child, ignored);
+    return wait_failed(program, e.code());
+  }
+
+  // a deadline past what the clock can hold means no deadline at all
+  const auto headroom = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::time_point::max() - start);
+  if (deadline_seconds < static_cast<std::uint64_t>(headroom.count())) {
+    const auto deadline = start + std::chrono::seconds(deadline_seconds);
+    if (result.wait_until(deadline) == std::future_status::timeout) {
+      kill_child(*child);
+      return deadline_outcome(program, deadline_seconds);
+    }
+  }
+  Waited waited = result.get();
+  if (waited.wait_error) {
+    return wait_failed(program, waited.wait_error);
+  }
+  Outcome outcome;
+  if (keep_output) {
+    outcome.stdout = collected(waited.out);
+    outcome.stderr = collected(waited.err);
+  }
+  outcome.code = WIFEXITED(waited.status) ? WEXITSTATUS(waited.status) : -1;
+  return outcome;
+}
+
+}  // namespace
+
+std::string Outcome::reason() const {
+  const std::string_view err = pylon::trim(stderr);
+  return std::string(err.empty() ? pylon::trim(stdout) : err);
+}
+
+Outcome spawn_failed(const std::string& program, const std::error_code& error) {
+  return {"", "could not run `" + program + "`: " + pylon::os_text(error), 127, false};
+}
+
+Outcome capture(const std::string& program, const std::vector<std::string>& args,
+                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds) {
+  auto in = make_pipe();
+  auto out = make_pipe();
+  auto err = make_pipe();
+  for (const auto* p : {&in, &out, &err}) {
+    if (!*p) {
+      return spawn_failed(program, p->error());
+    }
+  }
+  auto& [in_read, in_write] = in.value();
+  auto& [out_read, out_write] = out.value();
+  auto& [err_read, err_write] = err.value();
+
+  SpawnGuard guard;
+  ::posix_spawn_file_actions_adddup2(&guard.actions, in_read.get(), 0);
+  ::posix_spawn_file_actions_adddup2(&guard.actions, out_write.get(), 1);
+  ::posix_spawn_file_actions_adddup2(&guard.actions, err_write.get(), 2);
+  if (cwd) {
+    ::posix_spawn_file_actions_addchdir_np(&guard.actions, cwd->c_str());
+  }
+  auto pid = spawn(program, args, guard);
+  // close our copies of the child's ends now: end of file comes only when every writer closed
+  in_read.reset();
+  out_write.reset();
+  err_write.reset();
+  in_write.reset();  // the child reads end of file at once
+  if (!pid) {
+    return spawn_failed(program, pid.error());
+  }
+  auto child = std::make_shared<Child>(pid.value());
+  return supervise(
+      program, child, deadline_seconds, true,
+      [out_fd = std::move(out_read), err_fd = std::move(err_read)](Waited& waited) mutable {
+        drain(std::move(out_fd), std::move(err_fd), waited);
+      });
+}
+
+Outcome streaming(const std::string& program, const std::vector<std::string>& args,
+                  std::uint64_t deadline_seconds, StdoutTo stdout_to) {
+  std::cout.flush();
+  std::fflush(stdout);
+
+  SpawnGuard guard;
+  ::posix_spawn_file_actions_addopen(&guard.actions, 0, "/dev/null", O_RDONLY, 0);
+  if (stdout_to == StdoutTo::Stderr) {
+    ::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1);
+  }
+  auto pid = spawn(program, args, guard);
+  if (!pid) {
+    return spawn_failed(program, pid.error());
+  }
+  auto child = std::make_shared<Child>(pid.value());
+  return supervise(program, child, deadline_seconds, false, [](Waited&) {});
+}
+
+}  // namespace proc

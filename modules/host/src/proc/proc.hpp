@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>  // first: stdout/stderr may be macros, and every user must see the same spelling
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace proc {
+
+// How one child run ended. code: the exit status; -1 for a signal; 124 when the deadline passed
+// (timed_out); 127 when the program could not be started or waited for (message in stderr).
+struct Outcome {
+  std::string stdout;
+  std::string stderr;
+  std::int32_t code = 0;
+  bool timed_out = false;
+
+  bool ok() const { return code == 0 && !timed_out; }
+  // The text to explain a failed run: stderr trimmed, else stdout trimmed (possibly empty).
+  std::string reason() const;
+};
+
+// Runs `program` (searched on PATH, no shell) with its stdin at end of file and both outputs
+// collected, decoded as lossy UTF-8 and trimmed at the end. Never blocks past the deadline.
+Outcome capture(const std::string& program, const std::vector<std::string>& args,
+                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds);
+
+// Where a streamed child's standard output goes.
+enum class StdoutTo { Stdout, Stderr };
+
+// Runs `program` with stdin from the null device and its outputs on ours, live. Flushes our own
+// standard output first so the lines keep their order.
+Outcome streaming(const std::string& program, const std::vector<std::string>& args,
+                  std::uint64_t deadline_seconds, StdoutTo stdout_to = StdoutTo::Stdout);
+
+// The Outcome of a program that could not be started.
+Outcome spawn_failed(const std::string& program, const std::error_code& error);
+
+}  // namespace proc

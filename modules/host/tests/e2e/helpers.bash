@@ -1,0 +1,14 @@
+# Loaded by every .bats file: a sealed world for the built binary.
+bats_require_minimum_version 1.5.0
+
+setup() {
+    export HOME="$BATS_TEST_TMPDIR/home" && mkdir -p "$HOME"
+    while IFS= read -r v; do unset "$v"; done < <(compgen -e | grep '^PYLON_')
+    export GIT_CONFIG_NOSYSTEM=1 GIT_AUTHOR_NAME=t GIT_AUTHOR_EMAIL=t@example.invalid \
+        GIT_COMMITTER_NAME=t GIT_COMMITTER_EMAIL=t@example.invalid
+    export PATH="$(dirname "$E2E_BIN"):$BATS_TEST_DIRNAME/../fakes:$PATH"
+    export FAKE_QUAYLINK_LOG="$BATS_TEST_TMPDIR/quaylink.log"
+    cd "$BATS_TEST_TMPDIR" || return 1
+}
+
+mtime() { stat -c %Y "$1" 2>/dev/null || stat -f %m "$1"; }  # GNU, then BSD

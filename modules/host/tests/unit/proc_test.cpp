@@ -1,0 +1,121 @@
+#include "proc/proc.hpp"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+proc::Outcome sh(const std::string& script, std::uint64_t deadline = 20) {
+  return proc::capture("sh", {"-c", script}, std::nullopt, deadline);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(Capture, CollectsBothStreamsAndTheExitStatus) {
+  const proc::Outcome o = sh("printf 'abc  \\n\\n\\n'; printf ' err\\n' >&2; exit 3");
+  EXPECT_EQ(o.stdout, "abc");
+  EXPECT_EQ(o.stderr, " err");  // only trailing white space goes
+  EXPECT_EQ(o.code, 3);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_FALSE(o.ok());
+  EXPECT_EQ(o.reason(), "err");
+}
+
+TEST(Capture, InvalidUtf8IsReplaced) {
+  EXPECT_EQ(sh("printf 'a\\377b'").stdout,
+            "a\xEF\xBF\xBD"
+            "b");
+}
+
+TEST(Capture, MissingProgramIs127AndNamed) {
+  const proc::Outcome o = proc::capture("no-such-program-here", {}, std::nullopt, 5);
+  EXPECT_EQ(o.code, 127);
+  EXPECT_FALSE(o.timed_out);
+  EXPECT_EQ(o.stderr,
+            "could not run `no-such-program-here`: No such file or directory (os error 2)");
+}
+
+TEST(Capture, MissingWorkingDirectoryIs127) {
+  const proc::Outcome o = proc::capture("true", {}, "/no/such/dir", 5);
+  EXPECT_EQ(o.code, 127);
+  EXPECT_TRUE(o.stderr.starts_with("could not run `true`: ")) << o.stderr;
+}
+
+TEST(Capture, RunsInTheWorkingDirectory) {
+  EXPECT_EQ(proc::capture("pwd", {}, "/", 5).stdout, "/");
+}
+
+TEST(Capture, DeadlineKillsAndReports124) {
+  const auto start = Clock::now();
+  const proc::Outcome o = sh("exec sleep 30", 1);
+  EXPECT_LT(seconds_since(start), 10.0);
+  EXPECT_EQ(o.code, 124);
+  EXPECT_TRUE(o.timed_out);
+  EXPECT_EQ(o.stdout, "");
+  EXPECT_EQ(o.stderr, "`sh` exceeded its 1s deadline and was terminated");
+}
+
+TEST(Capture, GrandchildHoldingThePipesRunsIntoTheDeadline) {
+  const auto start = Clock::now();
+  const proc::Outcome o = sh("sleep 5 & echo started", 1);
+  EXPECT_LT(seconds_since(start), 4.5);
+  EXPECT_EQ(o.code, 124);
+  EXPECT_TRUE(o.timed_out);
+}
+
+TEST(Capture, ChildKilledBySignalIsMinusOne) {
+  const proc::Outcome o = sh("kill -9 $$");
+  EXPECT_EQ(o.code, -1);
+  EXPECT_FALSE(o.timed_out);
+}
+
+TEST(Capture, StandardInputIsAtEndOfFile) {
+  const auto start = Clock::now();
+  const proc::Outcome o = proc::capture("cat", {}, std::nullopt, 10);
+  EXPECT_TRUE(o.ok());
+  EXPECT_EQ(o.stdout, "");
+  EXPECT_LT(seconds_since(start), 5.0);
+}
+
+TEST(Capture, LargeOutputOnBothStreamsDoesNotStall) {
+  const proc::Outcome o =
+      sh("head -c 50000000 /dev/zero | tr '\\0' a; head -c 3000000 /dev/zero | tr '\\0' b >&2", 60);
+  EXPECT_TRUE(o.ok()) << o.stderr.substr(0, 200);
+  EXPECT_EQ(o.stdout.size(), 50000000u);
+  EXPECT_EQ(o.stderr.size(), 3000000u);
+}
+
+TEST(Capture, HugeDeadlineMeansNoDeadline) {
+  EXPECT_TRUE(sh("exit 0", UINT64_MAX).ok());
+}
+
+TEST(Streaming, ReportsStatusWithoutOutput) {
+  const proc::Outcome o = proc::streaming("sh", {"-c", "read x; echo \"[$x]\" >&2; exit 4"}, 10);
+  EXPECT_EQ(o.code, 4);
+  EXPECT_EQ(o.stdout, "");
+  EXPECT_EQ(o.stderr, "");
+}
+
+TEST(Streaming, DeadlineAndMissingProgram) {
+  const proc::Outcome late = proc::streaming("sleep", {"30"}, 1);
+  EXPECT_EQ(late.code, 124);
+  EXPECT_TRUE(late.timed_out);
+  EXPECT_EQ(late.stderr, "`sleep` exceeded its 1s deadline and was terminated");
+  const proc::Outcome missing = proc::streaming("no-such-program-here", {}, 1);
+  EXPECT_EQ(missing.code, 127);
+  EXPECT_FALSE(missing.timed_out);
+}
+
+TEST(Reason, PrefersErrorTextThenOutput) {
+  EXPECT_EQ((proc::Outcome{"  done  ", "", 1, false}).reason(), "done");
+  EXPECT_EQ((proc::Outcome{"", "", 1, false}).reason(), "");
+  EXPECT_EQ((proc::Outcome{"out", " \n", 1, false}).reason(), "out");
+  EXPECT_EQ((proc::Outcome{"out", " err ", 1, false}).reason(), "err");
+}
