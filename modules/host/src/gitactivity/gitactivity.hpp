@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "args.hpp"
+#include "host_error.hpp"
+#include "result.hpp"
+
+namespace gitactivity {
+
+namespace fs = std::filesystem;
+
+// ---- marker store (markers.cpp)
+
+// One marker as read back: the file name and its modification time in whole seconds (0 before
+// 1970).
+struct Marker {
+  std::string name;
+  std::int64_t epoch = 0;
+};
+
+// The marker directory for this environment; never fails.
+fs::path marker_dir();
+// The rule behind marker_dir: a non-empty override, else {fleet home}/git-activity, else
+// {home}/.kestrel/git-activity.
+fs::path marker_dir_from(const std::optional<std::string>& override_dir,
+                         const std::optional<fs::path>& fleet_home, const fs::path& home);
+// ~/.kestrel/git-activity ("." for an unset HOME); never fails.
+fs::path legacy_marker_dir();
+// The repository path with every "/" turned into "-".
+std::string encode_marker(std::string_view repo);
+// Creates or empties the repository's marker and sets its times (now when `epoch` is absent).
+Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_view repo,
+                                              std::optional<std::int64_t> epoch);
+// Sets access and modification time of an existing file; a missing file is an error.
+Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch);
+// The markers of a directory, newest first, then by name; never fails (unreadable reads empty).
+std::vector<Marker> read_markers(const fs::path& dir);
+// The existing directory a marker name stands for, preferring the shortest first component.
+std::optional<fs::path> resolve_marker(std::string_view name);
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments);
+
+// ---- repository discovery (repos.cpp)
+
+// One `git` query in `dir` (20-second deadline): its trimmed output, or nothing on any failure.
+std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args);
+// The top level of the repository holding `dir`: git's answer, else the nearest `.git` upwards.
+std::optional<fs::path> git_toplevel(const fs::path& dir);
+std::optional<fs::path> walk_up_for_dot_git(const fs::path& dir);
+
+struct WalkResult {
+  std::vector<fs::path> repos;  // sorted component by component, no duplicates
+  bool deadline_expired = false;
+};
+// Every directory below `root` (itself included) that holds `.git`, without entering pruned
+// names or following symbolic links below the root.
+WalkResult find_repos(const fs::path& root, std::chrono::steady_clock::time_point deadline);
+// The walk budget in seconds: a positive `--timeout`, else 300.
+std::uint64_t walk_deadline(const host::Args& args);
+
+// ---- post-commit hook block (hook.cpp)
+
+struct Enabled {
+  std::optional<std::int64_t> backfilled;
+  std::string root;
+  fs::path hook;
+  fs::path marker;
+};
+
+Result<Enabled, host::HostError> enable(const fs::path& repo, const fs::path& marker_dir);
+// The hook path when a block was removed; nothing when there was none.
+Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo);
+std::string rewrite_hook(const std::optional<std::string>& existing);
+std::optional<std::string> strip_hook(std::string_view text);
+std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
+
+// ---- legacy migration (migrate.cpp)
+
+struct MigrationStep {
+  std::string name;
+  std::int64_t epoch = 0;
+  bool up_to_date = false;
+};
+
+std::vector<MigrationStep> plan_migration(const std::vector<Marker>& legacy,
+                                          const std::vector<Marker>& current);
+// The number of markers written; the first failure stops the copy.
+Result<std::uint64_t, host::HostError> apply_migration(const std::vector<MigrationStep>& plan,
+                                                       const fs::path& dir);
+
+}  // namespace gitactivity
