@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "cli/cli.hpp"
+
+namespace cli {
+
+// The git-activity verb group: everything after the group word.
+VerbResult git_activity(const Args& args, std::ostream& out);
+
+// The post-commit entry point: writes this repository's marker; silent, always 0.
+std::int32_t run_record(const Args& args);
+void record_at(const std::filesystem::path& marker_dir, const std::filesystem::path& start,
+               std::optional<std::int64_t> epoch);
+
+// REPO as given, else the current directory.
+Result<std::filesystem::path, HostError> repo_arg(std::optional<std::string_view> arg);
+
+// What the dispatcher has worked out before it picks a branch.
+struct GitActivityCall {
+  const Args& args;
+  const std::vector<std::string_view>& positionals;  // the verb first
+  bool json;
+  const std::filesystem::path& marker_dir;
+  std::ostream& out;
+};
+
+VerbResult enable_verb(const GitActivityCall& call);
+VerbResult enable_all_verb(const GitActivityCall& call);
+VerbResult disable_verb(const GitActivityCall& call);
+
+}  // namespace cli
