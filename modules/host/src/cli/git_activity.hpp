@@ -1,13 +1,14 @@
 #pragma once
 
+#include "cli/cli.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
-
-#include "cli/cli.hpp"
 
 namespace cli {
 
@@ -18,6 +19,14 @@ VerbResult git_activity(const Args& args, std::ostream& out);
 std::int32_t run_record(const Args& args);
 void record_at(const std::filesystem::path& marker_dir, const std::filesystem::path& start,
                std::optional<std::int64_t> epoch);
+
+// The value of `--at` as a signed whole number of seconds; anything else is no `--at`.
+std::optional<std::int64_t> parse_at(const Args& args);
+
+// How long ago, in the largest unit that keeps some precision ("89s ago", "1m ago", "47h ago").
+std::string age_text(std::int64_t age);
+// One line of `list`: the age right-aligned in 9 columns, two spaces, the label.
+std::string list_line(std::int64_t age, std::string_view label);
 
 // REPO as given, else the current directory.
 Result<std::filesystem::path, HostError> repo_arg(std::optional<std::string_view> arg);

@@ -1,4 +1,5 @@
 #include "cli/cli.hpp"
+#include "cli/git_activity.hpp"
 #include "text.hpp"
 
 #include <ostream>
@@ -44,6 +45,10 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
   }
   if (auto bad = check_utf8(args)) {
     return finish(Err{*bad}, err);
+  }
+  const Args rest(args.begin() + 1, args.end());
+  if (first == "git-activity" || first == "gitactivity" || first == "ga") {
+    return finish(git_activity(rest, out), err);
   }
   return finish(Err{HostError::usage("unknown verb '" + std::string(first) +
                                      "'. Expected: git-activity | share (see `pylon host help`)")},

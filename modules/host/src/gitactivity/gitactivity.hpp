@@ -1,5 +1,9 @@
 #pragma once
 
+#include "args.hpp"
+#include "host_error.hpp"
+#include "result.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -9,10 +13,6 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
-
-#include "args.hpp"
-#include "host_error.hpp"
-#include "result.hpp"
 
 namespace gitactivity {
 
@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 struct Marker {
   std::string name;
   std::int64_t epoch = 0;
+
+  bool operator==(const Marker&) const = default;
 };
 
 // The marker directory for this environment; never fails.
@@ -35,13 +37,17 @@ fs::path marker_dir_from(const std::optional<std::string>& override_dir,
                          const std::optional<fs::path>& fleet_home, const fs::path& home);
 // ~/.kestrel/git-activity ("." for an unset HOME); never fails.
 fs::path legacy_marker_dir();
+// The current system time in whole seconds since 1970; 0 for a clock before 1970.
+std::int64_t now_epoch();
 // The repository path with every "/" turned into "-".
 std::string encode_marker(std::string_view repo);
 // Creates or empties the repository's marker and sets its times (now when `epoch` is absent).
 Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_view repo,
-                                              std::optional<std::int64_t> epoch);
+                                               std::optional<std::int64_t> epoch);
 // Sets access and modification time of an existing file; a missing file is an error.
 Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch);
+// Creates the file, or empties an existing one (mode 0666 before the umask for a new file).
+Result<Unit, std::error_code> create_empty(const fs::path& file);
 // The markers of a directory, newest first, then by name; never fails (unreadable reads empty).
 std::vector<Marker> read_markers(const fs::path& dir);
 // The existing directory a marker name stands for, preferring the shortest first component.
@@ -65,6 +71,8 @@ struct WalkResult {
 WalkResult find_repos(const fs::path& root, std::chrono::steady_clock::time_point deadline);
 // The walk budget in seconds: a positive `--timeout`, else 300.
 std::uint64_t walk_deadline(const host::Args& args);
+// Now plus `seconds` on the walk's clock; a budget the clock cannot hold means no deadline.
+std::chrono::steady_clock::time_point deadline_after(std::uint64_t seconds);
 
 // ---- post-commit hook block (hook.cpp)
 
@@ -88,10 +96,15 @@ struct MigrationStep {
   std::string name;
   std::int64_t epoch = 0;
   bool up_to_date = false;
+
+  bool operator==(const MigrationStep&) const = default;
 };
 
 std::vector<MigrationStep> plan_migration(const std::vector<Marker>& legacy,
                                           const std::vector<Marker>& current);
+// True when both name the same path lexically: repeated or trailing separators and "." components
+// make no difference; ".." and symbolic links are not resolved, and the disk is not consulted.
+bool same_path(const fs::path& a, const fs::path& b);
 // The number of markers written; the first failure stops the copy.
 Result<std::uint64_t, host::HostError> apply_migration(const std::vector<MigrationStep>& plan,
                                                        const fs::path& dir);

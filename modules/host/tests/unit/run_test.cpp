@@ -1,4 +1,5 @@
 #include "cli/cli.hpp"
+#include "temp_dir.hpp"
 
 #include <sstream>
 
@@ -58,6 +59,18 @@ TEST(Run, ArgumentsThatAreNotUtf8NameTheirPosition) {
   const Ran r = run({"Share", "ok", "bad\xFF"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "pylon-host: argument 3 is not valid UTF-8 ('bad\xEF\xBF\xBD')\n");
+}
+
+TEST(Run, EveryGitActivityAliasReachesTheGroup) {
+  const pylon::testing::TempDir tmp;
+  const pylon::testing::ScopedEnv dir("PYLON_GIT_ACTIVITY_DIR", (tmp / "m").string());
+  for (const char* group : {"git-activity", "gitactivity", "ga"}) {
+    SCOPED_TRACE(group);
+    const Ran r = run({group, "--timeout", "5", "path", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"ok\":true,\"dir\":\"" + (tmp / "m").string() + "\"}\n");
+    EXPECT_EQ(run({group}).status, 2);
+  }
 }
 
 TEST(Finish, StatusFromTheKindOrTheVerb) {

@@ -1,0 +1,221 @@
+#include "config/home.hpp"
+#include "gitactivity/gitactivity.hpp"
+#include "project/store.hpp"
+#include "text.hpp"
+#include "unique_fd.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#ifdef __APPLE__
+#include <sys/attr.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace gitactivity {
+namespace {
+
+static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-bit");
+
+// O_NONBLOCK: a FIFO that happens to carry a marker's name must fail the open, not hang a commit.
+constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+std::optional<std::string> env(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(value);
+}
+
+fs::path home_or_dot() {
+  return env("HOME").value_or(".");
+}
+
+// Both times of the open file to `epoch` whole seconds; the creation time stays.
+Result<Unit, std::error_code> set_times(int fd, std::int64_t epoch) {
+  const auto seconds = static_cast<std::time_t>(epoch);
+#ifdef __APPLE__
+  struct {
+    struct timespec modified;  // packed in bit order: ATTR_CMN_MODTIME before ATTR_CMN_ACCTIME
+    struct timespec accessed;
+  } buf{{seconds, 0}, {seconds, 0}};
+  struct attrlist attrs {};
+  attrs.bitmapcount = ATTR_BIT_MAP_COUNT;
+  attrs.commonattr = ATTR_CMN_MODTIME | ATTR_CMN_ACCTIME;
+  if (::fsetattrlist(fd, &attrs, &buf, sizeof buf, 0) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+#else
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  if (::futimens(fd, times) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+#endif
+  return Unit{};
+}
+
+Result<pylon::UniqueFd, std::error_code> open_truncated(const fs::path& file) {
+  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | O_CREAT | O_TRUNC, 0666));
+  if (!fd) {
+    return Err{pylon::last_os_error()};
+  }
+  return fd;
+}
+
+std::int64_t mtime_seconds(const struct stat& st) {
+#ifdef __APPLE__
+  const std::int64_t seconds = st.st_mtimespec.tv_sec;
+#else
+  const std::int64_t seconds = st.st_mtim.tv_sec;
+#endif
+  return std::max<std::int64_t>(0, seconds);  // a negative tv_sec is before 1970 whatever tv_nsec
+}
+
+}  // namespace
+
+std::int64_t now_epoch() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  return std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(since).count());
+}
+
+fs::path marker_dir() {
+  std::optional<std::string> override_dir = env("PYLON_GIT_ACTIVITY_DIR");
+  if (override_dir && !pylon::is_utf8(*override_dir)) {
+    override_dir.reset();
+  }
+  return marker_dir_from(override_dir, config::home::home_base_live(), home_or_dot());
+}
+
+fs::path marker_dir_from(const std::optional<std::string>& override_dir,
+                         const std::optional<fs::path>& fleet_home, const fs::path& home) {
+  if (override_dir && !override_dir->empty()) {
+    return *override_dir;
+  }
+  if (fleet_home) {
+    return *fleet_home / "git-activity";
+  }
+  return home / ".kestrel" / "git-activity";
+}
+
+fs::path legacy_marker_dir() {
+  return home_or_dot() / ".kestrel" / "git-activity";
+}
+
+std::string encode_marker(std::string_view repo) {
+  std::string name(repo);
+  std::replace(name.begin(), name.end(), '/', '-');
+  return name;
+}
+
+Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_view repo,
+                                               std::optional<std::int64_t> epoch) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) {
+    return Err{ec};
+  }
+  fs::path file = dir / encode_marker(repo);
+  auto fd = open_truncated(file);
+  if (!fd) {
+    return Err{fd.error()};
+  }
+  // the times go on the descriptor we already hold: one open per commit is enough
+  if (auto set = set_times(fd.value().get(), epoch ? *epoch : now_epoch()); !set) {
+    return Err{set.error()};
+  }
+  return file;
+}
+
+Result<Unit, std::error_code> create_empty(const fs::path& file) {
+  auto fd = open_truncated(file);
+  if (!fd) {
+    return Err{fd.error()};
+  }
+  return Unit{};
+}
+
+Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch) {
+  const pylon::UniqueFd fd(
+      ::open(file.c_str(), open_for_write));  // no O_CREAT: missing is an error
+  if (!fd) {
+    return Err{pylon::last_os_error()};
+  }
+  return set_times(fd.get(), epoch);
+}
+
+std::vector<Marker> read_markers(const fs::path& dir) {
+  std::vector<Marker> markers;
+  DIR* const listing = ::opendir(dir.c_str());
+  if (listing == nullptr) {
+    return markers;
+  }
+  const int dir_fd = ::dirfd(listing);
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string_view raw = entry->d_name;
+    if (raw.starts_with('.')) {
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    markers.push_back({pylon::lossy_utf8(raw), mtime_seconds(st)});
+  }
+  ::closedir(listing);
+  std::stable_sort(markers.begin(), markers.end(), [](const Marker& a, const Marker& b) {
+    if (a.epoch != b.epoch) {
+      return a.epoch > b.epoch;
+    }
+    return a.name < b.name;  // std::string compares bytes as unsigned
+  });
+  return markers;
+}
+
+std::optional<fs::path> resolve_marker(std::string_view name) {
+  const auto key = project::store::key_root(name);
+  if (!key) {
+    return std::nullopt;
+  }
+  std::vector<std::string> segments;
+  std::string_view rest = key->rest;
+  for (;;) {
+    const std::size_t dash = rest.find('-');
+    segments.emplace_back(rest.substr(0, dash));
+    if (dash == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(dash + 1);
+  }
+  return resolve_from(key->root, segments);
+}
+
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments) {
+  if (segments.empty()) {
+    return base;
+  }
+  std::string component;
+  for (std::size_t k = 1; k <= segments.size(); ++k) {
+    if (k > 1) {
+      component += '-';
+    }
+    component += segments[k - 1];
+    const fs::path candidate = base / component;
+    std::error_code ec;
+    if (!fs::is_directory(candidate, ec)) {
+      continue;
+    }
+    if (auto found = resolve_from(candidate, segments.subspan(k))) {
+      return found;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace gitactivity

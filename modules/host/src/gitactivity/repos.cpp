@@ -1,0 +1,167 @@
+#include "cli/cli.hpp"
+#include "gitactivity/gitactivity.hpp"
+#include "proc/proc.hpp"
+#include "text.hpp"
+#include "unique_fd.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+namespace gitactivity {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t git_deadline_seconds = 20;
+
+// Dependency, build-output and cache directories: the walk never enters them.
+constexpr std::array<std::string_view, 10> pruned_names = {
+    "node_modules", "target", "vendor", "Pods",    "dist",
+    "DerivedData",  ".build", ".venv",  "zig-out", ".zig-cache",
+};
+
+bool is_pruned(std::string_view name) {
+  return std::find(pruned_names.begin(), pruned_names.end(), name) != pruned_names.end();
+}
+
+// Component by component, bytes unsigned: with '/' ranked below every other byte, a plain
+// byte-wise comparison gives exactly that order (names hold neither '/' nor NUL).
+bool path_less(const std::string& a, const std::string& b) {
+  const auto rank = [](char c) {
+    return c == '/' ? 0u : static_cast<unsigned>(static_cast<unsigned char>(c)) + 1u;
+  };
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [&](char x, char y) { return rank(x) < rank(y); });
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+  std::string path;
+  path.reserve(dir.size() + 1 + name.size());
+  path = dir;
+  if (!path.empty() && path.back() != '/') {
+    path += '/';
+  }
+  path += name;
+  return path;
+}
+
+// The root may be a symbolic link to a directory; below it, a link is never followed, even one
+// swapped in after the parent was listed.
+DIR* open_listing(const std::string& dir, bool is_root) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
+  pylon::UniqueFd fd(::open(dir.c_str(), flags));
+  if (!fd) {
+    return nullptr;
+  }
+  DIR* listing = ::fdopendir(fd.get());
+  if (listing != nullptr) {
+    fd.release();  // the listing owns it now
+  }
+  return listing;
+}
+
+bool is_directory_entry(DIR* listing, const struct dirent& entry) {
+  if (entry.d_type != DT_UNKNOWN) {
+    return entry.d_type == DT_DIR;
+  }
+  // only file systems that leave the type out of the listing cost a stat per entry
+  struct stat st {};
+  return ::fstatat(::dirfd(listing), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args) {
+  const proc::Outcome outcome = proc::capture("git", args, dir, git_deadline_seconds);
+  if (!outcome.ok()) {
+    return std::nullopt;
+  }
+  const std::string_view answer = pylon::trim(outcome.stdout);
+  if (answer.empty()) {
+    return std::nullopt;
+  }
+  return std::string(answer);
+}
+
+std::optional<fs::path> git_toplevel(const fs::path& dir) {
+  if (auto top = git_line(dir, {"rev-parse", "--show-toplevel"})) {
+    return fs::path(*top);
+  }
+  return walk_up_for_dot_git(dir);
+}
+
+std::optional<fs::path> walk_up_for_dot_git(const fs::path& dir) {
+  fs::path d = dir;
+  for (;;) {
+    std::error_code ec;
+    if (fs::exists(d / ".git", ec)) {
+      return d;
+    }
+    fs::path parent = d.parent_path();
+    if (parent == d) {
+      return std::nullopt;  // past "/" or the empty path
+    }
+    d = std::move(parent);
+  }
+}
+
+WalkResult find_repos(const fs::path& root, Clock::time_point deadline) {
+  WalkResult result;
+  std::vector<std::string> found;
+  // Pending directories only: a listing is closed before its children are visited.
+  std::vector<std::string> stack{root.string()};
+  bool is_root = true;
+  while (!stack.empty()) {
+    const std::string dir = std::move(stack.back());
+    stack.pop_back();
+    if (Clock::now() >= deadline) {
+      result.deadline_expired = true;
+      break;
+    }
+    DIR* const listing = open_listing(dir, std::exchange(is_root, false));
+    if (listing == nullptr) {
+      continue;
+    }
+    // children go straight onto the stack in listing order, so the last one listed comes next
+    while (const struct dirent* entry = ::readdir(listing)) {
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") {
+        continue;
+      }
+      if (name == ".git") {
+        found.push_back(dir);
+        continue;
+      }
+      if (!is_pruned(name) && is_directory_entry(listing, *entry)) {
+        stack.push_back(join(dir, name));
+      }
+    }
+    ::closedir(listing);
+  }
+  std::sort(found.begin(), found.end(), path_less);
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  result.repos.assign(found.begin(), found.end());
+  return result;
+}
+
+std::uint64_t walk_deadline(const host::Args& args) {
+  return cli::timeout(args, 300);
+}
+
+Clock::time_point deadline_after(std::uint64_t seconds) {
+  const Clock::time_point now = Clock::now();
+  const auto room =
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now);
+  if (seconds >= static_cast<std::uint64_t>(room.count())) {
+    return Clock::time_point::max();
+  }
+  return now + std::chrono::seconds(seconds);
+}
+
+}  // namespace gitactivity

@@ -1,0 +1,82 @@
+#include "cli/git_activity.hpp"
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The error of a dispatch that must fail, or a failure of the test.
+std::string error_of(const host::Args& args, host::HostError::Kind kind) {
+  std::ostringstream out;
+  const host::VerbResult r = cli::git_activity(args, out);
+  EXPECT_EQ(out.str(), "");
+  if (r.ok()) {
+    ADD_FAILURE() << "succeeded with " << r.value();
+    return "";
+  }
+  EXPECT_EQ(r.error().kind(), kind);
+  return r.error().message();
+}
+
+}  // namespace
+
+TEST(AgeText, UnitsSwitchAtOneAndAHalfMinutesAndHoursAndTwoDays) {
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {-100, "0s ago"},    {0, "0s ago"},      {89, "89s ago"},
+      {90, "1m ago"},      {5399, "89m ago"},  {5400, "1h ago"},
+      {172799, "47h ago"}, {172800, "2d ago"}, {86400LL * 40000, "40000d ago"},
+  };
+  for (const auto& [age, want] : cases) {
+    SCOPED_TRACE(age);
+    EXPECT_EQ(cli::age_text(age), want);
+  }
+}
+
+TEST(ListLine, RightAlignsTheAgeInNineColumnsWithoutCutting) {
+  EXPECT_EQ(cli::list_line(90, "/srv/app"), "   1m ago  /srv/app\n");
+  EXPECT_EQ(cli::list_line(86400LL * 40000, "x"), "40000d ago  x\n");
+}
+
+TEST(ParseAt, SignedWholeSecondsOrNothing) {
+  const std::pair<host::Args, std::optional<std::int64_t>> cases[] = {
+      {{"record", "--at", "1700000000"}, 1700000000},
+      {{"record", "--at=1700000000"}, 1700000000},
+      {{"--at", " -86400 "}, -86400},
+      {{"--at", "+5", "--at", "6"}, 5},
+      {{"--at", "17e8"}, std::nullopt},
+      {{"--at", "1700000000.5"}, std::nullopt},
+      {{"--at", "9223372036854775808"}, std::nullopt},
+      {{"--at"}, std::nullopt},
+      {{"record"}, std::nullopt},
+  };
+  for (const auto& [args, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(cli::parse_at(args), want);
+  }
+}
+
+TEST(GitActivity, NoVerbIsUsageAndVerbsAreExact) {
+  for (const host::Args& args : {host::Args{}, {"--json"}, {""}, {"--at", "list"}}) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(error_of(args, host::HostError::Kind::Usage),
+              "usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate");
+  }
+  for (const char* verb : {"RECORD", "List", "lists"}) {
+    SCOPED_TRACE(verb);
+    EXPECT_EQ(error_of({"--timeout", "list", verb}, host::HostError::Kind::Usage),
+              std::string("unknown git-activity verb '") + verb +
+                  "'. Expected: record | enable | enable-all | disable | list | path | migrate");
+  }
+}
+
+TEST(RepoArg, TheArgumentUnchangedElseTheCurrentDirectory) {
+  const auto given = cli::repo_arg("rel/../x");
+  ASSERT_TRUE(given.ok());
+  EXPECT_EQ(given.value().string(), "rel/../x");
+  const auto here = cli::repo_arg(std::nullopt);
+  ASSERT_TRUE(here.ok());
+  EXPECT_EQ(here.value(), fs::current_path());
+}

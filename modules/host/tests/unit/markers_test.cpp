@@ -1,0 +1,189 @@
+#include "gitactivity/gitactivity.hpp"
+#include "temp_dir.hpp"
+#include "text.hpp"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gitactivity::Marker;
+using pylon::testing::TempDir;
+
+struct Times {
+  std::int64_t accessed;
+  std::int64_t modified;
+};
+
+Times times_of(const fs::path& file) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(file.c_str(), &st), 0) << file;
+#ifdef __APPLE__
+  return {st.st_atimespec.tv_sec, st.st_mtimespec.tv_sec};
+#else
+  return {st.st_atim.tv_sec, st.st_mtim.tv_sec};
+#endif
+}
+
+std::int64_t mtime_of(const fs::path& file) {
+  return times_of(file).modified;
+}
+
+void touch(const fs::path& file, std::int64_t epoch) {
+  std::ofstream(file) << "";
+  ASSERT_TRUE(gitactivity::set_mtime(file, epoch).ok()) << file;
+}
+
+}  // namespace
+
+TEST(EncodeMarker, EverySlashBecomesAHyphenAndNothingElseChanges) {
+  EXPECT_EQ(gitactivity::encode_marker("/Users/dev/work/my-repo"), "-Users-dev-work-my-repo");
+  EXPECT_EQ(gitactivity::encode_marker("/"), "-");
+  EXPECT_EQ(gitactivity::encode_marker("/a b/.c/\xC3\xA9//"), "-a b-.c-\xC3\xA9--");
+  EXPECT_EQ(gitactivity::encode_marker("rel"), "rel");
+}
+
+TEST(MarkerDirFrom, OverrideThenFleetHomeThenLegacy) {
+  using Opt = std::optional<std::string>;
+  using OptPath = std::optional<fs::path>;
+  const std::tuple<Opt, OptPath, fs::path, fs::path> cases[] = {
+      {"rel/markers", "/fleet", "/home/dev", "rel/markers"},
+      {"", "/fleet", "/home/dev", "/fleet/git-activity"},
+      {std::nullopt, "/home/dev/.pylon", "/home/dev", "/home/dev/.pylon/git-activity"},
+      {std::nullopt, std::nullopt, "/home/dev", "/home/dev/.kestrel/git-activity"},
+      {"", std::nullopt, ".", "./.kestrel/git-activity"},
+  };
+  for (const auto& [override_dir, fleet, home, want] : cases) {
+    SCOPED_TRACE(want.string());
+    EXPECT_EQ(gitactivity::marker_dir_from(override_dir, fleet, home).string(), want.string());
+  }
+}
+
+TEST(MarkerDir, ReadsTheEnvironmentOnEveryCall) {
+  const TempDir tmp;
+  const pylon::testing::ScopedEnv home("HOME", tmp.path().string());
+  const pylon::testing::ScopedEnv fleet("PYLON_HOME", std::nullopt);
+  {
+    const pylon::testing::ScopedEnv dir("PYLON_GIT_ACTIVITY_DIR", "b\xFF");  // not UTF-8: ignored
+    EXPECT_EQ(gitactivity::marker_dir(), gitactivity::legacy_marker_dir());
+    EXPECT_EQ(gitactivity::legacy_marker_dir(), tmp / ".kestrel/git-activity");
+    fs::create_directory(tmp / ".pylon");
+    EXPECT_EQ(gitactivity::marker_dir(), tmp / ".pylon/git-activity");
+  }
+  {
+    const pylon::testing::ScopedEnv dir("PYLON_GIT_ACTIVITY_DIR", "x");
+    EXPECT_EQ(gitactivity::marker_dir(), "x");
+  }
+  const pylon::testing::ScopedEnv no_home("HOME", std::nullopt);
+  EXPECT_EQ(gitactivity::legacy_marker_dir().string(), "./.kestrel/git-activity");
+}
+
+TEST(WriteMarker, CreatesTheDirectoryAndEmptiesTheFileAndSetsBothTimes) {
+  const TempDir tmp;
+  const fs::path dir = tmp / "deep/markers";
+  const auto written = gitactivity::write_marker(dir, "/srv/app", 1700000000);
+  ASSERT_TRUE(written.ok()) << pylon::os_text(written.error());
+  EXPECT_EQ(written.value(), dir / "-srv-app");
+  EXPECT_EQ(mtime_of(written.value()), 1700000000);
+  EXPECT_EQ(times_of(written.value()).accessed, 1700000000);
+
+  std::ofstream(written.value()) << "left over";
+  const auto again = gitactivity::write_marker(dir, "/srv/app", 1600000000);  // older is fine
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(fs::file_size(again.value()), 0u);
+  EXPECT_EQ(mtime_of(again.value()), 1600000000);
+
+  const std::int64_t before = gitactivity::now_epoch();
+  ASSERT_TRUE(gitactivity::write_marker(dir, "/srv/now", std::nullopt).ok());
+  EXPECT_GE(mtime_of(dir / "-srv-now"), before);
+  EXPECT_LE(mtime_of(dir / "-srv-now"), gitactivity::now_epoch());
+}
+
+TEST(WriteMarker, ReportsTheFailingStep) {
+  const TempDir tmp;
+  std::ofstream(tmp / "file") << "";
+  const auto under_file = gitactivity::write_marker(tmp / "file/markers", "/a", 1);
+  ASSERT_FALSE(under_file.ok());
+  const auto missing = gitactivity::set_mtime(tmp / "missing", 1);  // never created
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(fs::exists(tmp / "missing"));
+}
+
+TEST(ReadMarkers, NewestFirstThenNameWithTimesBefore1970AsZero) {
+  const TempDir tmp;
+  touch(tmp / "-b", 100);
+  touch(tmp / "-a", 100);
+  touch(tmp / "-new", 200);
+  touch(tmp / "-zero", 0);
+  touch(tmp / "-old", -86400);
+  touch(tmp / ".DS_Store", 300);
+  touch(tmp / ".tmp", 300);
+  fs::create_directory(tmp / "-dir");
+  fs::last_write_time(tmp / "-dir", fs::file_time_type::clock::from_sys(
+                                        std::chrono::sys_seconds(std::chrono::seconds(50))));
+  fs::create_symlink(tmp / "nowhere", tmp / "-link");  // its own time, not the target's
+
+  const std::vector<Marker> markers = gitactivity::read_markers(tmp.path());
+  std::vector<std::pair<std::string, std::int64_t>> got;
+  for (const Marker& m : markers) {
+    if (m.name != "-link") {
+      got.emplace_back(m.name, m.epoch);
+    }
+  }
+  const std::vector<std::pair<std::string, std::int64_t>> want = {
+      {"-new", 200}, {"-a", 100}, {"-b", 100}, {"-dir", 50}, {"-old", 0}, {"-zero", 0}};
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(markers.size(), want.size() + 1);
+
+  EXPECT_TRUE(gitactivity::read_markers(tmp / "missing").empty());
+  EXPECT_TRUE(gitactivity::read_markers(tmp / "-new").empty());  // a file, not a directory
+}
+
+TEST(ReadMarkers, NamesThatAreNotUtf8AreReplaced) {
+  const TempDir tmp;
+  touch(tmp / "-a\xFF", 5);
+  const std::vector<Marker> markers = gitactivity::read_markers(tmp.path());
+  ASSERT_EQ(markers.size(), 1u);
+  EXPECT_EQ(markers[0].name, "-a\xEF\xBF\xBD");
+  EXPECT_EQ(markers[0].epoch, 5);
+}
+
+TEST(ResolveFrom, ShortestFirstComponentWinsAndOnlyDirectoriesCount) {
+  const TempDir tmp;
+  fs::create_directories(tmp / "work/my/repo");
+  fs::create_directories(tmp / "work/my-repo");
+  fs::create_directories(tmp / "work/a-b");
+  std::ofstream(tmp / "work/a") << "a file, not a directory";
+  fs::create_directories(tmp / "real/x");
+  fs::create_directory_symlink(tmp / "real", tmp / "work/link");
+
+  const auto resolve = [&](std::vector<std::string> segments) {
+    return gitactivity::resolve_from(tmp.path(), segments);
+  };
+  EXPECT_EQ(resolve({"work", "my", "repo"}), tmp / "work/my/repo");
+  EXPECT_EQ(resolve({"work", "a", "b"}), tmp / "work/a-b");
+  EXPECT_EQ(resolve({"work", "link", "x"}), tmp / "work/link/x");  // links followed, not resolved
+  EXPECT_EQ(resolve({"work", "gone"}), std::nullopt);
+  EXPECT_EQ(resolve({"work", "a"}), std::nullopt);
+  EXPECT_EQ(resolve({}), tmp.path());
+
+  fs::remove_all(tmp / "work/my/repo");
+  EXPECT_EQ(resolve({"work", "my", "repo"}), tmp / "work/my-repo");  // backtracks
+}
+
+TEST(ResolveMarker, NeedsALeadingHyphenAndAnExistingDirectory) {
+  EXPECT_EQ(gitactivity::resolve_marker("-"), fs::path("/"));
+  EXPECT_EQ(gitactivity::resolve_marker("tmp"), std::nullopt);
+  const TempDir tmp;
+  fs::create_directories(tmp / "my-repo");
+  const std::string name = gitactivity::encode_marker(tmp.path().string());
+  EXPECT_EQ(gitactivity::resolve_marker(name + "-my-repo"), tmp / "my-repo");
+  EXPECT_EQ(gitactivity::resolve_marker(name + "-my-repo-"), tmp / "my-repo/");  // empty segment
+  EXPECT_EQ(gitactivity::resolve_marker(name + "-gone"), std::nullopt);
+}
