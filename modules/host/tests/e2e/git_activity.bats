@@ -128,6 +128,8 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
     [ "$output" = "fleet/git-activity" ]
     PYLON_GIT_ACTIVITY_DIR= PYLON_HOME= run -0 pylon-host git-activity path
     [ "$output" = "$HOME/.pylon/git-activity" ]
+    PYLON_GIT_ACTIVITY_DIR=$'b\377' run -0 pylon-host git-activity path  # not UTF-8: ignored
+    [ "$output" = "$HOME/.pylon/git-activity" ]
     PYLON_GIT_ACTIVITY_DIR=rel run -0 pylon-host git-activity path
     [ "$output" = "rel" ]
 }

@@ -1,27 +1,8 @@
 #include "cli/git_activity.hpp"
 
-#include <sstream>
+#include <filesystem>
 
 #include <gtest/gtest.h>
-
-namespace {
-
-namespace fs = std::filesystem;
-
-// The error of a dispatch that must fail, or a failure of the test.
-std::string error_of(const host::Args& args, host::HostError::Kind kind) {
-  std::ostringstream out;
-  const host::VerbResult r = cli::git_activity(args, out);
-  EXPECT_EQ(out.str(), "");
-  if (r.ok()) {
-    ADD_FAILURE() << "succeeded with " << r.value();
-    return "";
-  }
-  EXPECT_EQ(r.error().kind(), kind);
-  return r.error().message();
-}
-
-}  // namespace
 
 TEST(AgeText, UnitsSwitchAtOneAndAHalfMinutesAndHoursAndTwoDays) {
   const std::pair<std::int64_t, const char*> cases[] = {
@@ -58,25 +39,11 @@ TEST(ParseAt, SignedWholeSecondsOrNothing) {
   }
 }
 
-TEST(GitActivity, NoVerbIsUsageAndVerbsAreExact) {
-  for (const host::Args& args : {host::Args{}, {"--json"}, {""}, {"--at", "list"}}) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(error_of(args, host::HostError::Kind::Usage),
-              "usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate");
-  }
-  for (const char* verb : {"RECORD", "List", "lists"}) {
-    SCOPED_TRACE(verb);
-    EXPECT_EQ(error_of({"--timeout", "list", verb}, host::HostError::Kind::Usage),
-              std::string("unknown git-activity verb '") + verb +
-                  "'. Expected: record | enable | enable-all | disable | list | path | migrate");
-  }
-}
-
 TEST(RepoArg, TheArgumentUnchangedElseTheCurrentDirectory) {
   const auto given = cli::repo_arg("rel/../x");
   ASSERT_TRUE(given.ok());
   EXPECT_EQ(given.value().string(), "rel/../x");
   const auto here = cli::repo_arg(std::nullopt);
   ASSERT_TRUE(here.ok());
-  EXPECT_EQ(here.value(), fs::current_path());
+  EXPECT_EQ(here.value(), std::filesystem::current_path());
 }

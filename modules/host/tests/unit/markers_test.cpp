@@ -64,25 +64,6 @@ TEST(MarkerDirFrom, OverrideThenFleetHomeThenLegacy) {
   }
 }
 
-TEST(MarkerDir, ReadsTheEnvironmentOnEveryCall) {
-  const TempDir tmp;
-  const pylon::testing::ScopedEnv home("HOME", tmp.path().string());
-  const pylon::testing::ScopedEnv fleet("PYLON_HOME", std::nullopt);
-  {
-    const pylon::testing::ScopedEnv dir("PYLON_GIT_ACTIVITY_DIR", "b\xFF");  // not UTF-8: ignored
-    EXPECT_EQ(gitactivity::marker_dir(), gitactivity::legacy_marker_dir());
-    EXPECT_EQ(gitactivity::legacy_marker_dir(), tmp / ".kestrel/git-activity");
-    fs::create_directory(tmp / ".pylon");
-    EXPECT_EQ(gitactivity::marker_dir(), tmp / ".pylon/git-activity");
-  }
-  {
-    const pylon::testing::ScopedEnv dir("PYLON_GIT_ACTIVITY_DIR", "x");
-    EXPECT_EQ(gitactivity::marker_dir(), "x");
-  }
-  const pylon::testing::ScopedEnv no_home("HOME", std::nullopt);
-  EXPECT_EQ(gitactivity::legacy_marker_dir().string(), "./.kestrel/git-activity");
-}
-
 TEST(WriteMarker, CreatesTheDirectoryAndEmptiesTheFileAndSetsBothTimes) {
   const TempDir tmp;
   const fs::path dir = tmp / "deep/markers";

@@ -46,30 +46,6 @@ TEST(SamePath, IsLexicalComponentEquality) {
   }
 }
 
-TEST(ApplyMigration, CopiesStaleStepsWithTheirTimesAndCreatesTheDirectory) {
-  const pylon::testing::TempDir tmp;
-  const fs::path dir = tmp / "fleet/git-activity";
-  const auto nothing = gitactivity::apply_migration({}, dir);
-  ASSERT_TRUE(nothing.ok());
-  EXPECT_EQ(nothing.value(), 0u);
-  EXPECT_TRUE(fs::is_directory(dir));
-
-  std::ofstream(dir / "-old") << "older marker with content";
-  const std::vector<MigrationStep> plan = {
-      {"-new", 1600000000, false}, {"-old", -5, false}, {"-kept", 1, true}};
-  const auto copied = gitactivity::apply_migration(plan, dir);
-  ASSERT_TRUE(copied.ok()) << copied.error().message();
-  EXPECT_EQ(copied.value(), 2u);
-  EXPECT_FALSE(fs::exists(dir / "-kept"));
-  const std::vector<Marker> markers = gitactivity::read_markers(dir);
-  ASSERT_EQ(markers.size(), 2u);
-  EXPECT_EQ(markers[0].name, "-new");
-  EXPECT_EQ(markers[0].epoch, 1600000000);
-  EXPECT_EQ(markers[1].name, "-old");
-  EXPECT_EQ(markers[1].epoch, 0);
-  EXPECT_EQ(fs::file_size(dir / "-old"), 0u);
-}
-
 TEST(ApplyMigration, NamesThePathThatFailed) {
   const pylon::testing::TempDir tmp;
   std::ofstream(tmp / "file") << "";
