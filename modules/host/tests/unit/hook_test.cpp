@@ -1,0 +1,125 @@
+#include "gitactivity/gitactivity.hpp"
+
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using gitactivity::rewrite_hook;
+using gitactivity::strip_block;
+using gitactivity::strip_hook;
+
+const std::string begin = "# >>> pylon git-activity >>>";
+const std::string end = "# <<< pylon git-activity <<<";
+const std::string block =
+    begin +
+    "\ncommand -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 "
+    "|| true\n" +
+    end + "\n";
+const std::string legacy_begin = "# >>> git-activity recorder >>>";
+const std::string legacy_end = "# <<< git-activity recorder <<<";
+
+}  // namespace
+
+TEST(StripBlock, RemovesEveryTerminatedBlockAndNormalisesEndings) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"\n", "\n"},
+      {"a", "a\n"},
+      {"a\r\nb\r\n", "a\nb\n"},
+      {"a\r\r\nb\r", "a\nb\n"},  // every CR before the line feed goes with the ending
+      {"a\rb\n", "a\rb\n"},      // a CR inside a line is content
+      {"a\nB\nx\nE\nb\n", "a\nb\n"},
+      {"B\nx\nE\nkeep\nB\nE\n", "keep\n"},  // every block, not only the first
+      {"E\na\n", "E\na\n"},                 // an end outside a block is an ordinary line
+      {"B  \t\nx\nE \r\na\n", "a\n"},       // trailing white space still delimits
+      {"  B\nx\nE\n", "  B\nx\nE\n"},       // an indented marker does not
+      {"a  \nB\nE\n", "a  \n"},             // kept lines keep their trailing spaces
+      {"a\nB\nx\ny", "a\nB\nx\ny\n"},       // no end after the begin: nothing is dropped
+      {"B\nx\nE\nB\ny\n", "B\ny\n"},        // a terminated block goes, the stray begin stays
+      {"B\nB\nE\nz\n", "z\n"},              // a begin inside a block is just dropped with it
+      {"B\u00a0\nE\u3000\nz\n", "z\n"},     // white space is Unicode white space
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    EXPECT_EQ(strip_block(text, "B", "E"), want);
+  }
+}
+
+TEST(StripHook, AbsentOnlyWhenNoBlockWasRemoved) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", std::nullopt},
+      {"#!/bin/sh\necho hi\n", std::nullopt},
+      // no block: left for the caller to keep byte for byte, even when not normalised
+      {"#!/bin/sh\r\necho hi", std::nullopt},
+      {"#!/bin/sh\n" + begin + "\necho hi\n", std::nullopt},  // unterminated
+      {"#!/bin/sh\n" + block, "#!/bin/sh\n"},
+      {block, ""},
+      {"#!/bin/sh\r\n" + legacy_begin + "\r\nold\r\n" + legacy_end + "\r\necho hi\r\n",
+       "#!/bin/sh\necho hi\n"},
+      {"#!/bin/bash\n" + block + "echo a\n" + legacy_begin + "\nold\n" + legacy_end + "\n",
+       "#!/bin/bash\necho a\n"},
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    EXPECT_EQ(strip_hook(text), want);
+  }
+}
+
+TEST(RewriteHook, PutsOneBlockBelowTheInterpreterLine) {
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {std::nullopt, "#!/bin/sh\n" + block},
+      {"", block},
+      {"\n", block + "\n"},
+      {"#!/bin/bash\nmake lint\n", "#!/bin/bash\n" + block + "make lint\n"},
+      {"#!/bin/bash", "#!/bin/bash\n" + block},
+      {"make lint\n", block + "make lint\n"},
+      {"#\nmake lint\n", block + "#\nmake lint\n"},  // "#" alone is no interpreter line
+      {"#!/bin/sh\nmake lint\n" + block, "#!/bin/sh\n" + block + "make lint\n"},
+      {"#!/bin/sh\r\n" + legacy_begin + "\r\nold\r\n" + legacy_end + "\r\necho a\r\n",
+       "#!/bin/sh\n" + block + "echo a\n"},
+      {"#!/bin/sh\n" + begin + "   \nold\n" + end + " \necho a\n",
+       "#!/bin/sh\n" + block + "echo a\n"},
+      {"#!/bin/sh\n  " + begin + "\necho a\n", "#!/bin/sh\n" + block + "  " + begin + "\necho a\n"},
+      // a user's stray begin marker keeps every line after it, and still gets exactly one block
+      {"#!/bin/sh\n" + begin + "\necho a\necho b\n",
+       "#!/bin/sh\n" + block + begin + "\necho a\necho b\n"},
+      {begin + "\necho a\n", block + begin + "\necho a\n"},
+  };
+  for (const auto& [existing, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(existing));
+    EXPECT_EQ(rewrite_hook(existing), want);
+  }
+}
+
+TEST(RewriteHook, IsIdempotentAndStripHookUndoesIt) {
+  const std::optional<std::string> inputs[] = {
+      std::nullopt,
+      "",
+      "\r",
+      "\r\n\r\n",
+      "#!/bin/sh",
+      "#!/bin/sh\r\nfoo\r",
+      "#!/bin/sh\nfoo\r\r\r\n",
+      "echo a\n" + block,
+      "#!/bin/sh\n" + block + block + "x\n",
+      "#!/bin/sh\n" + begin + "\n",
+      "#!/bin/sh\n" + end + "\n" + begin + "\nx\n",
+      "#!/bin/sh\n" + legacy_begin + "\n" + begin + "\nx\n" + end + "\n",
+      "#!/bin/sh\n" + begin + "\n" + legacy_begin + "\nx\n" + legacy_end + "\n",
+      legacy_begin + "\n" + begin + "\n" + legacy_end + "\n" + end + "\ny\n",
+      "#!/usr/bin/env bash\n\n  \nexit 0\n",
+  };
+  for (const auto& existing : inputs) {
+    SCOPED_TRACE(testing::PrintToString(existing));
+    const std::string once = rewrite_hook(existing);
+    EXPECT_EQ(rewrite_hook(once), once);
+    // exactly one block, found and removed by disable
+    const std::optional<std::string> stripped = strip_hook(once);
+    ASSERT_TRUE(stripped.has_value());
+    EXPECT_EQ(strip_hook(*stripped), std::nullopt);
+    EXPECT_EQ(rewrite_hook(*stripped), once);
+  }
+}
