@@ -1,0 +1,310 @@
+#!/usr/bin/env bats
+load helpers
+
+BLOCK='# >>> pylon git-activity >>>
+command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true
+# <<< pylon git-activity <<<'
+
+mode() { stat -c %a "$1" 2>/dev/null || stat -f %Lp "$1"; }
+
+# A repository at $1 with one commit dated $2 (seconds since 1970), or none without $2.
+mkrepo() {
+    git -c init.defaultBranch=main init -q "$1"
+    if [ -n "${2:-}" ]; then
+        GIT_COMMITTER_DATE="@$2 +0000" GIT_AUTHOR_DATE="@$2 +0000" \
+            git -C "$1" commit -q --allow-empty -m first
+    fi
+}
+
+marker_of() { printf '%s/%s' "$PYLON_GIT_ACTIVITY_DIR" "${1//\//-}"; }
+
+eval "sealed_$(declare -f setup)"  # keep the shared setup under another name
+setup() {
+    sealed_setup
+    T="$(pwd -P)"  # git prints resolved paths
+    export HOME="$T/home" PYLON_GIT_ACTIVITY_DIR="$T/markers"
+}
+
+@test "enable backfills the commit time, and a commit through the hook moves the marker" {
+    mkrepo "$T/r" 1600000000
+    run -0 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$output" = "git-activity enabled: $T/r" ]
+    [ -z "$stderr" ]
+    [ "$(cat "$T/r/.git/hooks/post-commit")" = "#!/bin/sh
+$BLOCK" ]
+    [ "$(mode "$T/r/.git/hooks/post-commit")" = 755 ]
+    [ "$(mtime "$(marker_of "$T/r")")" = 1600000000 ]
+
+    # the hook runs the pylon-host found on PATH, which records the moment it runs
+    local before after
+    before=$(date +%s)
+    GIT_COMMITTER_DATE="@1500000000 +0000" git -C "$T/r" commit -q --allow-empty -m second
+    after=$(date +%s)
+    local got
+    got=$(mtime "$(marker_of "$T/r")")
+    [ "$got" -ge "$before" ] && [ "$got" -le "$after" ]
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR")" = "${T//\//-}-r" ]
+}
+
+@test "enable --json names root, hook and marker; backfilled is null without commits" {
+    mkrepo "$T/empty"
+    run -0 pylon-host ga --json enable "$T/empty"
+    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null}" ]
+    [ -f "$(marker_of "$T/empty")" ]
+
+    mkrepo "$T/full" 1700000000
+    run -0 pylon-host git-activity enable "$T/full" --json
+    [[ "$output" == *'"backfilled":1700000000}' ]]
+}
+
+@test "enable from a subdirectory without REPO names the top level" {
+    mkrepo "$T/r" 1600000000
+    mkdir -p "$T/r/src/deep"
+    builtin cd "$T/r/src/deep"
+    run -0 pylon-host git-activity enable
+    [ "$output" = "git-activity enabled: $T/r" ]
+    [ -x "$T/r/.git/hooks/post-commit" ]
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR")" = "${T//\//-}-r" ]
+    # and given as a relative path
+    builtin cd "$T"
+    run -0 pylon-host git-activity disable r/src
+    [ "$output" = "git-activity disabled: r/src/../.git/hooks/post-commit" ]
+}
+
+@test "enable keeps the user's hook, adds 0755 to its mode; disable takes only the block out" {
+    mkrepo "$T/r" 1600000000
+    local hook="$T/r/.git/hooks/post-commit"
+    for case in 644:755 700:755 775:775; do
+        printf '#!/bin/bash\nmake lint\n' >"$hook"
+        chmod "${case%:*}" "$hook"
+        run -0 pylon-host git-activity enable "$T/r"
+        [ "$(cat "$hook")" = "#!/bin/bash
+$BLOCK
+make lint" ]
+        [ "$(mode "$hook")" = "${case#*:}" ]
+    done
+
+    run -0 pylon-host git-activity enable "$T/r"
+    cp "$hook" "$T/once"
+    run -0 pylon-host git-activity enable "$T/r"
+    cmp "$hook" "$T/once"
+
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity disabled: $hook" ]
+    [ "$(cat "$hook")" = "#!/bin/bash
+make lint" ]
+    [ "$(mode "$hook")" = 775 ]
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity was not enabled here" ]
+    run -0 pylon-host git-activity disable --json "$T/r"
+    [ "$output" = '{"ok":true,"hook":null,"changed":false}' ]
+}
+
+@test "disable in JSON, and on a hook left with only its interpreter line" {
+    mkrepo "$T/r"
+    run -0 pylon-host git-activity enable "$T/r"
+    run -0 pylon-host git-activity disable "$T/r" --json
+    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true}" ]
+    printf '#!/bin/sh\n' | cmp - "$T/r/.git/hooks/post-commit"
+    [ -x "$T/r/.git/hooks/post-commit" ]
+}
+
+@test "a legacy block is replaced by enable and removed by disable, CRLF normalised" {
+    mkrepo "$T/r"
+    local hook="$T/r/.git/hooks/post-commit"
+    printf '#!/bin/sh\r\necho a\r\n# >>> git-activity recorder >>>\r\nold-recorder\r\n# <<< git-activity recorder <<<\r\n' >"$hook"
+    run -0 pylon-host git-activity enable "$T/r"
+    [ "$(cat "$hook")" = "#!/bin/sh
+$BLOCK
+echo a" ]
+    [ "$(grep -c $'\r' "$hook")" = 0 ]
+
+    printf '#!/bin/sh\r\n# >>> git-activity recorder >>>\r\nold\r\n# <<< git-activity recorder <<<\r\n' >"$hook"
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity disabled: $hook" ]
+    [ "$(cat "$hook")" = "#!/bin/sh" ]
+}
+
+@test "disable leaves a hook without a block byte for byte" {
+    mkrepo "$T/r"
+    local hook="$T/r/.git/hooks/post-commit"
+    # CRLF, trailing spaces, no final newline, and a stray begin marker of ours
+    printf '#!/bin/sh\r\necho a  \r\n# >>> pylon git-activity >>>\r\necho b' >"$hook"
+    chmod 640 "$hook"
+    cp -p "$hook" "$T/orig"
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity was not enabled here" ]
+    cmp "$hook" "$T/orig"
+    [ "$(mode "$hook")" = 640 ]
+    [ "$(mtime "$hook")" = "$(mtime "$T/orig")" ]
+
+    # enable keeps every line after the stray marker, and adds exactly one block
+    run -0 pylon-host git-activity enable "$T/r"
+    [ "$(cat "$hook")" = "#!/bin/sh
+$BLOCK
+echo a  
+# >>> pylon git-activity >>>
+echo b" ]
+}
+
+@test "core.hooksPath is honoured, relative and absolute" {
+    mkrepo "$T/r" 1600000000
+    mkdir -p "$T/r/sub"
+    git -C "$T/r" config core.hooksPath .githooks
+    run -0 pylon-host git-activity enable "$T/r/sub" --json
+    [[ "$output" == *"\"hook\":\"$T/r/sub/../.githooks/post-commit\""* ]]
+    [ -x "$T/r/.githooks/post-commit" ]
+    [ ! -e "$T/r/.git/hooks/post-commit" ]
+
+    git -C "$T/r" config core.hooksPath "$T/shared hooks/deep"
+    run -0 pylon-host git-activity enable "$T/r"
+    [ "$(cat "$T/shared hooks/deep/post-commit")" = "#!/bin/sh
+$BLOCK" ]
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity disabled: $T/shared hooks/deep/post-commit" ]
+}
+
+@test "a linked worktree uses the common hooks and its own marker" {
+    mkrepo "$T/r" 1600000000
+    git -C "$T/r" worktree add -q "$T/wt"
+    run -0 pylon-host git-activity enable "$T/wt"
+    [ "$output" = "git-activity enabled: $T/wt" ]
+    [ -x "$T/r/.git/hooks/post-commit" ]
+    [ "$(mtime "$(marker_of "$T/wt")")" = 1600000000 ]
+
+    git -C "$T/wt" commit -q --allow-empty -m in-worktree
+    [ "$(mtime "$(marker_of "$T/wt")")" -gt 1600000000 ]
+    [ ! -e "$(marker_of "$T/r")" ]
+}
+
+@test "a symlinked hook stays a link and its target gets the block" {
+    mkrepo "$T/r"
+    mkdir -p "$T/dotfiles"
+    printf '#!/bin/sh\necho mine\n' >"$T/dotfiles/post-commit"
+    chmod 644 "$T/dotfiles/post-commit"
+    ln -s ../../../dotfiles/post-commit "$T/r/.git/hooks/post-commit"
+    run -0 pylon-host git-activity enable "$T/r"
+    [ -L "$T/r/.git/hooks/post-commit" ]
+    [ "$(readlink "$T/r/.git/hooks/post-commit")" = ../../../dotfiles/post-commit ]
+    [ "$(cat "$T/dotfiles/post-commit")" = "#!/bin/sh
+$BLOCK
+echo mine" ]
+    [ "$(mode "$T/dotfiles/post-commit")" = 755 ]
+    [ -z "$(ls -A "$T/dotfiles" | grep -v '^post-commit$')" ]  # no temporary left behind
+
+    run -0 pylon-host git-activity disable "$T/r"
+    [ -L "$T/r/.git/hooks/post-commit" ]
+    [ "$(cat "$T/dotfiles/post-commit")" = "#!/bin/sh
+echo mine" ]
+}
+
+@test "a hook that cannot be read as text is left alone with the error" {
+    mkrepo "$T/r"
+    local hook="$T/r/.git/hooks/post-commit"
+    printf '#!/bin/sh\necho caf\351\n' >"$hook"
+    cp -p "$hook" "$T/orig"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ -z "$output" ]
+    [ "$stderr" = "pylon-host: could not read $hook: the file is not valid UTF-8 text" ]
+    cmp "$hook" "$T/orig"
+    [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ]
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$output" = "git-activity was not enabled here" ]
+    cmp "$hook" "$T/orig"
+
+    rm "$hook" && mkdir "$hook"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [[ "$stderr" =~ ^"pylon-host: could not read $hook: ".*" (os error "[0-9]+")"$ ]]
+    [ -d "$hook" ]
+
+    [ "$(id -u)" -ne 0 ] || skip "root reads any file"
+    rmdir "$hook" && printf 'echo x\n' >"$hook" && chmod 000 "$hook"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [[ "$stderr" = "pylon-host: could not read $hook: Permission denied (os error 13)" ]]
+}
+
+@test "errors name what failed and exit 1" {
+    mkdir -p "$T/plain"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/plain"
+    [ -z "$output" ]
+    [ "$stderr" = "pylon-host: not a git repository: $T/plain (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)" ]
+    run -1 --separate-stderr pylon-host git-activity disable "$T/nowhere"
+    [ "$stderr" = "pylon-host: not a git repository: $T/nowhere" ]
+    builtin cd "$T/plain"
+    run -1 --separate-stderr pylon-host git-activity enable --json
+    [ -z "$output" ]
+    [[ "$stderr" == "pylon-host: not a git repository: $T/plain "* ]]
+
+    mkrepo "$T/r" 1600000000
+    touch "$T/file"
+    git -C "$T/r" config core.hooksPath "$T/file/hooks"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: could not create $T/file/hooks: Not a directory (os error 20)" ]
+
+    git -C "$T/r" config --unset core.hooksPath
+    ln -s "$T/gone/post-commit" "$T/r/.git/hooks/post-commit"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: could not write $T/r/.git/hooks/post-commit: No such file or directory (os error 2)" ]
+
+    rm "$T/r/.git/hooks/post-commit"
+    PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
+    [ -x "$T/r/.git/hooks/post-commit" ]  # what came before the marker stays written
+}
+
+@test "enable-all enables every repository below the roots, in text and JSON" {
+    mkrepo "$HOME/work/a" 1600000000
+    mkrepo "$HOME/work/b/nested" 1600000100
+    mkrepo "$HOME/work/node_modules/skipped" 1600000200
+    mkdir -p "$HOME/work/broken" && echo 'gitdir: /nonexistent' >"$HOME/work/broken/.git"
+    builtin cd "$T"
+    run -0 --separate-stderr pylon-host git-activity enable-all
+    [ "$output" = "git-activity enabled in 2 repo(s), 1 failed" ]
+    [ -z "$stderr" ]
+    [ -x "$HOME/work/a/.git/hooks/post-commit" ]
+    [ ! -e "$HOME/work/node_modules/skipped/.git/hooks/post-commit" ]
+    [ "$(mtime "$(marker_of "$HOME/work/b/nested")")" = 1600000100 ]
+
+    run -0 pylon-host git-activity enable-all --json "$HOME/work" "$HOME/work/b"
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b/nested\",\"$HOME/work/b/nested\"],\"failed\":[{\"repo\":\"$HOME/work/broken\",\"error\":\"not a git repository: $HOME/work/broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false}" ]
+}
+
+@test "enable-all: no repositories, a --timeout value that is no root, no HOME" {
+    mkdir -p "$T/none"
+    run -0 pylon-host git-activity enable-all "$T/none" "$T/missing"
+    [ "$output" = "git-activity enabled in 0 repo(s)" ]
+    run -0 pylon-host git-activity enable-all "$T/none" --json
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[],\"failed\":[],\"deadline_expired\":false}" ]
+
+    mkrepo "$T/60" 1600000000
+    builtin cd "$T"
+    run -0 pylon-host git-activity enable-all --timeout 60 "$T/none"
+    [ "$output" = "git-activity enabled in 0 repo(s)" ]
+    [ ! -e "$T/60/.git/hooks/post-commit" ]
+
+    mkrepo "$T/work/x" 1600000000
+    run -0 env -u HOME pylon-host git-activity enable-all --json
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/work/x\"],\"failed\":[],\"deadline_expired\":false}" ]
+}
+
+@test "enable-all shares one deadline across its roots and exits 1 when it passes" {
+    mkrepo "$T/first/r" 1600000000
+    mkrepo "$T/second/r" 1600000000
+    # a git that is slow to answer the commit-time query, so the first root's enabling uses up
+    # the budget before the second root is walked
+    mkdir -p "$T/bin"
+    cat >"$T/bin/git" <<EOF
+#!/bin/sh
+[ "\$1" = log ] && sleep 2
+exec $(command -v git) "\$@"
+EOF
+    chmod +x "$T/bin/git"
+    PATH="$T/bin:$PATH" run -1 --separate-stderr pylon-host git-activity enable-all --timeout=1 "$T/first" "$T/second"
+    [ "$output" = "git-activity enabled in 1 repo(s) — DEADLINE EXPIRED, the walk is incomplete (raise --timeout)" ]
+    [ -z "$stderr" ]
+    [ -x "$T/first/r/.git/hooks/post-commit" ]
+    [ ! -e "$T/second/r/.git/hooks/post-commit" ]
+
+    PATH="$T/bin:$PATH" run -1 pylon-host git-activity enable-all --json --timeout 1 "$T/first" "$T/second"
+    [ "$output" = "{\"ok\":false,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/first/r\"],\"failed\":[],\"deadline_expired\":true}" ]
+}
