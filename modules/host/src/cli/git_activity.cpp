@@ -114,9 +114,9 @@ VerbResult migrate_verb(const GitActivityCall& call) {
 
 // `record` is not in the table: it runs in every commit and resolves its own directory.
 constexpr std::pair<std::string_view, Branch> verbs[] = {
-    {"list", list_verb},
-    {"path", path_verb},
-    {"migrate", migrate_verb},
+    {"enable", enable_verb},   {"enable-all", enable_all_verb},
+    {"disable", disable_verb}, {"list", list_verb},
+    {"path", path_verb},       {"migrate", migrate_verb},
 };
 
 }  // namespace

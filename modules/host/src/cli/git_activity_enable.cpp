@@ -2,7 +2,6 @@
 #include "gitactivity/gitactivity.hpp"
 #include "text.hpp"
 
-#include <chrono>
 #include <cstdlib>
 #include <ostream>
 #include <string>
@@ -31,18 +30,6 @@ std::vector<fs::path> roots(const GitActivityCall& call) {
   }
   const char* home = std::getenv("HOME");
   return {fs::path(home != nullptr ? home : ".") / "work"};
-}
-
-// A budget too large for the clock means no deadline at all.
-std::chrono::steady_clock::time_point deadline_after(std::uint64_t seconds) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point now = Clock::now();
-  const auto room =
-      std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now);
-  if (seconds >= static_cast<std::uint64_t>(room.count())) {
-    return Clock::time_point::max();
-  }
-  return now + std::chrono::seconds(static_cast<std::int64_t>(seconds));
 }
 
 }  // namespace
@@ -97,7 +84,7 @@ VerbResult disable_verb(const GitActivityCall& call) {
 
 VerbResult enable_all_verb(const GitActivityCall& call) {
   // one deadline for every root: enabling the repositories of one root uses up the later walks'
-  const auto deadline = deadline_after(gitactivity::walk_deadline(call.args));
+  const auto deadline = gitactivity::deadline_after(gitactivity::walk_deadline(call.args));
   std::vector<std::string> enabled;
   std::vector<std::pair<std::string, std::string>> failed;
   bool deadline_expired = false;
