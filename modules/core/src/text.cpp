@@ -79,6 +79,16 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
+std::u32string code_points(std::string_view bytes) {
+  std::u32string out;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Decoded d = decode_one(bytes, i);
+    out.push_back(d.ok ? d.code : U'\uFFFD');
+    i += d.length;
+  }
+  return out;
+}
+
 bool is_utf8(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     const Decoded d = decode_one(bytes, i);
