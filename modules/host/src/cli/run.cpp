@@ -1,5 +1,7 @@
 #include "cli/cli.hpp"
 #include "cli/git_activity.hpp"
+#include "cli/share_verb.hpp"
+#include "share/quaylink.hpp"
 #include "text.hpp"
 
 #include <ostream>
@@ -49,6 +51,10 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
   const Args rest(args.begin() + 1, args.end());
   if (first == "git-activity" || first == "gitactivity" || first == "ga") {
     return finish(git_activity(rest, out), err);
+  }
+  if (first == "share") {
+    share::QuaylinkCli quaylink;
+    return finish(share_verb(rest, quaylink, out), err);
   }
   return finish(Err{HostError::usage("unknown verb '" + std::string(first) +
                                      "'. Expected: git-activity | share (see `pylon host help`)")},

@@ -1,0 +1,54 @@
+#include "share/quaylink.hpp"
+
+namespace share {
+
+namespace {
+const std::string program = "quaylink";
+}  // namespace
+
+proc::Outcome QuaylinkCli::run(const std::vector<std::string>& args, Output output,
+                               std::uint64_t deadline_seconds) {
+  if (output == Output::Capture) {
+    return proc::capture(program, args, std::nullopt, deadline_seconds);
+  }
+  return proc::streaming(
+      program, args, deadline_seconds,
+      output == Output::LiveOnStderr ? proc::StdoutTo::Stderr : proc::StdoutTo::Stdout);
+}
+
+// Local paths go to the tool as their own bytes: a lossy rendering would name another file.
+std::vector<std::string> push_args(std::string_view peer, const std::filesystem::path& file) {
+  return {"put", file.native(), std::string(peer) + ":/"};
+}
+
+std::vector<std::string> pull_args(std::string_view peer, std::string_view name,
+                                   const std::filesystem::path& dir) {
+  return {"get", std::string(peer) + ":/" + std::string(name), dir.native()};
+}
+
+std::vector<std::string> ls_args(std::string_view peer, std::string_view sub_path) {
+  const std::size_t start = sub_path.find_first_not_of('/');
+  const std::string_view rest =
+      start == std::string_view::npos ? std::string_view{} : sub_path.substr(start);
+  return {"ls", std::string(peer) + ":/" + std::string(rest)};
+}
+
+Result<Unit, host::HostError> check(const proc::Outcome& outcome, std::string_view peer) {
+  if (outcome.ok()) {
+    return Unit{};
+  }
+  std::string reason = outcome.reason();
+  if (reason.empty()) {
+    reason = "exit " + std::to_string(outcome.code);  // a streamed run has its say on the terminal
+  }
+  if (outcome.code == 127) {
+    return Err{host::HostError::failure(
+        reason +
+        " (install quaylink, or put it on PATH — pylon share wraps it, it is not built in)")};
+  }
+  const std::string name(peer);
+  return Err{host::HostError::failure("quaylink failed talking to peer '" + name + "': " + reason +
+                                      " (check `quaylink peers` — is '" + name + "' paired?)")};
+}
+
+}  // namespace share
