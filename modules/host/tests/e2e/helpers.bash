@@ -8,6 +8,7 @@ setup() {
         GIT_COMMITTER_NAME=t GIT_COMMITTER_EMAIL=t@example.invalid
     export PATH="$(dirname "$E2E_BIN"):$BATS_TEST_DIRNAME/../fakes:$PATH"
     export FAKE_QUAYLINK_LOG="$BATS_TEST_TMPDIR/quaylink.log"
+    export FAKE_QUAYLINK_ROOT="$BATS_TEST_TMPDIR/peers"  # the stand-in's peer shares, one folder each
     cd "$BATS_TEST_TMPDIR" || return 1
 }
 
