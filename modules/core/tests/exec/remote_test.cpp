@@ -32,6 +32,7 @@ TEST(PeerConfigFromJsonStr, ReadsTheShapesTheFleetWrites) {
       {R"({"peers": {"-x": {}, "with space": {}, "a:b": {}, "": {}}})",
        {"", "-x", "a:b", "with space"}},
       {R"([{"mini": ["me@mini", "quaylink"]}])", {"mini"}},
+      {"{\"peers\": {\"\xC3\xA9\": {}, \"z\": {}, \"Z\": {}}}", {"Z", "z", "\xC3\xA9"}},  // bytes
       {"[]", {}},
   };
   for (const auto& [text, want] : cases) {
