@@ -1,6 +1,8 @@
 #include "text.hpp"
 
+#include <charconv>
 #include <cstdint>
+#include <optional>
 
 namespace pylon {
 namespace {
@@ -129,6 +131,53 @@ std::string_view trim(std::string_view text) {
     start += d.length;
   }
   return trim_end(text.substr(start));
+}
+
+namespace {
+
+template <class T>
+std::optional<T> parse_decimal(std::string_view digits) {
+  if (digits.empty() || digits.front() < '0' || digits.front() > '9') {
+    return std::nullopt;  // from_chars would take a sign we did not allow here
+  }
+  T value{};
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc{} || end != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_u64(std::string_view text) {
+  text = trim(text);
+  if (text.starts_with('+')) {
+    text.remove_prefix(1);
+  }
+  return parse_decimal<std::uint64_t>(text);
+}
+
+std::optional<std::int64_t> parse_i64(std::string_view text) {
+  text = trim(text);
+  if (text.starts_with('+')) {
+    text.remove_prefix(1);
+    return parse_decimal<std::int64_t>(text);
+  }
+  if (text.starts_with('-')) {
+    // parse the magnitude with its sign so that the minimum value reads too
+    const std::string_view magnitude = text.substr(1);
+    if (magnitude.empty() || magnitude.front() < '0' || magnitude.front() > '9') {
+      return std::nullopt;
+    }
+    std::int64_t value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size()) {
+      return std::nullopt;
+    }
+    return value;
+  }
+  return parse_decimal<std::int64_t>(text);
 }
 
 }  // namespace pylon

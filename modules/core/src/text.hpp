@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +21,12 @@ std::u32string code_points(std::string_view bytes);
 
 // True when the code point is Unicode white space (White_Space property).
 bool is_space(char32_t c);
+
+// Reads an unsigned decimal with an optional leading '+', white space trimmed; nothing else (no
+// '-', no inner spaces, no overflow).
+std::optional<std::uint64_t> parse_u64(std::string_view text);
+
+// Reads a signed decimal with an optional leading '+' or '-', white space trimmed; nothing else.
+std::optional<std::int64_t> parse_i64(std::string_view text);
 
 }  // namespace pylon

@@ -39,3 +39,16 @@ TEST(OsText, EndsWithTheErrorNumber) {
   EXPECT_EQ(pylon::os_text(std::error_code(ENOENT, std::system_category())),
             "No such file or directory (os error 2)");
 }
+
+TEST(ParseI64, SignedDecimalOnly) {
+  EXPECT_EQ(pylon::parse_i64(" 1700000000 "), 1700000000);
+  EXPECT_EQ(pylon::parse_i64("-86400"), -86400);
+  EXPECT_EQ(pylon::parse_i64("+5"), 5);
+  EXPECT_EQ(pylon::parse_i64("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(pylon::parse_i64("9223372036854775808"), std::nullopt);
+  EXPECT_EQ(pylon::parse_i64("17e8"), std::nullopt);
+  EXPECT_EQ(pylon::parse_i64("1700000000.5"), std::nullopt);
+  EXPECT_EQ(pylon::parse_i64("-+1"), std::nullopt);
+  EXPECT_EQ(pylon::parse_i64("-"), std::nullopt);
+  EXPECT_EQ(pylon::parse_i64(""), std::nullopt);
+}

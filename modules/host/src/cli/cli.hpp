@@ -31,12 +31,6 @@ extern const char* const describe_text;
 // `fallback`.
 std::uint64_t timeout(const Args& args, std::uint64_t fallback);
 
-// Reads an unsigned decimal with an optional leading '+', white space trimmed; nothing else.
-std::optional<std::uint64_t> parse_u64(std::string_view text);
-
-// Reads a signed decimal with an optional leading '+' or '-', white space trimmed; nothing else.
-std::optional<std::int64_t> parse_i64(std::string_view text);
-
 // Renders a value as one compact line of JSON (non-ASCII as is, other control characters
 // \u00xx) and writes it with a newline. A failed write is ignored.
 void emit(std::ostream& out, const Json& value);

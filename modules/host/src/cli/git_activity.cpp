@@ -147,7 +147,7 @@ std::string list_line(std::int64_t age, std::string_view label) {
 
 std::optional<std::int64_t> parse_at(const Args& args) {
   const std::optional<std::string> at = host::flag_value(args, "--at");
-  return at ? parse_i64(*at) : std::nullopt;
+  return at ? pylon::parse_i64(*at) : std::nullopt;
 }
 
 std::int32_t run_record(const Args& args) {

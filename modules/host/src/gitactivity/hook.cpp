@@ -3,7 +3,6 @@
 #include "text.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
 
 namespace gitactivity {
@@ -113,26 +112,6 @@ Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) 
   return std::optional<std::string>{std::move(bytes).value()};
 }
 
-// The whole answer as a signed decimal (optional sign, digits only), or nothing.
-std::optional<std::int64_t> commit_time(const std::optional<std::string>& answer) {
-  if (!answer) {
-    return std::nullopt;
-  }
-  std::string_view text = *answer;
-  if (text.starts_with('+')) {
-    text.remove_prefix(1);  // from_chars reads a '-' but not a '+'
-    if (text.starts_with('-')) {
-      return std::nullopt;
-    }
-  }
-  std::int64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 }  // namespace
 
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end) {
@@ -194,7 +173,8 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{HostError::failure("could not chmod +x " + shown(hook) + ": " + pylon::os_text(ec))};
   }
 
-  const auto backfilled = commit_time(git_line(repo, {"log", "-1", "--format=%ct"}));
+  const auto answer = git_line(repo, {"log", "-1", "--format=%ct"});
+  const auto backfilled = answer ? pylon::parse_i64(*answer) : std::nullopt;
   auto marker = write_marker(marker_dir, *root, backfilled);
   if (!marker) {
     return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +

@@ -31,16 +31,3 @@ TEST(Timeout, FallsBackOnAnythingButAPositiveU64) {
     EXPECT_EQ(cli::timeout(args, 900), want);
   }
 }
-
-TEST(ParseI64, SignedDecimalOnly) {
-  EXPECT_EQ(cli::parse_i64(" 1700000000 "), 1700000000);
-  EXPECT_EQ(cli::parse_i64("-86400"), -86400);
-  EXPECT_EQ(cli::parse_i64("+5"), 5);
-  EXPECT_EQ(cli::parse_i64("-9223372036854775808"), INT64_MIN);
-  EXPECT_EQ(cli::parse_i64("9223372036854775808"), std::nullopt);
-  EXPECT_EQ(cli::parse_i64("17e8"), std::nullopt);
-  EXPECT_EQ(cli::parse_i64("1700000000.5"), std::nullopt);
-  EXPECT_EQ(cli::parse_i64("-+1"), std::nullopt);
-  EXPECT_EQ(cli::parse_i64("-"), std::nullopt);
-  EXPECT_EQ(cli::parse_i64(""), std::nullopt);
-}
