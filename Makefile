@@ -1,9 +1,10 @@
 # Thin wrapper over the CMake presets; see README.md.
 PREFIX ?= /usr/local
 ARGS ?=
+FUZZ_SECONDS ?= 600
 BIN := build/release/modules/host/pylon-host
 
-.PHONY: all deps build run test test-dev tsan lint install uninstall clean
+.PHONY: all deps build run test test-dev tsan fuzz lint install uninstall clean
 
 all: build
 
@@ -20,6 +21,7 @@ run: build
 test: deps
 	cmake --workflow --preset ci
 	cmake --workflow --preset asan
+	cmake --workflow --preset fuzz
 
 test-dev: deps
 	cmake --preset dev
@@ -28,6 +30,12 @@ test-dev: deps
 
 tsan: deps
 	cmake --workflow --preset tsan
+
+# every fuzz target for FUZZ_SECONDS, one after another; findings land in build/fuzz/fuzz/
+fuzz: deps
+	cmake --preset fuzz -DPYLON_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build --preset fuzz
+	ctest --preset fuzz --parallel 1
 
 lint: deps
 	cmake --preset lint

@@ -1,0 +1,67 @@
+// flag_value, positionals, has_flag, timeout and the number readers on arbitrary argument lists.
+#include "args.hpp"
+#include "cli/cli.hpp"
+#include "fuzz_support.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace {
+
+// True when `part` lies inside the storage of `whole`: positionals must point into the
+// arguments themselves, never into a copy that is gone.
+bool inside(std::string_view part, const std::string& whole) {
+  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const host::Args args = fuzz::split_args(data, size);
+
+  // the first argument doubles as a flag name, so that unusual names are tried too
+  const std::string own_name = args.front();
+  for (const std::string_view name : {std::string_view{"--timeout"}, std::string_view{own_name}}) {
+    const auto value = host::flag_value(args, name);
+    if (!value) {
+      continue;
+    }
+    bool held = false;
+    for (std::size_t i = 0; i < args.size() && !held; ++i) {
+      held = (args[i] == name && i + 1 < args.size() && args[i + 1] == *value) ||
+             args[i] == std::string(name) + "=" + *value;
+    }
+    fuzz::require(held, "flag_value gives what follows the flag");
+  }
+
+  const auto pos = host::positionals(args, {"--timeout", "--peer", std::string_view{own_name}});
+  std::size_t next = 0;
+  for (const std::string_view p : pos) {
+    fuzz::require(!(p.size() >= 2 && p.starts_with("--")), "a positional is not a flag");
+    while (next < args.size() && !inside(p, args[next])) {
+      ++next;
+    }
+    fuzz::require(next < args.size() && p == args[next], "positionals are arguments, in order");
+    ++next;
+  }
+
+  const std::uint64_t seconds = cli::timeout(args, 900);
+  fuzz::require(seconds >= 1, "a deadline is at least one second");
+  if (seconds != 900) {
+    const auto value = host::flag_value(args, "--timeout");
+    fuzz::require(value && cli::parse_u64(*value) == seconds,
+                  "a deadline other than the default "
+                  "comes from --timeout");
+  }
+
+  for (const std::string& arg : args) {
+    fuzz::require(host::has_flag(args, arg), "has_flag finds every argument");
+    if (const auto u = cli::parse_u64(arg)) {
+      fuzz::require(cli::parse_u64(std::to_string(*u)) == u, "parse_u64 reads its own output");
+    }
+    if (const auto i = cli::parse_i64(arg)) {
+      fuzz::require(cli::parse_i64(std::to_string(*i)) == i, "parse_i64 reads its own output");
+    }
+  }
+  return 0;
+}
