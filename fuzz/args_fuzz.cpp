@@ -2,6 +2,7 @@
 #include "args.hpp"
 #include "cli/cli.hpp"
 #include "fuzz_support.hpp"
+#include "text.hpp"
 
 #include <string>
 #include <string_view>
@@ -49,18 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(seconds >= 1, "a deadline is at least one second");
   if (seconds != 900) {
     const auto value = host::flag_value(args, "--timeout");
-    fuzz::require(value && cli::parse_u64(*value) == seconds,
+    fuzz::require(value && pylon::parse_u64(*value) == seconds,
                   "a deadline other than the default "
                   "comes from --timeout");
   }
 
   for (const std::string& arg : args) {
     fuzz::require(host::has_flag(args, arg), "has_flag finds every argument");
-    if (const auto u = cli::parse_u64(arg)) {
-      fuzz::require(cli::parse_u64(std::to_string(*u)) == u, "parse_u64 reads its own output");
+    if (const auto u = pylon::parse_u64(arg)) {
+      fuzz::require(pylon::parse_u64(std::to_string(*u)) == u, "parse_u64 reads its own output");
     }
-    if (const auto i = cli::parse_i64(arg)) {
-      fuzz::require(cli::parse_i64(std::to_string(*i)) == i, "parse_i64 reads its own output");
+    if (const auto i = pylon::parse_i64(arg)) {
+      fuzz::require(pylon::parse_i64(std::to_string(*i)) == i, "parse_i64 reads its own output");
     }
   }
   return 0;
