@@ -49,10 +49,17 @@ fs::path share_config_path() {
 
 std::optional<std::string> saved_peer() {
   auto text = pylon::read_file(share_config_path());
-  if (!text || !pylon::is_utf8(text.value())) {
+  if (!text) {
     return std::nullopt;
   }
-  auto peer = peer_in(text.value());
+  return saved_peer_from(text.value());
+}
+
+std::optional<std::string> saved_peer_from(std::string_view text) {
+  if (!pylon::is_utf8(text)) {
+    return std::nullopt;
+  }
+  auto peer = peer_in(text);
   if (!peer || peer->empty()) {
     return std::nullopt;
   }

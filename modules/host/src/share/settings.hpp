@@ -17,6 +17,8 @@ std::filesystem::path share_config_path();
 // The "peer" of share.json exactly as stored. Absent when the file is missing, unreadable or
 // malformed, or holds no peer or an empty one.
 std::optional<std::string> saved_peer();
+// The same rule on the file's bytes.
+std::optional<std::string> saved_peer_from(std::string_view text);
 
 // Validates `name` as given and replaces share.json with a file naming it, atomically. Returns
 // the path written.
