@@ -54,6 +54,8 @@ class SpawnGuard {
   }
   SpawnGuard(const SpawnGuard&) = delete;
   SpawnGuard& operator=(const SpawnGuard&) = delete;
+  SpawnGuard(SpawnGuard&&) = delete;
+  SpawnGuard& operator=(SpawnGuard&&) = delete;
   ~SpawnGuard() {
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
