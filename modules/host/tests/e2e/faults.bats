@@ -1,0 +1,328 @@
+#!/usr/bin/env bats
+# Situations users meet: read-only and full file systems, odd names, closed pipes, children that
+# misbehave. After each, the user's files are what they were or what the command promised.
+load helpers
+
+readonly BLOCK_COMMAND='command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
+readonly BLOCK="# >>> pylon git-activity >>>
+$BLOCK_COMMAND
+# <<< pylon git-activity <<<"
+
+make_repo() {
+    git init -q "$1"
+    GIT_COMMITTER_DATE=1700000000 git -C "$1" commit -q --allow-empty -m init
+}
+
+# Makes a directory refuse new entries, for root too (which file modes do not stop); fails when
+# this machine offers no way to.
+freeze() {
+    if [ "$(id -u)" -ne 0 ]; then
+        chmod a-w "$1"
+    else
+        chattr +i "$1" 2>/dev/null || return 1
+    fi
+    echo "$1" >>"$BATS_TEST_TMPDIR/frozen"
+    ! touch "$1/.probe" 2>/dev/null
+}
+
+# A small file system of its own, so that it can be filled; root only.
+small_disk() {
+    [ "$(id -u)" -eq 0 ] || return 1
+    mkdir -p "$1"
+    mount -t tmpfs -o "size=64k,nr_inodes=32" tmpfs "$1" 2>/dev/null || return 1
+    echo "$1" >>"$BATS_TEST_TMPDIR/mounts"
+}
+
+fill() {
+    dd if=/dev/zero of="$1/filler" bs=4k 2>/dev/null || true
+    local i=0
+    while touch "$1/inode-$i" 2>/dev/null; do i=$((i + 1)); done
+}
+
+# Runs a command as an unprivileged user when we are root, so that file modes count.
+as_user() {
+    if [ "$(id -u)" -ne 0 ]; then
+        "$@"
+    else
+        setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all -- "$@"
+    fi
+}
+
+teardown() {
+    if [ -f "$BATS_TEST_TMPDIR/frozen" ]; then
+        while read -r dir; do
+            chattr -i "$dir" 2>/dev/null || true
+            chmod u+w "$dir" 2>/dev/null || true
+        done <"$BATS_TEST_TMPDIR/frozen"
+    fi
+    if [ -f "$BATS_TEST_TMPDIR/mounts" ]; then
+        while read -r dir; do umount "$dir" 2>/dev/null || true; done <"$BATS_TEST_TMPDIR/mounts"
+    fi
+    if [ -d "$BATS_TEST_TMPDIR/tree/locked" ]; then
+        chmod 755 "$BATS_TEST_TMPDIR/tree/locked"
+    fi
+}
+
+@test "a read-only marker directory: record stays silent, enable names the directory" {
+    make_repo repo
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    mkdir "$PYLON_GIT_ACTIVITY_DIR"
+    freeze "$PYLON_GIT_ACTIVITY_DIR" || skip "cannot make a directory read-only for root here (chattr +i)"
+    cd repo
+
+    run -0 --separate-stderr pylon-host git-activity record
+    [ -z "$output" ] && [ -z "$stderr" ]
+    [ -z "$(ls -A "$PYLON_GIT_ACTIVITY_DIR")" ]
+
+    run -1 --separate-stderr pylon-host git-activity enable
+    [ -z "$output" ]
+    [[ "$stderr" == "pylon-host: could not write marker in $PYLON_GIT_ACTIVITY_DIR: "*" (os error "*")" ]]
+    # the hook written before the failure stays, and commits go on quietly
+    [ "$(cat .git/hooks/post-commit)" = "#!/bin/sh
+$BLOCK" ]
+    run -0 --separate-stderr git commit -q --allow-empty -m second
+    [ -z "$output" ] && [ -z "$stderr" ]
+}
+
+@test "an unwritable hooks directory: enable and disable fail and leave the hook as it was" {
+    make_repo repo
+    local hooks=repo/.git/hooks
+    printf '#!/bin/bash\r\necho mine\r\n' >"$hooks/post-commit"
+    chmod 700 "$hooks/post-commit"
+    cp -p "$hooks/post-commit" before
+    local listing
+    listing=$(ls -A "$hooks")
+    freeze "$hooks" || skip "cannot make a directory read-only for root here (chattr +i)"
+
+    run -1 --separate-stderr pylon-host git-activity enable repo
+    [[ "$stderr" == "pylon-host: could not write $hooks/post-commit: "*" (os error "*")" ]]
+    cmp "$hooks/post-commit" before
+    [ "$(stat -c %a "$hooks/post-commit")" = 700 ]
+    [ "$(ls -A "$hooks")" = "$listing" ]  # no temporary file left behind
+    [ ! -e "$HOME/.kestrel" ]            # nothing went on to write a marker
+
+    chattr -i "$hooks" 2>/dev/null || chmod u+w "$hooks"
+    run -0 pylon-host git-activity enable repo
+    cp -p "$hooks/post-commit" enabled
+    freeze "$hooks"
+    run -1 --separate-stderr pylon-host git-activity disable repo
+    [[ "$stderr" == "pylon-host: could not write $hooks/post-commit: "*" (os error "*")" ]]
+    cmp "$hooks/post-commit" enabled
+}
+
+@test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
+    make_repo repo
+    mkdir dotfiles
+    printf '#!/bin/sh\necho shared\n' >dotfiles/post-commit
+    chmod 755 dotfiles/post-commit
+    cp -p dotfiles/post-commit before
+    ln -s ../../../dotfiles/post-commit repo/.git/hooks/post-commit
+
+    run -0 pylon-host git-activity enable repo
+    [ -L repo/.git/hooks/post-commit ]
+    [ "$(readlink repo/.git/hooks/post-commit)" = ../../../dotfiles/post-commit ]
+    [ "$(cat dotfiles/post-commit)" = "#!/bin/sh
+$BLOCK
+echo shared" ]
+    [ "$(ls -A dotfiles)" = post-commit ]
+
+    run -0 pylon-host git-activity disable repo
+    [ -L repo/.git/hooks/post-commit ]
+    cmp dotfiles/post-commit before
+
+    # a link that leads nowhere readable is reported, not replaced
+    rm repo/.git/hooks/post-commit
+    ln -s post-commit repo/.git/hooks/post-commit
+    run -1 --separate-stderr pylon-host git-activity enable repo
+    [[ "$stderr" == "pylon-host: could not read repo/.git/hooks/post-commit: "*" (os error 40)" ]]
+    [ "$(readlink repo/.git/hooks/post-commit)" = post-commit ]
+}
+
+@test "a full disk: nothing half-written, the old files stay whole" {
+    make_repo repo
+    local hooks=repo/.git/hooks
+    small_disk "$hooks" || skip "needs root and a tmpfs mount to fill a file system"
+    printf '#!/bin/sh\necho mine\n' >"$hooks/post-commit"
+    chmod 755 "$hooks/post-commit"
+    cp -p "$hooks/post-commit" before
+    fill "$hooks"
+    local listing
+    listing=$(ls -A "$hooks")
+
+    run -1 --separate-stderr pylon-host git-activity enable repo
+    [[ "$stderr" == "pylon-host: could not write $hooks/post-commit: "*" (os error 28)" ]]
+    cmp "$hooks/post-commit" before
+    [ "$(ls -A "$hooks")" = "$listing" ]
+
+    # a full marker disk: record stays silent, enable says where it could not write
+    rm -f "$hooks"/filler "$hooks"/inode-*
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    small_disk "$PYLON_GIT_ACTIVITY_DIR"
+    fill "$PYLON_GIT_ACTIVITY_DIR"
+    cd repo
+    run -0 --separate-stderr pylon-host git-activity record
+    [ -z "$output" ] && [ -z "$stderr" ]
+    cd ..
+    run -1 --separate-stderr pylon-host git-activity enable repo
+    [[ "$stderr" == "pylon-host: could not write marker in $PYLON_GIT_ACTIVITY_DIR: "*" (os error 28)" ]]
+
+    # the saved share peer survives a failed save
+    local config="$HOME/.config/pylon"
+    small_disk "$config"
+    printf '{\n  "peer": "old"\n}\n' >"$config/share.json"
+    cp "$config/share.json" peer-before
+    fill "$config"
+    run -1 --separate-stderr pylon-host share peer new
+    [[ "$stderr" == "pylon-host: could not write $config/share.json: "*" (os error 28)" ]]
+    cmp "$config/share.json" peer-before
+    run -0 pylon-host share peer
+    [ "$output" = old ]
+}
+
+@test "HOME unset: every default falls back to the current directory" {
+    make_repo repo
+    cd repo
+    run -0 --separate-stderr env -u HOME pylon-host git-activity path
+    [ "$output" = ./.kestrel/git-activity ]
+    run -0 --separate-stderr env -u HOME pylon-host git-activity record
+    [ -z "$output" ] && [ -z "$stderr" ]
+    run -0 env -u HOME pylon-host git-activity list
+    [[ "$output" == *"  $(pwd -P)" ]] || [[ "$output" == *"  $PWD" ]]
+    run -0 env -u HOME pylon-host git-activity enable-all
+    [ "$output" = "git-activity enabled in 0 repo(s)" ]
+    run -0 env -u HOME pylon-host share dir
+    [ "$output" = ./work/quaylink-share ]
+    run -1 --separate-stderr env -u HOME pylon-host share peer
+    [[ "$stderr" == "pylon-host: no share peer configured"* ]]
+}
+
+@test "names that are not UTF-8 are found, enabled and shown with U+FFFD" {
+    local dir=$'caf\xe9'
+    mkdir "$dir"
+    make_repo "$dir/repo"
+    printf '#!/bin/sh\necho mine\n' >"$dir/repo/.git/hooks/post-commit"
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+
+    run -0 --separate-stderr pylon-host git-activity enable-all "$PWD" --json
+    [ -z "$stderr" ]
+    printf '%s' "$output" | iconv -f UTF-8 -t UTF-8 >/dev/null
+    [[ "$output" == *"/caf"$'\xef\xbf\xbd'"/repo\"]"* ]]
+    [ "$(cat "$dir/repo/.git/hooks/post-commit")" = "#!/bin/sh
+$BLOCK
+echo mine" ]
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR" | grep -c $'caf\xef\xbf\xbd-repo$')" = 1 ]
+
+    # the hook records through the odd path; list shows it, readable
+    (cd "$dir/repo" && GIT_COMMITTER_DATE=1800000000 git commit -q --allow-empty -m two)
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR" | wc -l)" = 1 ]
+    touch "$PYLON_GIT_ACTIVITY_DIR/-gone"$'\xff'
+    run -0 pylon-host git-activity list --json
+    printf '%s' "$output" | iconv -f UTF-8 -t UTF-8 >/dev/null
+    run -0 pylon-host git-activity list
+    printf '%s' "$output" | iconv -f UTF-8 -t UTF-8 >/dev/null
+    [[ "$output" == *$'-gone\xef\xbf\xbd (repo gone)'* ]]
+
+    cd "$dir/repo"
+    run -0 pylon-host git-activity disable
+    [ "$(cat .git/hooks/post-commit)" = "#!/bin/sh
+echo mine" ]
+}
+
+@test "a closed standard output or a broken pipe changes no exit status" {
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    mkdir "$PYLON_GIT_ACTIVITY_DIR"
+    for i in $(seq 1 3000); do : >"$PYLON_GIT_ACTIVITY_DIR/-gone-$i"; done  # more than a pipe holds
+    make_repo repo
+
+    run -0 --separate-stderr bash -c 'pylon-host git-activity list >&-'
+    [ -z "$stderr" ]
+    run -0 --separate-stderr bash -c 'set -o pipefail; pylon-host git-activity list | head -n 1'
+    [ -z "$stderr" ]
+    run -0 --separate-stderr bash -c 'set -o pipefail; pylon-host git-activity list --json | head -c 1'
+    run -0 --separate-stderr bash -c 'pylon-host git-activity enable repo >&-'
+    [ -z "$stderr" ]
+    grep -qxF "$BLOCK_COMMAND" repo/.git/hooks/post-commit
+    run -0 bash -c 'pylon-host git-activity enable-all "$PWD" --json >&-'
+    run -1 --separate-stderr bash -c 'pylon-host git-activity enable nowhere >&-'
+    [[ "$stderr" == "pylon-host: not a git repository: nowhere "* ]]
+    run -0 bash -c 'pylon-host share dir --json >&-'
+}
+
+@test "a child that ends on a signal is a failed run, never a crash" {
+    make_repo repo
+    mkdir -p sigbin
+    printf '#!/bin/sh\nkill -KILL $$\n' >sigbin/git
+    printf '#!/bin/sh\nkill -TERM $$\n' >sigbin/quaylink
+    chmod 755 sigbin/git sigbin/quaylink
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+
+    # record finds the repository without git, and still says nothing
+    cd repo
+    PATH="$BATS_TEST_TMPDIR/sigbin:$PATH" run -0 --separate-stderr pylon-host git-activity record
+    [ -z "$output" ] && [ -z "$stderr" ]
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR")" = "$(pwd | tr / -)" ]
+    cd ..
+
+    PATH="$BATS_TEST_TMPDIR/sigbin:$PATH" run -1 --separate-stderr pylon-host git-activity enable repo
+    [[ "$stderr" == "pylon-host: not a git repository: repo "* ]]
+    [ ! -e repo/.git/hooks/post-commit ]
+
+    PATH="$BATS_TEST_TMPDIR/sigbin:$PATH" run -1 --separate-stderr pylon-host share ls --peer mini
+    [[ "$stderr" == "pylon-host: quaylink failed talking to peer 'mini': "* ]]
+    : >file.txt
+    PATH="$BATS_TEST_TMPDIR/sigbin:$PATH" run -1 --separate-stderr pylon-host share push file.txt --peer mini
+    [[ "$stderr" == "pylon-host: quaylink failed talking to peer 'mini': "* ]]
+}
+
+@test "a child that ignores SIGTERM is killed at its deadline" {
+    mkdir -p stubborn
+    printf '#!/bin/sh\ntrap "" TERM\necho $$ >"%s/child.pid"\nexec sleep 60\n' "$BATS_TEST_TMPDIR" \
+        >stubborn/quaylink
+    chmod 755 stubborn/quaylink
+    : >file.txt
+    local verb start
+    for verb in "ls" "push file.txt"; do
+        rm -f child.pid
+        start=$(date +%s)
+        PATH="$BATS_TEST_TMPDIR/stubborn:$PATH" run -1 --separate-stderr \
+            pylon-host share $verb --peer mini --timeout 1
+        [ $(($(date +%s) - start)) -lt 10 ]
+        [[ "$stderr" == *'`quaylink` exceeded its 1s deadline and was terminated'* ]]
+        local pid
+        pid=$(cat child.pid)
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        ! kill -0 "$pid" 2>/dev/null
+    done
+}
+
+@test "enable-all walks past unreadable directories and symbolic-link loops" {
+    if [ "$(id -u)" -eq 0 ] && ! command -v setpriv >/dev/null; then
+        skip "root reads every directory, and setpriv is missing to drop that"
+    fi
+    mkdir -p tree/a tree/b tree/locked
+    make_repo tree/a/one
+    make_repo tree/b/two
+    make_repo tree/locked/three
+    printf '#!/bin/sh\necho mine\n' >tree/b/two/.git/hooks/post-commit
+    ln -s .. tree/a/up
+    ln -s . tree/self
+    ln -s loop tree/loop
+    ln -s ../a tree/b/sideways
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    if [ "$(id -u)" -eq 0 ]; then
+        chown -R 65534:65534 "$BATS_TEST_TMPDIR"
+        # the unprivileged user must be able to reach the test directory
+        local d=$BATS_TEST_TMPDIR
+        while [ "$d" != / ]; do chmod o+x "$d"; d=$(dirname "$d"); done
+    fi
+    chmod 000 tree/locked
+
+    run -0 --separate-stderr as_user pylon-host git-activity enable-all tree --json
+    [ -z "$stderr" ]
+    local here
+    here=$(pwd -P)
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$here/tree/a/one\",\"$here/tree/b/two\"],\"failed\":[],\"deadline_expired\":false}" ]
+    [ "$(cat tree/b/two/.git/hooks/post-commit)" = "#!/bin/sh
+$BLOCK
+echo mine" ]
+}
