@@ -22,6 +22,7 @@ test: deps
 	cmake --workflow --preset ci
 	cmake --workflow --preset asan
 	cmake --workflow --preset fuzz
+	cmake --workflow --preset tsan
 
 test-dev: deps
 	cmake --preset dev

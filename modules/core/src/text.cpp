@@ -69,15 +69,17 @@ Decoded decode_one(std::string_view s, std::size_t i) {
 std::string lossy_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
+  std::size_t valid_from = 0;  // copied in runs: child output can be megabytes
   for (std::size_t i = 0; i < bytes.size();) {
     const Decoded d = decode_one(bytes, i);
-    if (d.ok) {
-      out.append(bytes.substr(i, d.length));
-    } else {
+    if (!d.ok) {
+      out.append(bytes.substr(valid_from, i - valid_from));
       out.append("\xEF\xBF\xBD");
+      valid_from = i + d.length;
     }
     i += d.length;
   }
+  out.append(bytes.substr(valid_from));
   return out;
 }
 
