@@ -1,0 +1,134 @@
+# bash completion for pylon-host                            -*- shell-script -*-
+# Installed as share/bash-completion/completions/pylon-host, where bash-completion finds it;
+# it also works when sourced by hand without bash-completion.
+
+# The flags each verb reads, and which of them take a value.
+_pylon_host_flags() {
+    case $1/$2 in
+        ga/record) echo --at ;;
+        ga/enable | ga/disable | ga/list | ga/path) echo --json ;;
+        ga/enable-all) echo --json --timeout ;;
+        ga/migrate) echo --apply --json ;;
+        share/push | share/pull | share/ls) echo --peer --timeout --json ;;
+        share/dir) echo --open --json ;;
+        share/peer) echo --peer --json ;;
+    esac
+}
+
+# Rebuilds the words bash split at COMP_WORDBREAKS (--peer=mini arrives as --peer, =, mini) by
+# gluing the pieces that touch in the command line. Sets words, cword and cur.
+_pylon_host_words() {
+    local line=$COMP_LINE i pos=0 tok glued
+    words=() cword=0
+    for ((i = 0; i < ${#COMP_WORDS[@]}; i++)); do
+        tok=${COMP_WORDS[i]}
+        glued=1
+        while [[ $pos -lt ${#line} && ${line:pos:1} == [[:blank:]] ]]; do
+            ((pos++))
+            glued=0
+        done
+        if [[ ${line:pos:${#tok}} != "$tok" ]]; then
+            # The line does not read as the words (an odd quoting case): take them as they are.
+            words=("${COMP_WORDS[@]}") cword=$COMP_CWORD cur=${COMP_WORDS[COMP_CWORD]}
+            return
+        fi
+        if ((i > 0 && glued)); then
+            words[${#words[@]} - 1]+=$tok
+        else
+            words+=("$tok")
+        fi
+        ((i == COMP_CWORD)) && cword=$((${#words[@]} - 1))
+        ((pos += ${#tok}))
+    done
+    cur=${words[cword]}
+}
+
+_pylon_host() {
+    local words cword cur
+    _pylon_host_words
+    COMPREPLY=()
+
+    if ((cword == 1)); then
+        mapfile -t COMPREPLY < <(compgen -W \
+            'git-activity gitactivity ga share help --help --describe' -- "$cur")
+        return
+    fi
+
+    local group verbs value_flags
+    case ${words[1]} in
+        git-activity | gitactivity | ga)
+            group=ga verbs='record enable enable-all disable list path migrate'
+            value_flags=' --at --timeout ' ;;
+        share)
+            group=share verbs='push pull ls dir peer'
+            value_flags=' --peer --timeout ' ;;
+        *) return ;;
+    esac
+
+    # The verb and its operands, read the way the program reads them: a flag's value is no
+    # operand, and a lone "-" is one.
+    local i w skip=0 verb='' operands=0
+    for ((i = 2; i < cword; i++)); do
+        w=${words[i]}
+        if ((skip)); then
+            skip=0
+        elif [[ $w == --* ]]; then
+            [[ $value_flags == *" $w "* ]] && skip=1
+        elif [[ -z $verb ]]; then
+            verb=$w
+        else
+            ((operands++))
+        fi
+    done
+    ((skip)) && return # the value of --peer, --timeout or --at: nothing to offer
+
+    if [[ -z $verb ]]; then
+        [[ $cur == -* ]] || mapfile -t COMPREPLY < <(compgen -W "$verbs" -- "$cur")
+        return
+    fi
+
+    # what the word can be besides a flag: files, directories, or only flags
+    local kind=''
+    case $group/$verb in
+        share/push) kind='file' ;;
+        ga/enable-all) kind='dir' ;;
+        ga/enable | ga/disable) ((operands == 0)) && kind='dir' ;;
+        ga/record | ga/list | ga/path | ga/migrate | share/dir) kind='flags' ;;
+    esac
+    if [[ $cur == -* || $kind == flags ]]; then
+        [[ $cur == --*=* ]] && return
+        # a flag already given is not offered again: the first occurrence wins anyway
+        local f left=''
+        for f in $(_pylon_host_flags "$group" "$verb"); do
+            for ((i = 2; i < cword; i++)); do
+                [[ ${words[i]} == "$f" || ${words[i]} == "$f="* ]] && continue 2
+            done
+            left+=" $f"
+        done
+        mapfile -t COMPREPLY < <(compgen -W "$left" -- "$cur")
+        return
+    fi
+    [[ -n $kind ]] || return
+
+    if declare -F _filedir >/dev/null; then
+        if [[ $kind == dir ]]; then _filedir -d; else _filedir; fi
+    else
+        compopt -o filenames 2>/dev/null
+        local plain=${cur//\\/}
+        plain=${plain#[\'\"]}
+        if [[ $kind == dir ]]; then
+            mapfile -t COMPREPLY < <(compgen -d -- "$plain")
+        else
+            mapfile -t COMPREPLY < <(compgen -f -- "$plain")
+        fi
+    fi
+
+    # readline replaces only the text after the last word-break character ("=", ":", ...)
+    local breaks=${COMP_WORDBREAKS//[[:space:]\"\']/}
+    local cut=${cur%"${cur##*["$breaks"]}"}
+    if [[ -n $breaks && -n $cut ]]; then
+        for i in "${!COMPREPLY[@]}"; do
+            COMPREPLY[i]=${COMPREPLY[i]#"$cut"}
+        done
+    fi
+} && complete -F _pylon_host pylon-host
