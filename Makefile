@@ -4,7 +4,7 @@ ARGS ?=
 FUZZ_SECONDS ?= 600
 BIN := build/release/modules/host/pylon-host
 
-.PHONY: all deps build run test test-dev tsan fuzz lint install uninstall clean
+.PHONY: all deps build run test test-dev tsan fuzz lint install uninstall package clean
 
 all: build
 
@@ -51,6 +51,13 @@ install: deps
 uninstall:
 	@test -f build/install/install_manifest.txt || { echo "nothing installed from this tree" >&2; exit 1; }
 	xargs -d '\n' rm -f -- < build/install/install_manifest.txt
+
+# dpkg-shlibdeps (dpkg-dev) and file work out the library dependencies of the package.
+package:
+	@scripts/install-deps dpkg-dev file
+	cmake --preset package
+	cmake --build --preset package
+	@ls build/package/*.deb
 
 clean:
 	rm -rf build
