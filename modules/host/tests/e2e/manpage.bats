@@ -66,5 +66,33 @@ page() {
             bad=1
         }
     done
-    return $bad
+    [ "$bad" -eq 0 ]
+}
+
+# The member names in the JSON OUTPUT entry HEADING of the page, in order.
+documented_members() {
+    sed -n '/^JSON OUTPUT/,/^[A-Z]/p' page.txt |
+        sed -n "/^ \\{1,8\\}$1\$/,/^\$/p" | sed 1d | grep -oE '"[a-z_]+"' | tr -d '"' | paste -sd ' ' -
+}
+
+# The member names of one line of JSON on standard input, in order (no string holds '":').
+printed_members() {
+    grep -oE '"[a-z_]+":' | tr -d '":' | paste -sd ' ' -
+}
+
+@test "the page gives each verb's JSON members in the order the program prints them" {
+    page
+    groff -t -man -Tutf8 -rLL=300n -P-cbou "$E2E_MANPAGE" >page.txt
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    mkdir -p "$PYLON_GIT_ACTIVITY_DIR" "$HOME/.pylon"
+    touch "$PYLON_GIT_ACTIVITY_DIR/-gone"  # one marker, so that its members show
+    local heading
+    for heading in 'git-activity path' 'git-activity list' 'git-activity migrate'; do
+        run -0 --separate-stderr pylon-host $heading --json  # two words: group and verb
+        [ "$(documented_members "$heading")" = "$(printed_members <<<"$output")" ] || {
+            echo "$heading: the page has '$(documented_members "$heading")'," \
+                "the program prints '$(printed_members <<<"$output")'" >&2
+            return 1
+        }
+    done
 }
