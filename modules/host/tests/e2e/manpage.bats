@@ -80,19 +80,55 @@ printed_members() {
     grep -oE '"[a-z_]+":' | tr -d '":' | paste -sd ' ' -
 }
 
+# A repository with one commit at DIR.
+repo_at() {
+    git init -q "$1" && git -C "$1" commit -q --allow-empty -m first
+}
+
 @test "the page gives each verb's JSON members in the order the program prints them" {
     page
     groff -t -man -Tutf8 -rLL=300n -P-cbou "$E2E_MANPAGE" >page.txt
-    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
-    mkdir -p "$PYLON_GIT_ACTIVITY_DIR" "$HOME/.pylon"
-    touch "$PYLON_GIT_ACTIVITY_DIR/-gone"  # one marker, so that its members show
-    local heading
-    for heading in 'git-activity path' 'git-activity list' 'git-activity migrate'; do
-        run -0 --separate-stderr pylon-host $heading --json  # two words: group and verb
-        [ "$(documented_members "$heading")" = "$(printed_members <<<"$output")" ] || {
+    mkdir -p "$HOME/.pylon" "$FAKE_QUAYLINK_ROOT/mini" tree/broken
+    repo_at tree/repo
+    touch tree/broken/.git a.txt # enable-all fails on broken/, so that "failed" has a member
+    # each heading of the page, with the command lines (after pylon-host, split at ";") whose
+    # printed members, one after the other, its entry lists
+    local cases=(
+        'git-activity enable|ga enable tree/repo'
+        'git-activity disable|ga disable tree/repo'
+        'git-activity enable-all|ga enable-all tree'
+        'git-activity list|ga list'
+        'git-activity path|ga path'
+        'git-activity migrate|ga migrate'
+        'share push|share push a.txt --peer mini'
+        'share ls|share ls --peer mini'
+        'share pull|share pull a.txt --peer mini'
+        'share dir|share dir'
+        'share peer|share peer mini;share peer'
+    )
+    local case heading command printed bad=0
+    local -a commands
+    for case in "${cases[@]}"; do
+        heading=${case%%|*} printed=''
+        IFS=';' read -ra commands <<<"${case#*|}"
+        for command in "${commands[@]}"; do
+            run -0 --separate-stderr pylon-host $command --json
+            printed+=" $(printed_members <<<"$output")"
+        done
+        if [ "$(documented_members "$heading")" != "${printed# }" ]; then
             echo "$heading: the page has '$(documented_members "$heading")'," \
-                "the program prints '$(printed_members <<<"$output")'" >&2
-            return 1
-        }
+                "the program prints '${printed# }'" >&2
+            bad=1
+        fi
     done
+    [ "$bad" -eq 0 ]
+}
+
+@test "the page shows the hook block that enable writes" {
+    page
+    groff -t -man -Tutf8 -rLL=300n -P-cbou "$E2E_MANPAGE" >page.txt
+    repo_at repo
+    pylon-host git-activity enable repo >/dev/null
+    diff <(grep -A2 '^# >>> pylon git-activity >>>$' repo/.git/hooks/post-commit) \
+        <(grep -A2 '^ *# >>> pylon git-activity >>>$' page.txt | sed 's/^ *//')
 }
