@@ -1,6 +1,7 @@
 #include "gitactivity/gitactivity.hpp"
 #include "temp_dir.hpp"
 
+#include <algorithm>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -55,6 +56,17 @@ TEST(FindRepos, FindsNestedReposButPrunesAndNeverFollowsLinks) {
       root / "x-y",
   };
   EXPECT_EQ(result.repos, want);
+}
+
+TEST(FindRepos, ListsDirectoriesLargerThanOneRead) {
+  const TempDir tmp;
+  std::vector<fs::path> want;
+  for (int i = 0; i < 1500; ++i) {  // far more names than one 32 KiB read returns
+    want.push_back(tmp / "root" / ("repository-with-a-rather-long-name-" + std::to_string(i)));
+    make_repo(want.back());
+  }
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(gitactivity::find_repos(tmp / "root", in_a_minute()).repos, want);
 }
 
 TEST(FindRepos, TheRootItselfIsNeverPrunedAndMayBeALink) {
