@@ -22,13 +22,14 @@ std::string text(const fs::path& path) {
 VerbResult list_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Marker> markers = gitactivity::read_markers(call.marker_dir);
   const std::int64_t now = gitactivity::now_epoch();
+  gitactivity::DirectoryProbe probe;
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
       Json item = Json::object();
       item["marker"] = marker.name;
       item["epoch"] = marker.epoch;
-      const auto repo = gitactivity::resolve_marker(marker.name);
+      const auto repo = gitactivity::resolve_marker(marker.name, probe);
       item["repo"] = repo ? Json(text(*repo)) : Json(nullptr);
       items.push_back(std::move(item));
     }
@@ -45,7 +46,7 @@ VerbResult list_verb(const GitActivityCall& call) {
     return 0;
   }
   for (const gitactivity::Marker& marker : markers) {
-    const auto repo = gitactivity::resolve_marker(marker.name);
+    const auto repo = gitactivity::resolve_marker(marker.name, probe);
     const std::string label = repo ? text(*repo) : marker.name + " (repo gone)";
     call.out << list_line(now - marker.epoch, label);
   }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 namespace gitactivity {
@@ -53,6 +54,19 @@ std::vector<Marker> read_markers(const fs::path& dir);
 // The existing directory a marker name stands for, preferring the shortest first component.
 std::optional<fs::path> resolve_marker(std::string_view name);
 std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments);
+
+// Asks the file system once per path whether it is a directory (links followed). Markers share
+// most of their parent directories: one probe for a whole listing saves nearly all the stats.
+class DirectoryProbe {
+ public:
+  bool is_directory(const fs::path& path);
+
+ private:
+  std::unordered_map<std::string, bool> known_;
+};
+std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe);
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
+                                     DirectoryProbe& probe);
 
 // ---- repository discovery (repos.cpp)
 

@@ -179,6 +179,25 @@ std::vector<Marker> read_markers(const fs::path& dir) {
 }
 
 std::optional<fs::path> resolve_marker(std::string_view name) {
+  DirectoryProbe probe;
+  return resolve_marker(name, probe);
+}
+
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments) {
+  DirectoryProbe probe;
+  return resolve_from(base, segments, probe);
+}
+
+bool DirectoryProbe::is_directory(const fs::path& path) {
+  const auto [it, added] = known_.try_emplace(path.native(), false);
+  if (added) {
+    std::error_code ec;
+    it->second = fs::is_directory(path, ec);
+  }
+  return it->second;
+}
+
+std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe) {
   const auto key = project::store::key_root(name);
   if (!key) {
     return std::nullopt;
@@ -193,10 +212,11 @@ std::optional<fs::path> resolve_marker(std::string_view name) {
     }
     rest.remove_prefix(dash + 1);
   }
-  return resolve_from(key->root, segments);
+  return resolve_from(key->root, segments, probe);
 }
 
-std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments) {
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
+                                     DirectoryProbe& probe) {
   if (segments.empty()) {
     return base;
   }
@@ -207,11 +227,10 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
     }
     component += segments[k - 1];
     const fs::path candidate = base / component;
-    std::error_code ec;
-    if (!fs::is_directory(candidate, ec)) {
+    if (!probe.is_directory(candidate)) {
       continue;
     }
-    if (auto found = resolve_from(candidate, segments.subspan(k))) {
+    if (auto found = resolve_from(candidate, segments.subspan(k), probe)) {
       return found;
     }
   }

@@ -168,3 +168,17 @@ TEST(ResolveMarker, NeedsALeadingHyphenAndAnExistingDirectory) {
   EXPECT_EQ(gitactivity::resolve_marker(name + "-my-repo-"), tmp / "my-repo/");  // empty segment
   EXPECT_EQ(gitactivity::resolve_marker(name + "-gone"), std::nullopt);
 }
+
+TEST(ResolveMarker, OneProbeServesAWholeListing) {
+  const TempDir tmp;
+  fs::create_directories(tmp / "team/app-1");
+  fs::create_directories(tmp / "team-2/app");
+  const std::string base = gitactivity::encode_marker(tmp.path().string());
+  gitactivity::DirectoryProbe probe;
+  // the second name reuses what the first learnt ("team/app" is no directory), and a path that
+  // was asked about as missing is not taken for present later
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team-app-1", probe), tmp / "team/app-1");
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team-2-app", probe), tmp / "team-2/app");
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team-app", probe), std::nullopt);
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team-app-1", probe), tmp / "team/app-1");
+}
