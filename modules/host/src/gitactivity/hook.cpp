@@ -164,9 +164,13 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     // never replace a hook we could not read as if it were missing
     return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
   }
-  if (auto written = pylon::write_atomic(hook, rewrite_hook(existing.value())); !written) {
-    return Err{HostError::failure("could not write " + shown(hook) + ": " +
-                                  pylon::os_text(written.error()))};
+  const std::string text = rewrite_hook(existing.value());
+  // a hook that already reads so is left alone: enable-all runs over hundreds of them
+  if (existing.value() != text) {
+    if (auto written = pylon::write_atomic(hook, text); !written) {
+      return Err{HostError::failure("could not write " + shown(hook) + ": " +
+                                    pylon::os_text(written.error()))};
+    }
   }
   fs::permissions(hook, fs::perms(0755), fs::perm_options::add, ec);
   if (ec) {

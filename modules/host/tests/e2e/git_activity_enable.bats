@@ -100,6 +100,18 @@ make lint" ]
     [ "$output" = '{"ok":true,"hook":null,"changed":false}' ]
 }
 
+@test "an enabled hook is not written again, only made executable" {
+    mkrepo "$T/r" 1600000000
+    local hook="$T/r/.git/hooks/post-commit"
+    run -0 pylon-host git-activity enable "$T/r"
+    local inode
+    inode=$(stat -c %i "$hook" 2>/dev/null || stat -f %i "$hook")
+    chmod 644 "$hook"
+    run -0 pylon-host git-activity enable "$T/r"
+    [ "$(stat -c %i "$hook" 2>/dev/null || stat -f %i "$hook")" = "$inode" ]
+    [ "$(mode "$hook")" = 755 ]
+}
+
 @test "disable in JSON, and on a hook left with only its interpreter line" {
     mkrepo "$T/r"
     run -0 pylon-host git-activity enable "$T/r"
