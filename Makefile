@@ -4,14 +4,17 @@ ARGS ?=
 FUZZ_SECONDS ?= 600
 BIN := build/release/modules/host/pylon-host
 
-.PHONY: all deps build run test test-dev tsan fuzz lint install uninstall package clean
+.PHONY: all deps build-deps format-check build run test test-dev tsan fuzz lint install uninstall package clean
 
 all: build
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
 
-build: deps
+build-deps:
+	@scripts/install-deps build
+
+build: build-deps
 	@test -f build/release/CMakeCache.txt || cmake --preset release >&2
 	@cmake --build --preset release >&2
 
@@ -38,11 +41,15 @@ fuzz: deps
 	cmake --build --preset fuzz
 	ctest --preset fuzz --parallel 1
 
-lint: deps
+# clang-format's verdict on every file, then clang-tidy over every source while compiling
+lint: deps format-check
 	cmake --preset lint
 	cmake --build --preset lint
 
-install: deps
+format-check:
+	git ls-files '*.cpp' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
+
+install: build-deps
 	cmake -S . -B build/install -G Ninja -DCMAKE_BUILD_TYPE=Release -DPYLON_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build build/install
@@ -54,7 +61,7 @@ uninstall:
 
 # dpkg-shlibdeps (dpkg-dev) and file work out the library dependencies of the package.
 package:
-	@scripts/install-deps dpkg-dev file
+	@scripts/install-deps build dpkg-dev file
 	cmake --preset package
 	cmake --build --preset package
 	@ls build/package/*.deb
