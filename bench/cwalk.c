@@ -12,8 +12,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
-static const char* const pruned[] = {"node_modules", "vendor", "dist",        ".build",
-                                     "zig-out",      "target", "Pods",        "DerivedData",
+static const char* const pruned[] = {"node_modules", "vendor",    "dist", ".build",
+                                     "zig-out",      "target",    "Pods", "DerivedData",
                                      ".venv",        ".zig-cache"};
 
 static int is_pruned(const char* name) {

@@ -120,8 +120,8 @@ static const char* const dir_words[] = {
     "utils",  "common",   "core",    "api",    "models",  "views",    "scripts", "config",
     "data",   "examples", "include", "res",    "images",  "old",      "notes",   "drafts",
     "backup", "archive",  "misc",    "shared", "widgets", "handlers", "fixtures"};
-static const char* const file_words[] = {"README.md", "main.c", "index.js", "notes.txt",
-                                         "photo.jpg", "data.csv", "mod.rs", "util.py"};
+static const char* const file_words[] = {"README.md", "main.c",   "index.js", "notes.txt",
+                                         "photo.jpg", "data.csv", "mod.rs",   "util.py"};
 
 #define COUNT(a) ((long)(sizeof(a) / sizeof((a)[0])))
 
@@ -180,8 +180,8 @@ static void heavy(const char* name, long packages) {
   --pruned_depth;
 }
 
-static const char* const heavy_names[] = {"node_modules", "target",   "vendor", ".venv",
-                                          "dist",         ".build",   "Pods",   "DerivedData",
+static const char* const heavy_names[] = {"node_modules", "target",    "vendor", ".venv",
+                                          "dist",         ".build",    "Pods",   "DerivedData",
                                           "zig-out",      ".zig-cache"};
 
 /* One project; prints the repositories it holds when `repo` is set. */
@@ -209,7 +209,8 @@ static void project(long index, int repo) {
     pop(inner);
     pop(ext);
   }
-  if (repo && (rnd(0, 99) < 12 || index == 0)) { /* a submodule: `.git` is a file pointing into ours */
+  if (repo &&
+      (rnd(0, 99) < 12 || index == 0)) { /* a submodule: `.git` is a file pointing into ours */
     const size_t mods = enter("modules");
     const size_t sub = enter("sub-%ld", index);
     make_file("README.md");
@@ -234,7 +235,7 @@ static int make_tree(const char* out, double scale) {
   memcpy(path, out, root_len + 1);
   path_len = root_len;
   make_dir();
-#define SCALED(n) ((long)((double)(n) * scale) + 1)
+#define SCALED(n) ((long)((double)(n)*scale) + 1)
   struct {
     const char* name;
     long budget;
