@@ -1,5 +1,7 @@
 #include "args.hpp"
 
+#include "text.hpp"
+
 #include <algorithm>
 
 namespace host {
@@ -44,6 +46,18 @@ std::vector<std::string_view> positionals(const Args& args,
 
 bool has_flag(const Args& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
+}
+
+std::uint64_t timeout_seconds(const Args& args, std::uint64_t fallback) {
+  const auto value = flag_value(args, "--timeout");
+  if (!value) {
+    return fallback;
+  }
+  const auto seconds = pylon::parse_u64(*value);
+  if (!seconds || *seconds == 0) {
+    return fallback;
+  }
+  return *seconds;
 }
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -21,5 +22,9 @@ std::vector<std::string_view> positionals(const Args& args,
 
 // True when some argument is exactly `name` (`--apply=yes` is not `--apply`).
 bool has_flag(const Args& args, std::string_view name);
+
+// The seconds of `--timeout` when they read as a positive whole number (an optional '+', white
+// space around it), else `fallback`.
+std::uint64_t timeout_seconds(const Args& args, std::uint64_t fallback);
 
 }  // namespace host

@@ -29,7 +29,9 @@ extern const char* const describe_text;
 
 // The deadline from `--timeout` when it reads as a positive whole number of seconds, else
 // `fallback`.
-std::uint64_t timeout(const Args& args, std::uint64_t fallback);
+inline std::uint64_t timeout(const Args& args, std::uint64_t fallback) {
+  return host::timeout_seconds(args, fallback);
+}
 
 // Renders a value as one compact line of JSON (non-ASCII as is, other control characters
 // \u00xx) and writes it with a newline. A failed write is ignored.

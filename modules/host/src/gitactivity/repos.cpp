@@ -1,4 +1,3 @@
-#include "cli/cli.hpp"
 #include "gitactivity/gitactivity.hpp"
 #include "proc/proc.hpp"
 #include "text.hpp"
@@ -180,7 +179,7 @@ WalkResult find_repos(const fs::path& root, Clock::time_point deadline) {
 }
 
 std::uint64_t walk_deadline(const host::Args& args) {
-  return cli::timeout(args, 300);
+  return host::timeout_seconds(args, 300);
 }
 
 Clock::time_point deadline_after(std::uint64_t seconds) {
