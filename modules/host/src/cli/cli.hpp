@@ -26,6 +26,7 @@ std::int32_t finish(const VerbResult& result, std::ostream& err);
 
 extern const char* const help_text;
 extern const char* const describe_text;
+extern const char* const version_text;  // "pylon-host X.Y.Z", from the project's version
 
 // The deadline from `--timeout` when it reads as a positive whole number of seconds, else
 // `fallback`.

@@ -2,6 +2,8 @@
 
 namespace cli {
 
+const char* const version_text = "pylon-host " PYLON_HOST_VERSION;
+
 const char* const describe_text =
     "host \u2014 machine integration: git-activity commit markers (record/enable/migrate) and the "
     "quaylink peer share (push/pull/ls)";

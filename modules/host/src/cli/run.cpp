@@ -45,6 +45,10 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
     print_line(out, describe_text);
     return 0;
   }
+  if (first == "--version") {
+    print_line(out, version_text);
+    return 0;
+  }
   if (auto bad = check_utf8(args)) {
     return finish(Err{*bad}, err);
   }

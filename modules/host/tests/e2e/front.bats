@@ -40,3 +40,12 @@ load helpers
     run -0 bash -c 'pylon-host --help >&-'
     run -2 bash -c 'pylon-host bogus 2>&- >&-'
 }
+
+@test "--version prints the version the build and the package carry" {
+    local want
+    want=$(sed -n 's/^project(pylon-host VERSION \([0-9.]*\) .*/\1/p' "$E2E_SOURCE_DIR/CMakeLists.txt")
+    [ -n "$want" ]
+    run -0 --separate-stderr pylon-host --version
+    [ "$output" = "pylon-host $want" ]
+    [ -z "$stderr" ]
+}
