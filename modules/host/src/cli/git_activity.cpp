@@ -1,5 +1,6 @@
 #include "cli/git_activity.hpp"
 
+#include "cli/verbs.hpp"
 #include "gitactivity/gitactivity.hpp"
 #include "text.hpp"
 
@@ -192,6 +193,9 @@ VerbResult git_activity(const Args& args, std::ostream& out) {
         "usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate")};
   }
   if (verb == "record") {
+    if (auto help = check_verb_args(*find_verb(git_activity_verbs(), verb), args, out)) {
+      return *help;
+    }
     return run_record(args);
   }
   const auto* const found = std::find_if(std::begin(verbs), std::end(verbs),
@@ -200,6 +204,9 @@ VerbResult git_activity(const Args& args, std::ostream& out) {
     return Err{HostError::usage("unknown git-activity verb '" + std::string(verb) +
                                 "'. Expected: record | enable | enable-all | disable | list | "
                                 "path | migrate")};
+  }
+  if (auto stop = check_verb_args(*find_verb(git_activity_verbs(), verb), args, out)) {
+    return *stop;
   }
   const fs::path marker_dir = gitactivity::marker_dir();
   return found->second({args, positionals, json, marker_dir, out});

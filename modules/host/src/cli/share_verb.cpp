@@ -1,5 +1,6 @@
 #include "cli/share_verb.hpp"
 
+#include "cli/verbs.hpp"
 #include "share/quaylink.hpp"
 #include "share/settings.hpp"
 #include "share/share_dir.hpp"
@@ -226,6 +227,11 @@ VerbResult share_verb(const Args& args, share::Quaylink& tool, std::ostream& out
   }
   const ShareCall call{args, words, json, dir, tool, out};
   const std::string_view verb = words[0];
+  if (const VerbInfo* info = find_verb(share_verbs(), verb)) {
+    if (auto stop = check_verb_args(*info, args, out)) {
+      return *stop;
+    }
+  }
   if (verb == "ls") {
     return ls_verb(call);
   }

@@ -320,3 +320,28 @@ EOF
     PATH="$T/bin:$PATH" run -1 pylon-host git-activity enable-all --json --timeout 1 "$T/first" "$T/second"
     [ "$output" = "{\"ok\":false,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/first/r\"],\"failed\":[],\"deadline_expired\":true}" ]
 }
+
+@test "help after a verb runs nothing; typos and a --dry-run that would be ignored stop" {
+    mkrepo "$HOME/work/r" 1600000000
+    pylon-host git-activity enable "$HOME/work/r"
+    local hook="$HOME/work/r/.git/hooks/post-commit" before
+    before=$(cat "$hook")
+    cd "$HOME/work/r"
+    for args in "enable-all --help" "disable --help" "enable --jsn -h" "record -h"; do
+        run -0 --separate-stderr pylon-host git-activity $args
+        [ "${lines[0]%% [[]*}" = "usage: pylon host git-activity ${args%% *}" ]
+        [ "${#lines[@]}" -eq 2 ] && [ -z "$stderr" ]
+    done
+    [ "$(cat "$hook")" = "$before" ]
+    [ "$(ls "$PYLON_GIT_ACTIVITY_DIR" | wc -l)" -eq 1 ]
+    run -2 --separate-stderr pylon-host ga migrate --aply
+    [ -z "$output" ]
+    [ "$stderr" = "pylon-host: unknown flag '--aply' (did you mean '--apply'?)" ]
+    run -2 --separate-stderr pylon-host ga disable --dry-run
+    [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all and disable-all (nothing was done)" ]
+    run -2 pylon-host ga list --apply=yes
+    [ "$(cat "$hook")" = "$before" ]
+    # the hook's entry point is exempt: it records, silently, whatever it is given
+    run -0 --separate-stderr pylon-host ga record --bogus
+    [ -z "$output" ] && [ -z "$stderr" ]
+}

@@ -222,3 +222,23 @@ xdg-open $HOME/work/quaylink-share" ]
     run -2 pylon-host share ls --peer -x
     [ "$(grep -c -- -- "$FAKE_QUAYLINK_LOG")" -eq 4 ]  # the bad peer never reached the tool
 }
+
+@test "help after a verb and a mistyped flag both stop before the tool runs" {
+    paired mini
+    echo a >README.md
+    for args in "push README.md --help" "pull -h x" "ls --peeer mini --help"; do
+        run -0 --separate-stderr pylon-host share $args
+        [[ "${lines[0]}" == "usage: pylon share ${args%% *} "* ]]
+        [ "${#lines[@]}" -eq 2 ] && [ -z "$stderr" ]
+    done
+    run -2 --separate-stderr pylon-host share push README.md --peeer mini
+    [ -z "$output" ]
+    [ "$stderr" = "pylon-host: unknown flag '--peeer' (did you mean '--peer'?)" ]
+    run -2 --separate-stderr pylon-host share dir --open=1
+    [ "$stderr" = "pylon-host: unknown flag '--open=1' (did you mean '--open'?)" ]
+    run -2 pylon-host share push README.md --peer mini --dry-run
+    [ ! -e "$FAKE_QUAYLINK_LOG" ]
+    # after a lone -- every word is an operand, and a flag's value is never taken for a flag
+    run -0 pylon-host share ls --peer mini -- --help
+    run -0 pylon-host share ls --timeout --x --peer mini
+}

@@ -1,0 +1,22 @@
+#include "cli/verbs.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(ClosestFlag, SuggestsOnlyWhatIsOneOrTwoSlipsAway) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--peeer", "--peer"},
+      {"--jsn", "--json"},
+      {"--aply", "--apply"},
+      {"--dryrun", "--dry-run"},
+      {"--tiemout", "--timeout"},
+      {"--apply", "--apply"},
+      {"--x", ""},
+      {"--verbose", ""},
+      {"--", ""},
+      {"-json", "--json"},
+  };
+  for (const auto& [typed, want] : cases) {
+    SCOPED_TRACE(typed);
+    EXPECT_EQ(cli::closest_flag(typed).value_or(""), want);
+  }
+}
