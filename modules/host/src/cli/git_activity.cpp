@@ -116,9 +116,13 @@ VerbResult migrate_verb(const GitActivityCall& call) {
 
 // `record` is not in the table: it runs in every commit and resolves its own directory.
 constexpr std::pair<std::string_view, Branch> verbs[] = {
-    {"enable", enable_verb},   {"enable-all", enable_all_verb},
-    {"disable", disable_verb}, {"list", list_verb},
-    {"path", path_verb},       {"migrate", migrate_verb},
+    {"enable", enable_verb},
+    {"enable-all", enable_all_verb},
+    {"disable", disable_verb},
+    {"list", list_verb},
+    {"path", path_verb},
+    {"migrate", migrate_verb},
+    {"disable-all", disable_all_verb},
 };
 
 }  // namespace
@@ -185,6 +189,10 @@ Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {
 }
 
 VerbResult git_activity(const Args& args, std::ostream& out) {
+  return git_activity(args, out, nullptr);
+}
+
+VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* terminal) {
   const bool json = json_mode(args);
   const std::vector<std::string_view> positionals = host::positionals(args, {"--at", "--timeout"});
   const std::string_view verb = positionals.empty() ? std::string_view{} : positionals.front();
@@ -209,7 +217,7 @@ VerbResult git_activity(const Args& args, std::ostream& out) {
     return *stop;
   }
   const fs::path marker_dir = gitactivity::marker_dir();
-  return found->second({args, positionals, json, marker_dir, out});
+  return found->second({args, positionals, json, marker_dir, out, terminal});
 }
 
 }  // namespace cli

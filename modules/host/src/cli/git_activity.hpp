@@ -12,8 +12,10 @@
 
 namespace cli {
 
-// The git-activity verb group: everything after the group word.
+// The git-activity verb group: everything after the group word. `terminal`, when given, is where
+// the walks show their progress and name the repositories that failed.
 VerbResult git_activity(const Args& args, std::ostream& out);
+VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* terminal);
 
 // The post-commit entry point: writes this repository's marker; silent, always 0.
 std::int32_t run_record(const Args& args);
@@ -38,10 +40,12 @@ struct GitActivityCall {
   bool json;
   const std::filesystem::path& marker_dir;
   std::ostream& out;
+  std::ostream* terminal;  // standard error when it is a terminal, else nothing
 };
 
 VerbResult enable_verb(const GitActivityCall& call);
 VerbResult enable_all_verb(const GitActivityCall& call);
 VerbResult disable_verb(const GitActivityCall& call);
+VerbResult disable_all_verb(const GitActivityCall& call);
 
 }  // namespace cli

@@ -1,8 +1,10 @@
 #include "cli/git_activity.hpp"
+#include "cli/progress.hpp"
 #include "gitactivity/gitactivity.hpp"
 #include "text.hpp"
 
 #include <cstdlib>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +32,76 @@ std::vector<fs::path> roots(const GitActivityCall& call) {
   }
   const char* home = std::getenv("HOME");
   return {fs::path(home != nullptr ? home : ".") / "work"};
+}
+
+// What a walk over every repository below the roots did.
+struct FleetRun {
+  std::vector<std::string> changed;
+  std::vector<std::pair<std::string, std::string>> failed;  // repository, message
+  bool deadline_expired = false;
+};
+
+// What was changed in one repository (nothing: there was nothing to change), or why it failed.
+using RepoOutcome = Result<std::optional<std::string>, HostError>;
+
+// Walks every root under one deadline and applies `act` to each repository found, in order.
+FleetRun over_every_repo(const GitActivityCall& call,
+                         const std::function<RepoOutcome(const fs::path&)>& act) {
+  // one deadline for every root: working through one root's repositories uses up the later walks'
+  const auto deadline = gitactivity::deadline_after(gitactivity::walk_deadline(call.args));
+  FleetRun run;
+  Progress progress(call.terminal);
+  for (const fs::path& root : roots(call)) {
+    gitactivity::WalkResult walk =
+        gitactivity::find_repos(root, deadline, [&progress] { progress.walked(); });
+    run.deadline_expired = run.deadline_expired || walk.deadline_expired;
+    progress.found(walk.repos.size());
+    for (const fs::path& repo : walk.repos) {
+      RepoOutcome outcome = act(repo);
+      progress.done();
+      if (!outcome) {
+        run.failed.emplace_back(shown(repo), outcome.error().message());
+      } else if (outcome.value()) {
+        run.changed.push_back(std::move(*outcome.value()));
+      }
+    }
+  }
+  progress.clear();
+  if (call.terminal != nullptr) {
+    for (const auto& [repo, error] : run.failed) {
+      *call.terminal << "pylon-host: " << repo << ": " << error << '\n';
+    }
+    call.terminal->flush();
+  }
+  return run;
+}
+
+// Adds the members every walk reports after its own, then prints the object.
+void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& out) {
+  Json failures = Json::array();
+  for (const auto& [repo, error] : run.failed) {
+    Json one;
+    one["repo"] = repo;
+    one["error"] = error;
+    failures.push_back(std::move(one));
+  }
+  value["failed"] = std::move(failures);
+  value["deadline_expired"] = run.deadline_expired;
+  if (dry_run) {
+    value["dry_run"] = true;
+  }
+  emit(out, value);
+}
+
+void report_line(std::string_view done, const FleetRun& run, std::ostream& out) {
+  std::string line = std::string(done) + " in " + std::to_string(run.changed.size()) + " repo(s)";
+  if (!run.failed.empty()) {
+    line += ", " + std::to_string(run.failed.size()) + " failed";
+  }
+  if (run.deadline_expired) {
+    line += " \xE2\x80\x94 DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
+  }
+  out << line << '\n' << std::flush;
 }
 
 }  // namespace
@@ -83,50 +155,48 @@ VerbResult disable_verb(const GitActivityCall& call) {
 }
 
 VerbResult enable_all_verb(const GitActivityCall& call) {
-  // one deadline for every root: enabling the repositories of one root uses up the later walks'
-  const auto deadline = gitactivity::deadline_after(gitactivity::walk_deadline(call.args));
-  std::vector<std::string> enabled;
-  std::vector<std::pair<std::string, std::string>> failed;
-  bool deadline_expired = false;
-  for (const fs::path& root : roots(call)) {
-    gitactivity::WalkResult walk = gitactivity::find_repos(root, deadline);
-    deadline_expired = deadline_expired || walk.deadline_expired;
-    for (const fs::path& repo : walk.repos) {
-      auto done = gitactivity::enable(repo, call.marker_dir);
-      if (done) {
-        enabled.push_back(done.value().root);
-      } else {
-        failed.emplace_back(shown(repo), done.error().message());
-      }
+  const bool dry_run = host::has_flag(call.args, "--dry-run");
+  const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
+    if (dry_run) {
+      auto root = gitactivity::would_enable(repo);
+      return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
     }
-  }
-
+    auto done = gitactivity::enable(repo, call.marker_dir);
+    return done ? RepoOutcome(std::optional<std::string>(done.value().root)) : Err{done.error()};
+  });
   if (call.json) {
-    Json failures = Json::array();
-    for (const auto& [repo, error] : failed) {
-      Json one;
-      one["repo"] = repo;
-      one["error"] = error;
-      failures.push_back(std::move(one));
-    }
     Json value;
-    value["ok"] = !deadline_expired;
+    value["ok"] = !run.deadline_expired;
     value["dir"] = shown(call.marker_dir);
-    value["enabled"] = enabled;
-    value["failed"] = std::move(failures);
-    value["deadline_expired"] = deadline_expired;
-    emit(call.out, value);
+    value["enabled"] = run.changed;
+    report_json(value, run, dry_run, call.out);
   } else {
-    std::string line = "git-activity enabled in " + std::to_string(enabled.size()) + " repo(s)";
-    if (!failed.empty()) {
-      line += ", " + std::to_string(failed.size()) + " failed";
-    }
-    if (deadline_expired) {
-      line += " \xE2\x80\x94 DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
-    }
-    call.out << line << '\n' << std::flush;
+    report_line(dry_run ? "git-activity would enable" : "git-activity enabled", run, call.out);
   }
-  return deadline_expired ? 1 : 0;
+  return run.deadline_expired ? 1 : 0;
+}
+
+VerbResult disable_all_verb(const GitActivityCall& call) {
+  const bool dry_run = host::has_flag(call.args, "--dry-run");
+  const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
+    auto hook = dry_run ? gitactivity::would_disable(repo) : gitactivity::disable(repo);
+    if (!hook) {
+      return Err{hook.error()};
+    }
+    if (!hook.value()) {
+      return std::optional<std::string>{};
+    }
+    return std::optional<std::string>(shown(*hook.value()));
+  });
+  if (call.json) {
+    Json value;
+    value["ok"] = !run.deadline_expired;
+    value["disabled"] = run.changed;
+    report_json(value, run, dry_run, call.out);
+  } else {
+    report_line(dry_run ? "git-activity would disable" : "git-activity disabled", run, call.out);
+  }
+  return run.deadline_expired ? 1 : 0;
 }
 
 }  // namespace cli

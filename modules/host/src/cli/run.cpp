@@ -4,6 +4,9 @@
 #include "share/quaylink.hpp"
 #include "text.hpp"
 
+#include <unistd.h>
+
+#include <iostream>
 #include <ostream>
 #include <string_view>
 
@@ -54,7 +57,9 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
   }
   const Args rest(args.begin() + 1, args.end());
   if (first == "git-activity" || first == "gitactivity" || first == "ga") {
-    return finish(git_activity(rest, out), err);
+    // only the process's own standard error can be a terminal; a test's stream never is
+    std::ostream* terminal = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1 ? &err : nullptr;
+    return finish(git_activity(rest, out, terminal), err);
   }
   if (first == "share") {
     share::QuaylinkCli quaylink;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,7 +83,9 @@ struct WalkResult {
 };
 // Every directory below `root` (itself included) that holds `.git`, without entering pruned
 // names or following symbolic links below the root.
-WalkResult find_repos(const fs::path& root, std::chrono::steady_clock::time_point deadline);
+// `entered`, when given, hears of every directory the walk lists.
+WalkResult find_repos(const fs::path& root, std::chrono::steady_clock::time_point deadline,
+                      const std::function<void()>& entered = {});
 // The walk budget in seconds: a positive `--timeout`, else 300.
 std::uint64_t walk_deadline(const host::Args& args);
 // Now plus `seconds` on the walk's clock; a budget the clock cannot hold means no deadline.
@@ -103,6 +106,17 @@ Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo);
 std::string rewrite_hook(const std::optional<std::string>& existing);
 std::optional<std::string> strip_hook(std::string_view text);
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
+
+// ---- read-only looks at a repository's hook (inspect.cpp)
+
+// The post-commit hook file git would run for `repo`; nothing outside a repository.
+std::optional<fs::path> hook_file(const fs::path& repo);
+// The hook as text; nothing when it does not exist; the reason when it cannot be read as text.
+Result<std::optional<std::string>, std::string> hook_text(const fs::path& hook);
+// What enable and disable would answer, with nothing written: the top level to be enabled, the
+// hook a block would be removed from (nothing when there is none), or the same error.
+Result<std::string, host::HostError> would_enable(const fs::path& repo);
+Result<std::optional<fs::path>, host::HostError> would_disable(const fs::path& repo);
 
 // ---- legacy migration (migrate.cpp)
 

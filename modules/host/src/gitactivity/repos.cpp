@@ -140,7 +140,8 @@ std::optional<fs::path> walk_up_for_dot_git(const fs::path& dir) {
   }
 }
 
-WalkResult find_repos(const fs::path& root, Clock::time_point deadline) {
+WalkResult find_repos(const fs::path& root, Clock::time_point deadline,
+                      const std::function<void()>& entered) {
   WalkResult result;
   std::vector<std::string> found;
   // Pending directories only: a listing is closed before its children are visited.
@@ -156,6 +157,9 @@ WalkResult find_repos(const fs::path& root, Clock::time_point deadline) {
     pylon::UniqueFd fd = open_directory(dir, std::exchange(is_root, false));
     if (!fd) {
       continue;
+    }
+    if (entered) {
+      entered();
     }
     // children go straight onto the stack in listing order, so the last one listed comes next
     for_each_entry(std::move(fd), [&](int dir_fd, const char* entry, unsigned char type) {

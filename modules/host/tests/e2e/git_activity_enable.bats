@@ -321,13 +321,52 @@ EOF
     [ "$output" = "{\"ok\":false,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/first/r\"],\"failed\":[],\"deadline_expired\":true}" ]
 }
 
+@test "dry runs write nothing; disable-all mirrors enable-all and counts only removed blocks" {
+    mkrepo "$HOME/work/a" 1600000000
+    mkrepo "$HOME/work/b" 1600000000
+    mkdir -p "$HOME/work/broken" && echo 'gitdir: /nonexistent' >"$HOME/work/broken/.git"
+    local broken="{\"repo\":\"$HOME/work/broken\",\"error\":\"not a git repository: $HOME/work/broken"
+    builtin cd "$T"
+    local before && before=$(ls -lAR "$HOME")  # names, modes, sizes: what a write would change
+    run -0 --separate-stderr pylon-host git-activity enable-all --dry-run
+    [ "$output" = "git-activity would enable in 2 repo(s), 1 failed" ] && [ -z "$stderr" ]
+    run -0 pylon-host git-activity enable-all --dry-run --json
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b\"],\"failed\":[$broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
+    [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ] && [ ! -e "$HOME/work/a/.git/hooks/post-commit" ]
+    [ "$(ls -lAR "$HOME")" = "$before" ]
+
+    pylon-host git-activity enable "$HOME/work/a"
+    printf '#!/bin/sh\necho mine\n' >"$HOME/work/b/.git/hooks/post-commit"
+    run -0 pylon-host git-activity disable-all --dry-run --json
+    [ "$output" = "{\"ok\":true,\"disabled\":[\"$HOME/work/a/.git/hooks/post-commit\"],\"failed\":[$broken\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
+    grep -q 'pylon git-activity' "$HOME/work/a/.git/hooks/post-commit"
+    run -0 --separate-stderr pylon-host git-activity disable-all
+    [ "$output" = "git-activity disabled in 1 repo(s), 1 failed" ] && [ -z "$stderr" ]
+    [ "$(cat "$HOME/work/a/.git/hooks/post-commit")" = "#!/bin/sh" ]
+    [ "$(cat "$HOME/work/b/.git/hooks/post-commit")" = "#!/bin/sh
+echo mine" ]
+    run -0 pylon-host git-activity disable-all --json "$T/none"
+    [ "$output" = '{"ok":true,"disabled":[],"failed":[],"deadline_expired":false}' ]
+}
+
+@test "on a terminal the walks show progress on standard error, then name what failed" {
+    mkrepo "$HOME/work/a" 1600000000
+    mkdir -p "$HOME/work/broken" && echo 'gitdir: /nonexistent' >"$HOME/work/broken/.git"
+    # standard error alone is the terminal: the typescript holds only what went there
+    TERM=dumb script -qec "pylon-host git-activity enable-all >'$T/out'" "$T/tty" </dev/null
+    [ "$(cat "$T/out")" = "git-activity enabled in 1 repo(s), 1 failed" ]
+    local tty && tty=$(tr -d '\r' <"$T/tty")
+    [[ "$tty" == *" directories walked, "*" repositories done"$'\e[K'"pylon-host: $HOME/work/broken: not a git repository: $HOME/work/broken"* ]]
+    [ "$(grep -c 'pylon-host: ' <<<"$tty")" -eq 1 ]
+}
+
 @test "help after a verb runs nothing; typos and a --dry-run that would be ignored stop" {
     mkrepo "$HOME/work/r" 1600000000
     pylon-host git-activity enable "$HOME/work/r"
     local hook="$HOME/work/r/.git/hooks/post-commit" before
     before=$(cat "$hook")
     cd "$HOME/work/r"
-    for args in "enable-all --help" "disable --help" "enable --jsn -h" "record -h"; do
+    for args in "enable-all --help" "disable --help" "disable-all -h" "enable --jsn -h" "record -h"; do
         run -0 --separate-stderr pylon-host git-activity $args
         [ "${lines[0]%% [[]*}" = "usage: pylon host git-activity ${args%% *}" ]
         [ "${#lines[@]}" -eq 2 ] && [ -z "$stderr" ]
