@@ -103,6 +103,9 @@ Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo);
 std::string rewrite_hook(const std::optional<std::string>& existing);
 std::optional<std::string> strip_hook(std::string_view text);
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
+// Nothing when a POSIX-family shell runs the hook; otherwise what runs it, as a short text such as
+// "python3" or "a compiled program".
+std::optional<std::string> foreign_interpreter(std::string_view hook_text);
 
 // ---- legacy migration (migrate.cpp)
 

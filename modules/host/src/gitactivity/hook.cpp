@@ -3,6 +3,8 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <span>
 #include <utility>
 
 namespace gitactivity {
@@ -112,7 +114,96 @@ Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) 
   return std::optional<std::string>{std::move(bytes).value()};
 }
 
+// The shells that read the block's line as it is written.
+constexpr std::string_view posix_shells[] = {"sh",   "bash", "dash", "zsh",    "ksh",
+                                             "mksh", "ash",  "yash", "busybox"};
+
+std::string_view base_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> out;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t start = line.find_first_not_of(" \t\r", at);
+    if (start == std::string_view::npos) {
+      break;
+    }
+    const std::size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
+    out.push_back(line.substr(start, stop - start));
+    at = stop;
+  }
+  return out;
+}
+
+// The program `env` runs: its first word that is neither an option nor a NAME=VALUE.
+std::optional<std::string_view> env_command(std::span<const std::string_view> args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--") {
+      return i + 1 < args.size() ? std::optional{args[i + 1]} : std::nullopt;
+    }
+    if (arg.starts_with("-S") && arg.size() > 2) {
+      return arg.substr(2);  // -Sprogram: the split string starts right after the option
+    }
+    if (arg == "-u" || arg == "-C" || arg == "-P" || arg == "--unset" || arg == "--chdir") {
+      ++i;  // these take the next word as their value
+      continue;
+    }
+    if (arg.starts_with('-') || arg.find('=') != std::string_view::npos) {
+      continue;
+    }
+    return arg;
+  }
+  return std::nullopt;
+}
+
+bool is_compiled(std::string_view text) {
+  constexpr std::string_view magics[] = {
+      "\x7f"
+      "ELF",
+      "\xfe\xed\xfa\xce",
+      "\xfe\xed\xfa\xcf",
+      "\xce\xfa\xed\xfe",
+      "\xcf\xfa\xed\xfe",
+      "\xca\xfe\xba\xbe",  // Mach-O, both byte orders and widths, and universal
+  };
+  return text.find('\0') != std::string_view::npos ||
+         std::any_of(std::begin(magics), std::end(magics),
+                     [&](std::string_view magic) { return text.starts_with(magic); });
+}
+
 }  // namespace
+
+std::optional<std::string> foreign_interpreter(std::string_view hook_text) {
+  if (!hook_text.starts_with("#!")) {
+    // git hands a hook without an interpreter line to sh, which reads only text
+    if (is_compiled(hook_text)) {
+      return std::string("a compiled program");
+    }
+    return std::nullopt;
+  }
+  const std::string_view line = hook_text.substr(2, hook_text.find('\n') - 2);
+  const std::vector<std::string_view> argv = words(line);
+  if (argv.empty()) {
+    return std::nullopt;  // a bare "#!" falls back to the shell too
+  }
+  std::string_view program = argv.front();
+  if (base_name(program) == "env") {
+    const auto command = env_command(std::span(argv).subspan(1));
+    if (!command) {
+      return std::string("env");
+    }
+    program = *command;
+  }
+  const std::string_view name = base_name(program);
+  if (std::find(std::begin(posix_shells), std::end(posix_shells), name) != std::end(posix_shells)) {
+    return std::nullopt;
+  }
+  return pylon::lossy_utf8(name.empty() ? program : name);
+}
 
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end) {
   return strip(text, begin, end).text;

@@ -123,3 +123,38 @@ TEST(RewriteHook, IsIdempotentAndStripHookUndoesIt) {
     EXPECT_EQ(rewrite_hook(*stripped), once);
   }
 }
+
+TEST(ForeignInterpreter, NothingForAShellElseWhatRunsTheHook) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", std::nullopt},
+      {"make lint\n", std::nullopt},
+      {"#!\n", std::nullopt},
+      {"#!  \r\n", std::nullopt},
+      {"#!/bin/sh", std::nullopt},
+      {"#! /bin/bash -e\r\n", std::nullopt},
+      {"#!/usr/local/bin/zsh -f\n", std::nullopt},
+      {"#!/bin/busybox sh\n", std::nullopt},
+      {"#!/usr/bin/env dash\n", std::nullopt},
+      {"#!/usr/bin/env -S LC_ALL=C -u X ksh -e\n", std::nullopt},
+      {"#!/usr/bin/env -Smksh\n", std::nullopt},
+      {"#!/usr/bin/env -- yash\n", std::nullopt},
+      {"#!/bin/sh\n\xff\0\n"s, std::nullopt},  // the line decides, not the bytes after it
+      {"#!/usr/bin/python3\nprint()\n", "python3"},
+      {"#!/usr/bin/env node\n", "node"},
+      {"#!/usr/bin/env -S -i perl -w\n", "perl"},
+      {"#!/usr/bin/env -u sh fish\n", "fish"},  // -u takes "sh" as its value
+      {"#!/usr/bin/env\n", "env"},
+      {"#!/bin/shx\n", "shx"},
+      {"#!/usr/bin/\xffsh\n", "\xEF\xBF\xBDsh"},
+      {"\x7f"
+       "ELF\x02\x01",
+       "a compiled program"},
+      {"\xcf\xfa\xed\xfe\x07", "a compiled program"},
+      {"echo a\0b\n"s, "a compiled program"},
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    EXPECT_EQ(gitactivity::foreign_interpreter(text), want);
+  }
+}
