@@ -49,25 +49,24 @@ struct Stripped {
   bool removed = false;
 };
 
-// A begin marker counts only with an end marker after it: otherwise it is an ordinary line, and so
-// is everything after it.
+// An end marker closes the nearest open begin marker above it, and the pair goes with every line
+// between. Pairs nest, so that what is left holds no pair at all (every unpaired end marker comes
+// before every unpaired begin marker) and a second pass removes nothing: unpaired markers are the
+// user's lines like any other.
 Stripped strip(std::string_view text, std::string_view begin, std::string_view end) {
-  const std::vector<std::string_view> lines = split_lines(text);
   Stripped out;
   out.text.reserve(text.size());
-  bool no_end_left = false;
-  for (auto it = lines.begin(); it != lines.end(); ++it) {
-    if (!no_end_left && is_marker(*it, begin)) {
-      const auto close =
-          std::find_if(it + 1, lines.end(), [&](std::string_view l) { return is_marker(l, end); });
-      if (close != lines.end()) {
-        out.removed = true;
-        it = close;
-        continue;
-      }
-      no_end_left = true;
+  std::vector<std::size_t> open;  // where each open begin marker starts in out.text
+  for (const std::string_view line : split_lines(text)) {
+    if (is_marker(line, begin)) {
+      open.push_back(out.text.size());
+    } else if (!open.empty() && is_marker(line, end)) {
+      out.text.resize(open.back());
+      open.pop_back();
+      out.removed = true;
+      continue;
     }
-    out.text.append(*it);
+    out.text.append(line);
     out.text.push_back('\n');
   }
   return out;
@@ -99,7 +98,8 @@ std::optional<fs::path> hooks_dir(const fs::path& repo) {
   return dir.is_absolute() ? dir : repo / dir;
 }
 
-// The hook as text; nothing when there is no hook file.
+// The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
+// was. Nothing when there is no hook file.
 Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) {
   auto bytes = pylon::read_file(hook);
   if (!bytes) {
@@ -107,9 +107,6 @@ Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) 
       return std::optional<std::string>{};
     }
     return Err{pylon::os_text(bytes.error())};
-  }
-  if (!pylon::is_utf8(bytes.value())) {
-    return Err{std::string("the file is not valid UTF-8 text")};
   }
   return std::optional<std::string>{std::move(bytes).value()};
 }
@@ -255,6 +252,15 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     // never replace a hook we could not read as if it were missing
     return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
   }
+  if (existing.value()) {
+    if (const auto runner = foreign_interpreter(*existing.value())) {
+      return Err{HostError::failure(
+          "could not enable git-activity in " + shown(hook) + ": it is run by " + *runner +
+          ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
+          "shell command `" +
+          std::string(block_command) + "`)")};
+    }
+  }
   const std::string text = rewrite_hook(existing.value());
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (existing.value() != text) {
@@ -270,12 +276,13 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
 
   const auto answer = git_line(repo, {"log", "-1", "--format=%ct"});
   const auto backfilled = answer ? pylon::parse_i64(*answer) : std::nullopt;
-  auto marker = write_marker(marker_dir, *root, backfilled);
+  // an older checkout must not take the marker back in time
+  auto marker = advance_marker(marker_dir, *root, backfilled);
   if (!marker) {
     return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +
                                   pylon::os_text(marker.error()))};
   }
-  return Enabled{backfilled, *root, hook, std::move(marker).value()};
+  return Enabled{backfilled, *root, hook, std::move(marker.value().path), marker.value().written};
 }
 
 Result<std::optional<fs::path>, HostError> disable(const fs::path& repo) {
