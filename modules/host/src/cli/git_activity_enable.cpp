@@ -123,6 +123,7 @@ VerbResult enable_verb(const GitActivityCall& call) {
     value["hook"] = shown(e.hook);
     value["marker"] = shown(e.marker);
     value["backfilled"] = e.backfilled ? Json(*e.backfilled) : Json(nullptr);
+    value["marker_written"] = e.marker_written;
     emit(call.out, value);
   } else {
     call.out << "git-activity enabled: " << e.root << '\n' << std::flush;

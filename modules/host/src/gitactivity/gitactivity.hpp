@@ -3,17 +3,21 @@
 #include "args.hpp"
 #include "host_error.hpp"
 #include "result.hpp"
+#include "unique_fd.hpp"
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace gitactivity {
@@ -44,12 +48,22 @@ std::int64_t now_epoch();
 // The repository path with every "/" turned into "-".
 std::string encode_marker(std::string_view repo);
 // Creates or empties the repository's marker and sets its times (now when `epoch` is absent).
+// A link at the marker's name is not followed, and anything but a regular file is refused.
 Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_view repo,
                                                std::optional<std::int64_t> epoch);
-// Sets access and modification time of an existing file; a missing file is an error.
+struct MarkerWrite {
+  fs::path path;
+  bool written = false;
+};
+// write_marker that never moves a marker back: one at least as new as `epoch` is left alone.
+Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::string_view repo,
+                                                    std::optional<std::int64_t> epoch);
+// Sets access and modification time of an existing regular file (not through a link at its name).
 Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch);
-// Creates the file, or empties an existing one (mode 0666 before the umask for a new file).
-Result<Unit, std::error_code> create_empty(const fs::path& file);
+Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch);
+// Creates the file or empties an existing regular one (mode 0666 before the umask for a new
+// file), never through a link at its name; the descriptor is open for writing.
+Result<pylon::UniqueFd, std::error_code> create_empty(const fs::path& file);
 // The markers of a directory, newest first, then by name; never fails (unreadable reads empty).
 std::vector<Marker> read_markers(const fs::path& dir);
 // The existing directory a marker name stands for, preferring the shortest first component.
@@ -57,13 +71,23 @@ std::optional<fs::path> resolve_marker(std::string_view name);
 std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments);
 
 // Asks the file system once per path whether it is a directory (links followed). Markers share
-// most of their parent directories: one probe for a whole listing saves nearly all the stats.
+// most of their parent directories: one probe for a whole listing saves nearly all the stats. It
+// also remembers which (directory, rest of the name) pairs led nowhere: links can make one
+// directory reachable by exponentially many spellings, and each pair is then tried once.
 class DirectoryProbe {
  public:
-  bool is_directory(const fs::path& path);
+  using Id = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+  struct Answer {
+    std::optional<Id> directory;  // nothing when the path is no directory
+    bool certain = true;          // false when another spelling might answer otherwise (ELOOP)
+  };
+  const Answer& probe(const fs::path& path);
+  bool failed_before(const fs::path& dir, std::span<const std::string> rest);
+  void note_failure(const fs::path& dir, std::span<const std::string> rest);
 
  private:
-  std::unordered_map<std::string, bool> known_;
+  std::unordered_map<std::string, Answer> known_;
+  std::set<std::tuple<std::uint64_t, std::uint64_t, std::string>> failed_;
 };
 std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe);
 std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
@@ -98,6 +122,7 @@ struct Enabled {
   std::string root;
   fs::path hook;
   fs::path marker;
+  bool marker_written = true;  // false when the marker was already at least as new
 };
 
 Result<Enabled, host::HostError> enable(const fs::path& repo, const fs::path& marker_dir);
@@ -106,6 +131,9 @@ Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo);
 std::string rewrite_hook(const std::optional<std::string>& existing);
 std::optional<std::string> strip_hook(std::string_view text);
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
+// Nothing when a POSIX-family shell runs the hook; otherwise what runs it, as a short text such as
+// "python3" or "a compiled program".
+std::optional<std::string> foreign_interpreter(std::string_view hook_text);
 
 // ---- read-only looks at a repository's hook (inspect.cpp)
 

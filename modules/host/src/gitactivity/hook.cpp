@@ -3,6 +3,8 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <span>
 #include <utility>
 
 namespace gitactivity {
@@ -47,25 +49,24 @@ struct Stripped {
   bool removed = false;
 };
 
-// A begin marker counts only with an end marker after it: otherwise it is an ordinary line, and so
-// is everything after it.
+// An end marker closes the nearest open begin marker above it, and the pair goes with every line
+// between. Pairs nest, so that what is left holds no pair at all (every unpaired end marker comes
+// before every unpaired begin marker) and a second pass removes nothing: unpaired markers are the
+// user's lines like any other.
 Stripped strip(std::string_view text, std::string_view begin, std::string_view end) {
-  const std::vector<std::string_view> lines = split_lines(text);
   Stripped out;
   out.text.reserve(text.size());
-  bool no_end_left = false;
-  for (auto it = lines.begin(); it != lines.end(); ++it) {
-    if (!no_end_left && is_marker(*it, begin)) {
-      const auto close =
-          std::find_if(it + 1, lines.end(), [&](std::string_view l) { return is_marker(l, end); });
-      if (close != lines.end()) {
-        out.removed = true;
-        it = close;
-        continue;
-      }
-      no_end_left = true;
+  std::vector<std::size_t> open;  // where each open begin marker starts in out.text
+  for (const std::string_view line : split_lines(text)) {
+    if (is_marker(line, begin)) {
+      open.push_back(out.text.size());
+    } else if (!open.empty() && is_marker(line, end)) {
+      out.text.resize(open.back());
+      open.pop_back();
+      out.removed = true;
+      continue;
     }
-    out.text.append(*it);
+    out.text.append(line);
     out.text.push_back('\n');
   }
   return out;
@@ -97,7 +98,8 @@ std::optional<fs::path> hooks_dir(const fs::path& repo) {
   return dir.is_absolute() ? dir : repo / dir;
 }
 
-// The hook as text; nothing when there is no hook file.
+// The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
+// was. Nothing when there is no hook file.
 Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) {
   auto bytes = pylon::read_file(hook);
   if (!bytes) {
@@ -106,13 +108,99 @@ Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) 
     }
     return Err{pylon::os_text(bytes.error())};
   }
-  if (!pylon::is_utf8(bytes.value())) {
-    return Err{std::string("the file is not valid UTF-8 text")};
-  }
   return std::optional<std::string>{std::move(bytes).value()};
 }
 
+// The shells that read the block's line as it is written.
+constexpr std::string_view posix_shells[] = {"sh",   "bash", "dash", "zsh",    "ksh",
+                                             "mksh", "ash",  "yash", "busybox"};
+
+std::string_view base_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> out;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t start = line.find_first_not_of(" \t\r", at);
+    if (start == std::string_view::npos) {
+      break;
+    }
+    const std::size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
+    out.push_back(line.substr(start, stop - start));
+    at = stop;
+  }
+  return out;
+}
+
+// The program `env` runs: its first word that is neither an option nor a NAME=VALUE.
+std::optional<std::string_view> env_command(std::span<const std::string_view> args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--") {
+      return i + 1 < args.size() ? std::optional{args[i + 1]} : std::nullopt;
+    }
+    if (arg.starts_with("-S") && arg.size() > 2) {
+      return arg.substr(2);  // -Sprogram: the split string starts right after the option
+    }
+    if (arg == "-u" || arg == "-C" || arg == "-P" || arg == "--unset" || arg == "--chdir") {
+      ++i;  // these take the next word as their value
+      continue;
+    }
+    if (arg.starts_with('-') || arg.find('=') != std::string_view::npos) {
+      continue;
+    }
+    return arg;
+  }
+  return std::nullopt;
+}
+
+bool is_compiled(std::string_view text) {
+  constexpr std::string_view magics[] = {
+      "\x7f"
+      "ELF",
+      "\xfe\xed\xfa\xce",
+      "\xfe\xed\xfa\xcf",
+      "\xce\xfa\xed\xfe",
+      "\xcf\xfa\xed\xfe",
+      "\xca\xfe\xba\xbe",  // Mach-O, both byte orders and widths, and universal
+  };
+  return text.find('\0') != std::string_view::npos ||
+         std::any_of(std::begin(magics), std::end(magics),
+                     [&](std::string_view magic) { return text.starts_with(magic); });
+}
+
 }  // namespace
+
+std::optional<std::string> foreign_interpreter(std::string_view hook_text) {
+  if (!hook_text.starts_with("#!")) {
+    // git hands a hook without an interpreter line to sh, which reads only text
+    if (is_compiled(hook_text)) {
+      return std::string("a compiled program");
+    }
+    return std::nullopt;
+  }
+  const std::string_view line = hook_text.substr(2, hook_text.find('\n') - 2);
+  const std::vector<std::string_view> argv = words(line);
+  if (argv.empty()) {
+    return std::nullopt;  // a bare "#!" falls back to the shell too
+  }
+  std::string_view program = argv.front();
+  if (base_name(program) == "env") {
+    const auto command = env_command(std::span(argv).subspan(1));
+    if (!command) {
+      return std::string("env");
+    }
+    program = *command;
+  }
+  const std::string_view name = base_name(program);
+  if (std::find(std::begin(posix_shells), std::end(posix_shells), name) != std::end(posix_shells)) {
+    return std::nullopt;
+  }
+  return pylon::lossy_utf8(name.empty() ? program : name);
+}
 
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end) {
   return strip(text, begin, end).text;
@@ -164,6 +252,15 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     // never replace a hook we could not read as if it were missing
     return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
   }
+  if (existing.value()) {
+    if (const auto runner = foreign_interpreter(*existing.value())) {
+      return Err{HostError::failure(
+          "could not enable git-activity in " + shown(hook) + ": it is run by " + *runner +
+          ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
+          "shell command `" +
+          std::string(block_command) + "`)")};
+    }
+  }
   const std::string text = rewrite_hook(existing.value());
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (existing.value() != text) {
@@ -179,12 +276,13 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
 
   const auto answer = git_line(repo, {"log", "-1", "--format=%ct"});
   const auto backfilled = answer ? pylon::parse_i64(*answer) : std::nullopt;
-  auto marker = write_marker(marker_dir, *root, backfilled);
+  // an older checkout must not take the marker back in time
+  auto marker = advance_marker(marker_dir, *root, backfilled);
   if (!marker) {
     return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +
                                   pylon::os_text(marker.error()))};
   }
-  return Enabled{backfilled, *root, hook, std::move(marker).value()};
+  return Enabled{backfilled, *root, hook, std::move(marker.value().path), marker.value().written};
 }
 
 Result<std::optional<fs::path>, HostError> disable(const fs::path& repo) {

@@ -24,7 +24,8 @@ namespace {
 static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-bit");
 
 // O_NONBLOCK: a FIFO that happens to carry a marker's name must fail the open, not hang a commit.
-constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+// O_NOFOLLOW: a link at the marker's own name is refused, never written through.
+constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
 std::optional<std::string> env(const char* name) {
   const char* value = std::getenv(name);
@@ -38,33 +39,18 @@ fs::path home_or_dot() {
   return env("HOME").value_or(".");
 }
 
-// Both times of the open file to `epoch` whole seconds; the creation time stays.
-Result<Unit, std::error_code> set_times(int fd, std::int64_t epoch) {
-  const auto seconds = static_cast<std::time_t>(epoch);
-#ifdef __APPLE__
-  struct {
-    struct timespec modified;  // packed in bit order: ATTR_CMN_MODTIME before ATTR_CMN_ACCTIME
-    struct timespec accessed;
-  } buf{{seconds, 0}, {seconds, 0}};
-  struct attrlist attrs {};
-  attrs.bitmapcount = ATTR_BIT_MAP_COUNT;
-  attrs.commonattr = ATTR_CMN_MODTIME | ATTR_CMN_ACCTIME;
-  if (::fsetattrlist(fd, &attrs, &buf, sizeof buf, 0) != 0) {
-    return Err{pylon::last_os_error()};
-  }
-#else
-  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  if (::futimens(fd, times) != 0) {
-    return Err{pylon::last_os_error()};
-  }
-#endif
-  return Unit{};
-}
-
-Result<pylon::UniqueFd, std::error_code> open_truncated(const fs::path& file) {
-  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | O_CREAT | O_TRUNC, 0666));
+// An existing regular file, or a new one with `extra` holding O_CREAT.
+Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file, int extra) {
+  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | extra, 0666));
   if (!fd) {
     return Err{pylon::last_os_error()};
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Err{std::make_error_code(std::errc::invalid_argument)};  // a device is no marker
   }
   return fd;
 }
@@ -122,32 +108,72 @@ Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_
     return Err{ec};
   }
   fs::path file = dir / encode_marker(repo);
-  auto fd = open_truncated(file);
+  auto fd = create_empty(file);
   if (!fd) {
     return Err{fd.error()};
   }
   // the times go on the descriptor we already hold: one open per commit is enough
-  if (auto set = set_times(fd.value().get(), epoch ? *epoch : now_epoch()); !set) {
+  if (auto set = set_mtime(fd.value().get(), epoch ? *epoch : now_epoch()); !set) {
     return Err{set.error()};
   }
   return file;
 }
 
-Result<Unit, std::error_code> create_empty(const fs::path& file) {
-  auto fd = open_truncated(file);
+Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::string_view repo,
+                                                    std::optional<std::int64_t> epoch) {
+  const std::int64_t at = epoch ? *epoch : now_epoch();
+  fs::path file = dir / encode_marker(repo);
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && mtime_seconds(st) >= at) {
+    return MarkerWrite{std::move(file), false};
+  }
+  auto written = write_marker(dir, repo, at);
+  if (!written) {
+    return Err{written.error()};
+  }
+  return MarkerWrite{std::move(written).value(), true};
+}
+
+Result<pylon::UniqueFd, std::error_code> create_empty(const fs::path& file) {
+  // not O_TRUNC: nothing is emptied before it is known to be a regular file
+  auto fd = open_marker(file, O_CREAT);
   if (!fd) {
     return Err{fd.error()};
   }
+  if (::ftruncate(fd.value().get(), 0) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+  return fd;
+}
+
+Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch) {
+  const auto seconds = static_cast<std::time_t>(epoch);
+#ifdef __APPLE__
+  struct {
+    struct timespec modified;  // packed in bit order: ATTR_CMN_MODTIME before ATTR_CMN_ACCTIME
+    struct timespec accessed;
+  } buf{{seconds, 0}, {seconds, 0}};
+  struct attrlist attrs {};
+  attrs.bitmapcount = ATTR_BIT_MAP_COUNT;
+  attrs.commonattr = ATTR_CMN_MODTIME | ATTR_CMN_ACCTIME;
+  if (::fsetattrlist(fd, &attrs, &buf, sizeof buf, 0) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+#else
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  if (::futimens(fd, times) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+#endif
   return Unit{};
 }
 
 Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch) {
-  const pylon::UniqueFd fd(
-      ::open(file.c_str(), open_for_write));  // no O_CREAT: missing is an error
+  auto fd = open_marker(file, 0);  // no O_CREAT: missing is an error
   if (!fd) {
-    return Err{pylon::last_os_error()};
+    return Err{fd.error()};
   }
-  return set_times(fd.get(), epoch);
+  return set_mtime(fd.value().get(), epoch);
 }
 
 std::vector<Marker> read_markers(const fs::path& dir) {
@@ -188,13 +214,52 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
   return resolve_from(base, segments, probe);
 }
 
-bool DirectoryProbe::is_directory(const fs::path& path) {
-  const auto [it, added] = known_.try_emplace(path.native(), false);
+const DirectoryProbe::Answer& DirectoryProbe::probe(const fs::path& path) {
+  const auto [it, added] = known_.try_emplace(path.native());
   if (added) {
-    std::error_code ec;
-    it->second = fs::is_directory(path, ec);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        it->second.directory.emplace(static_cast<std::uint64_t>(st.st_dev),
+                                     static_cast<std::uint64_t>(st.st_ino));
+      }
+    } else {
+      // the other errors belong to the directory, but a spelling through many links may fail
+      // where a shorter one would not
+      it->second.certain = errno == ENOENT || errno == ENOTDIR;
+    }
   }
   return it->second;
+}
+
+namespace {
+
+// The pair's key: the directory as the file system knows it, so that every spelling meets.
+std::optional<std::tuple<std::uint64_t, std::uint64_t, std::string>> failure_key(
+    DirectoryProbe& probe, const fs::path& dir, std::span<const std::string> rest) {
+  const auto& id = probe.probe(dir).directory;
+  if (!id) {
+    return std::nullopt;
+  }
+  std::string name;
+  for (const std::string& segment : rest) {
+    name += segment;
+    name += '-';
+  }
+  return std::tuple{id->first, id->second, std::move(name)};
+}
+
+}  // namespace
+
+bool DirectoryProbe::failed_before(const fs::path& dir, std::span<const std::string> rest) {
+  const auto key = failure_key(*this, dir, rest);
+  return key && failed_.contains(*key);
+}
+
+void DirectoryProbe::note_failure(const fs::path& dir, std::span<const std::string> rest) {
+  if (auto key = failure_key(*this, dir, rest)) {
+    failed_.insert(std::move(*key));
+  }
 }
 
 std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe) {
@@ -215,11 +280,21 @@ std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& pr
   return resolve_from(key->root, segments, probe);
 }
 
-std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
-                                     DirectoryProbe& probe) {
+namespace {
+
+struct Traced {
+  std::optional<fs::path> found;
+  bool certain = true;  // a failure that every spelling of the directory would meet
+};
+
+Traced trace(const fs::path& base, std::span<const std::string> segments, DirectoryProbe& probe) {
   if (segments.empty()) {
-    return base;
+    return {base};
   }
+  if (probe.failed_before(base, segments)) {
+    return {};
+  }
+  bool certain = true;
   std::string component;
   for (std::size_t k = 1; k <= segments.size(); ++k) {
     if (k > 1) {
@@ -227,14 +302,28 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
     }
     component += segments[k - 1];
     const fs::path candidate = base / component;
-    if (!probe.is_directory(candidate)) {
+    const DirectoryProbe::Answer& answer = probe.probe(candidate);
+    certain = certain && answer.certain;
+    if (!answer.directory) {
       continue;
     }
-    if (auto found = resolve_from(candidate, segments.subspan(k), probe)) {
-      return found;
+    Traced below = trace(candidate, segments.subspan(k), probe);
+    if (below.found) {
+      return below;
     }
+    certain = certain && below.certain;
   }
-  return std::nullopt;
+  if (certain) {
+    probe.note_failure(base, segments);
+  }
+  return {std::nullopt, certain};
+}
+
+}  // namespace
+
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
+                                     DirectoryProbe& probe) {
+  return trace(base, segments, probe).found;
 }
 
 }  // namespace gitactivity

@@ -56,11 +56,12 @@ Result<std::uint64_t, host::HostError> apply_migration(const std::vector<Migrati
     }
     const fs::path file = dir / step.name;
     const std::string shown = pylon::lossy_utf8(file.string());
-    if (auto created = create_empty(file); !created) {
+    auto created = create_empty(file);
+    if (!created) {
       return Err{host::HostError::failure("could not create " + shown + ": " +
                                           pylon::os_text(created.error()))};
     }
-    if (auto set = set_mtime(file, step.epoch); !set) {
+    if (auto set = set_mtime(created.value().get(), step.epoch); !set) {
       return Err{host::HostError::failure("could not set mtime on " + shown + ": " +
                                           pylon::os_text(set.error()))};
     }

@@ -32,15 +32,16 @@ TEST(StripBlock, RemovesEveryTerminatedBlockAndNormalisesEndings) {
       {"a\r\r\nb\r", "a\nb\n"},  // every CR before the line feed goes with the ending
       {"a\rb\n", "a\rb\n"},      // a CR inside a line is content
       {"a\nB\nx\nE\nb\n", "a\nb\n"},
-      {"B\nx\nE\nkeep\nB\nE\n", "keep\n"},  // every block, not only the first
-      {"E\na\n", "E\na\n"},                 // an end outside a block is an ordinary line
-      {"B  \t\nx\nE \r\na\n", "a\n"},       // trailing white space still delimits
-      {"  B\nx\nE\n", "  B\nx\nE\n"},       // an indented marker does not
-      {"a  \nB\nE\n", "a  \n"},             // kept lines keep their trailing spaces
-      {"a\nB\nx\ny", "a\nB\nx\ny\n"},       // no end after the begin: nothing is dropped
-      {"B\nx\nE\nB\ny\n", "B\ny\n"},        // a terminated block goes, the stray begin stays
-      {"B\nB\nE\nz\n", "z\n"},              // a begin inside a block is just dropped with it
-      {"B\u00a0\nE\u3000\nz\n", "z\n"},     // white space is Unicode white space
+      {"B\nx\nE\nkeep\nB\nE\n", "keep\n"},     // every block, not only the first
+      {"E\na\n", "E\na\n"},                    // an end outside a block is an ordinary line
+      {"B  \t\nx\nE \r\na\n", "a\n"},          // trailing white space still delimits
+      {"  B\nx\nE\n", "  B\nx\nE\n"},          // an indented marker does not
+      {"a  \nB\nE\n", "a  \n"},                // kept lines keep their trailing spaces
+      {"a\nB\nx\ny", "a\nB\nx\ny\n"},          // no end after the begin: nothing is dropped
+      {"B\nx\nE\nB\ny\n", "B\ny\n"},           // a terminated block goes, the stray begin stays
+      {"B\nu\nB\nE\nz\n", "B\nu\nz\n"},        // an end pairs with the nearest begin above it
+      {"E\nB\nu\nB\nx\nE\nE\nB\n", "E\nB\n"},  // pairs nest: a second pass finds none
+      {"B\u00a0\nE\u3000\nz\n", "z\n"},        // white space is Unicode white space
   };
   for (const auto& [text, want] : cases) {
     SCOPED_TRACE(testing::PrintToString(text));
@@ -108,6 +109,8 @@ TEST(RewriteHook, IsIdempotentAndStripHookUndoesIt) {
       "#!/bin/sh\n" + begin + "\n",
       "#!/bin/sh\n" + end + "\n" + begin + "\nx\n",
       "#!/bin/sh\n" + legacy_begin + "\n" + begin + "\nx\n" + end + "\n",
+      "#!/bin/sh\n" + begin + "\nu\n" + block + end + "\n" + end + "\n",
+      "\xff\xfe#!\n" + block + "\x80\n",
       "#!/bin/sh\n" + begin + "\n" + legacy_begin + "\nx\n" + legacy_end + "\n",
       legacy_begin + "\n" + begin + "\n" + legacy_end + "\n" + end + "\ny\n",
       "#!/usr/bin/env bash\n\n  \nexit 0\n",
@@ -121,5 +124,40 @@ TEST(RewriteHook, IsIdempotentAndStripHookUndoesIt) {
     ASSERT_TRUE(stripped.has_value());
     EXPECT_EQ(strip_hook(*stripped), std::nullopt);
     EXPECT_EQ(rewrite_hook(*stripped), once);
+  }
+}
+
+TEST(ForeignInterpreter, NothingForAShellElseWhatRunsTheHook) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", std::nullopt},
+      {"make lint\n", std::nullopt},
+      {"#!\n", std::nullopt},
+      {"#!  \r\n", std::nullopt},
+      {"#!/bin/sh", std::nullopt},
+      {"#! /bin/bash -e\r\n", std::nullopt},
+      {"#!/usr/local/bin/zsh -f\n", std::nullopt},
+      {"#!/bin/busybox sh\n", std::nullopt},
+      {"#!/usr/bin/env dash\n", std::nullopt},
+      {"#!/usr/bin/env -S LC_ALL=C -u X ksh -e\n", std::nullopt},
+      {"#!/usr/bin/env -Smksh\n", std::nullopt},
+      {"#!/usr/bin/env -- yash\n", std::nullopt},
+      {"#!/bin/sh\n\xff\0\n"s, std::nullopt},  // the line decides, not the bytes after it
+      {"#!/usr/bin/python3\nprint()\n", "python3"},
+      {"#!/usr/bin/env node\n", "node"},
+      {"#!/usr/bin/env -S -i perl -w\n", "perl"},
+      {"#!/usr/bin/env -u sh fish\n", "fish"},  // -u takes "sh" as its value
+      {"#!/usr/bin/env\n", "env"},
+      {"#!/bin/shx\n", "shx"},
+      {"#!/usr/bin/\xffsh\n", "\xEF\xBF\xBDsh"},
+      {"\x7f"
+       "ELF\x02\x01",
+       "a compiled program"},
+      {"\xcf\xfa\xed\xfe\x07", "a compiled program"},
+      {"echo a\0b\n"s, "a compiled program"},
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    EXPECT_EQ(gitactivity::foreign_interpreter(text), want);
   }
 }
