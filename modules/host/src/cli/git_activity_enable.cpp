@@ -23,6 +23,12 @@ std::optional<std::string_view> second_positional(const GitActivityCall& call) {
   return call.positionals[1];
 }
 
+// A repository the user named is that repository, whatever git variables we inherited.
+gitactivity::GitEnv git_env(const GitActivityCall& call) {
+  return second_positional(call) ? gitactivity::GitEnv::WithoutLocal
+                                 : gitactivity::GitEnv::Inherited;
+}
+
 // The DIR arguments as given, else ~/work (./work without a HOME).
 std::vector<fs::path> roots(const GitActivityCall& call) {
   if (call.positionals.size() > 1) {
@@ -39,7 +45,7 @@ VerbResult enable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto enabled = gitactivity::enable(repo.value(), call.marker_dir);
+  auto enabled = gitactivity::enable(repo.value(), call.marker_dir, git_env(call));
   if (!enabled) {
     return Err{enabled.error()};
   }
@@ -63,7 +69,7 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value());
+  auto disabled = gitactivity::disable(repo.value(), git_env(call));
   if (!disabled) {
     return Err{disabled.error()};
   }
@@ -92,7 +98,7 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
     gitactivity::WalkResult walk = gitactivity::find_repos(root, deadline);
     deadline_expired = deadline_expired || walk.deadline_expired;
     for (const fs::path& repo : walk.repos) {
-      auto done = gitactivity::enable(repo, call.marker_dir);
+      auto done = gitactivity::enable(repo, call.marker_dir, gitactivity::GitEnv::WithoutLocal);
       if (done) {
         enabled.push_back(done.value().root);
       } else {

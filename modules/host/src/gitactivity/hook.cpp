@@ -87,14 +87,18 @@ std::string block() {
   return text;
 }
 
-// `git rev-parse --git-path hooks` answers relative to where it ran, which is `repo`.
-std::optional<fs::path> hooks_dir(const fs::path& repo) {
-  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"});
+// `--git-path` answers relative to where git ran, which is `repo`.
+fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
+  fs::path dir(answer);
+  return dir.is_absolute() ? dir : repo / dir;
+}
+
+std::optional<fs::path> hooks_dir(const fs::path& repo, GitEnv env) {
+  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
   if (!answer) {
     return std::nullopt;
   }
-  fs::path dir(*answer);
-  return dir.is_absolute() ? dir : repo / dir;
+  return hooks_dir_from(repo, *answer);
 }
 
 // The hook as text; nothing when there is no hook file.
@@ -141,24 +145,31 @@ std::string rewrite_hook(const std::optional<std::string>& existing) {
   return block() + rest;
 }
 
-Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir) {
-  const auto root = git_line(repo, {"rev-parse", "--show-toplevel"});
-  if (!root) {
+Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
+  // one git run for both: the top level, then the hooks directory on the last line (split at the
+  // last line break: a top level may hold one, the usual relative `.git/hooks` never does)
+  const auto answer = git_line(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
+  if (!answer) {
     return Err{HostError::failure("not a git repository: " + shown(repo) +
                                   " (run `pylon host git-activity enable <repo>` inside one, or "
                                   "pass its path)")};
   }
-  const auto dir = hooks_dir(repo);
-  if (!dir) {
-    return Err{HostError::failure("could not locate the hooks directory for " + *root)};
+  const std::size_t split = answer->rfind('\n');
+  const std::string_view lines = *answer;
+  const std::string root(pylon::trim(lines.substr(0, split)));
+  const std::string_view hooks =
+      split == std::string::npos ? std::string_view{} : pylon::trim(lines.substr(split + 1));
+  if (hooks.empty()) {
+    return Err{HostError::failure("could not locate the hooks directory for " + root)};
   }
+  const fs::path dir = hooks_dir_from(repo, hooks);
   std::error_code ec;
-  fs::create_directories(*dir, ec);
+  fs::create_directories(dir, ec);
   if (ec) {
-    return Err{HostError::failure("could not create " + shown(*dir) + ": " + pylon::os_text(ec))};
+    return Err{HostError::failure("could not create " + shown(dir) + ": " + pylon::os_text(ec))};
   }
 
-  const fs::path hook = *dir / "post-commit";
+  const fs::path hook = dir / "post-commit";
   auto existing = read_hook(hook);
   if (!existing) {
     // never replace a hook we could not read as if it were missing
@@ -177,18 +188,18 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{HostError::failure("could not chmod +x " + shown(hook) + ": " + pylon::os_text(ec))};
   }
 
-  const auto answer = git_line(repo, {"log", "-1", "--format=%ct"});
-  const auto backfilled = answer ? pylon::parse_i64(*answer) : std::nullopt;
-  auto marker = write_marker(marker_dir, *root, backfilled);
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
+  auto marker = write_marker(marker_dir, root, backfilled);
   if (!marker) {
     return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +
                                   pylon::os_text(marker.error()))};
   }
-  return Enabled{backfilled, *root, hook, std::move(marker).value()};
+  return Enabled{backfilled, root, hook, std::move(marker).value()};
 }
 
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo) {
-  const auto dir = hooks_dir(repo);
+Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
+  const auto dir = hooks_dir(repo, env);
   if (!dir) {
     return Err{HostError::failure("not a git repository: " + shown(repo))};
   }
