@@ -157,6 +157,11 @@ std::optional<std::int64_t> parse_at(const Args& args) {
 }
 
 std::int32_t run_record(const Args& args) {
+  // a plain repository, the usual case, has git's answer without the cost of starting git
+  if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
+    (void)gitactivity::write_marker(gitactivity::marker_dir(), text(*top), parse_at(args));
+    return 0;
+  }
   std::error_code ec;
   fs::path start = fs::current_path(ec);
   if (ec) {

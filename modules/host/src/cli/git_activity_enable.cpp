@@ -25,6 +25,15 @@ std::optional<std::string_view> second_positional(const GitActivityCall& call) {
   return call.positionals[1];
 }
 
+// A repository the user named is that repository, whatever git variables we inherited.
+gitactivity::GitEnv git_env(const GitActivityCall& call) {
+  return second_positional(call) ? gitactivity::GitEnv::WithoutLocal
+                                 : gitactivity::GitEnv::Inherited;
+}
+
+// A repository the walk found is that repository, whatever git variables we inherited.
+constexpr gitactivity::GitEnv walked = gitactivity::GitEnv::WithoutLocal;
+
 // The DIR arguments as given, else ~/work (./work without a HOME).
 std::vector<fs::path> roots(const GitActivityCall& call) {
   if (call.positionals.size() > 1) {
@@ -111,7 +120,7 @@ VerbResult enable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto enabled = gitactivity::enable(repo.value(), call.marker_dir);
+  auto enabled = gitactivity::enable(repo.value(), call.marker_dir, git_env(call));
   if (!enabled) {
     return Err{enabled.error()};
   }
@@ -136,7 +145,7 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value());
+  auto disabled = gitactivity::disable(repo.value(), git_env(call));
   if (!disabled) {
     return Err{disabled.error()};
   }
@@ -159,10 +168,10 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
   const bool dry_run = host::has_flag(call.args, "--dry-run");
   const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
     if (dry_run) {
-      auto root = gitactivity::would_enable(repo);
+      auto root = gitactivity::would_enable(repo, walked);
       return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
     }
-    auto done = gitactivity::enable(repo, call.marker_dir);
+    auto done = gitactivity::enable(repo, call.marker_dir, walked);
     return done ? RepoOutcome(std::optional<std::string>(done.value().root)) : Err{done.error()};
   });
   if (call.json) {
@@ -180,7 +189,8 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
 VerbResult disable_all_verb(const GitActivityCall& call) {
   const bool dry_run = host::has_flag(call.args, "--dry-run");
   const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook = dry_run ? gitactivity::would_disable(repo) : gitactivity::disable(repo);
+    auto hook =
+        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
     if (!hook) {
       return Err{hook.error()};
     }

@@ -5,6 +5,7 @@
 #include "result.hpp"
 #include "unique_fd.hpp"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -95,11 +96,40 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
 
 // ---- repository discovery (repos.cpp)
 
+// The variables that point git at another repository than the one around its directory: what
+// `git rev-parse --local-env-vars` lists (a test holds this to the installed git).
+inline constexpr std::array<std::string_view, 16> git_local_env = {
+    "GIT_ALTERNATE_OBJECT_DIRECTORIES",
+    "GIT_CONFIG",
+    "GIT_CONFIG_PARAMETERS",
+    "GIT_CONFIG_COUNT",
+    "GIT_OBJECT_DIRECTORY",
+    "GIT_DIR",
+    "GIT_WORK_TREE",
+    "GIT_IMPLICIT_WORK_TREE",
+    "GIT_GRAFT_FILE",
+    "GIT_INDEX_FILE",
+    "GIT_NO_REPLACE_OBJECTS",
+    "GIT_REPLACE_REF_BASE",
+    "GIT_PREFIX",
+    "GIT_INTERNAL_SUPER_PREFIX",
+    "GIT_SHALLOW_FILE",
+    "GIT_COMMON_DIR",
+};
+
+// Inherited: inside a hook or an alias the environment means this repository. WithoutLocal: a
+// directory the user named means that directory's repository, whatever git variables are set.
+enum class GitEnv { Inherited, WithoutLocal };
+
 // One `git` query in `dir` (20-second deadline): its trimmed output, or nothing on any failure.
-std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args);
+std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
+                                    GitEnv env = GitEnv::Inherited);
 // The top level of the repository holding `dir`: git's answer, else the nearest `.git` upwards.
 std::optional<fs::path> git_toplevel(const fs::path& dir);
 std::optional<fs::path> walk_up_for_dot_git(const fs::path& dir);
+// git_toplevel's answer for the current directory where it is certain without starting git (a
+// plain repository's top level); nothing where git must be asked.
+std::optional<fs::path> toplevel_here();
 
 struct WalkResult {
   std::vector<fs::path> repos;  // sorted component by component, no duplicates
@@ -125,9 +155,10 @@ struct Enabled {
   bool marker_written = true;  // false when the marker was already at least as new
 };
 
-Result<Enabled, host::HostError> enable(const fs::path& repo, const fs::path& marker_dir);
+Result<Enabled, host::HostError> enable(const fs::path& repo, const fs::path& marker_dir,
+                                        GitEnv env);
 // The hook path when a block was removed; nothing when there was none.
-Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo);
+Result<std::optional<fs::path>, host::HostError> disable(const fs::path& repo, GitEnv env);
 std::string rewrite_hook(const std::optional<std::string>& existing);
 std::optional<std::string> strip_hook(std::string_view text);
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
@@ -135,16 +166,20 @@ std::string strip_block(std::string_view text, std::string_view begin, std::stri
 // "python3" or "a compiled program".
 std::optional<std::string> foreign_interpreter(std::string_view hook_text);
 
+// The hooks directory git names for `repo`; nothing outside a repository.
+std::optional<fs::path> hooks_dir(const fs::path& repo, GitEnv env);
+// The hook's bytes, whatever their encoding; nothing when there is no hook file; else the reason.
+Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook);
+// enable's refusal of a hook that no shell runs; nothing when the block may go in.
+std::optional<host::HostError> refuse_foreign(const fs::path& hook,
+                                              const std::optional<std::string>& existing);
+
 // ---- read-only looks at a repository's hook (inspect.cpp)
 
-// The post-commit hook file git would run for `repo`; nothing outside a repository.
-std::optional<fs::path> hook_file(const fs::path& repo);
-// The hook as text; nothing when it does not exist; the reason when it cannot be read as text.
-Result<std::optional<std::string>, std::string> hook_text(const fs::path& hook);
 // What enable and disable would answer, with nothing written: the top level to be enabled, the
 // hook a block would be removed from (nothing when there is none), or the same error.
-Result<std::string, host::HostError> would_enable(const fs::path& repo);
-Result<std::optional<fs::path>, host::HostError> would_disable(const fs::path& repo);
+Result<std::string, host::HostError> would_enable(const fs::path& repo, GitEnv env);
+Result<std::optional<fs::path>, host::HostError> would_disable(const fs::path& repo, GitEnv env);
 
 // ---- legacy migration (migrate.cpp)
 

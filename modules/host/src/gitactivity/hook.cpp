@@ -88,29 +88,6 @@ std::string block() {
   return text;
 }
 
-// `git rev-parse --git-path hooks` answers relative to where it ran, which is `repo`.
-std::optional<fs::path> hooks_dir(const fs::path& repo) {
-  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"});
-  if (!answer) {
-    return std::nullopt;
-  }
-  fs::path dir(*answer);
-  return dir.is_absolute() ? dir : repo / dir;
-}
-
-// The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
-// was. Nothing when there is no hook file.
-Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) {
-  auto bytes = pylon::read_file(hook);
-  if (!bytes) {
-    if (bytes.error() == std::errc::no_such_file_or_directory) {
-      return std::optional<std::string>{};
-    }
-    return Err{pylon::os_text(bytes.error())};
-  }
-  return std::optional<std::string>{std::move(bytes).value()};
-}
-
 // The shells that read the block's line as it is written.
 constexpr std::string_view posix_shells[] = {"sh",   "bash", "dash", "zsh",    "ksh",
                                              "mksh", "ash",  "yash", "busybox"};
@@ -174,6 +151,33 @@ bool is_compiled(std::string_view text) {
 
 }  // namespace
 
+// `--git-path` answers relative to where git ran, which is `repo`.
+fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
+  fs::path dir(answer);
+  return dir.is_absolute() ? dir : repo / dir;
+}
+
+std::optional<fs::path> hooks_dir(const fs::path& repo, GitEnv env) {
+  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
+  if (!answer) {
+    return std::nullopt;
+  }
+  return hooks_dir_from(repo, *answer);
+}
+
+// The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
+// was. Nothing when there is no hook file.
+Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) {
+  auto bytes = pylon::read_file(hook);
+  if (!bytes) {
+    if (bytes.error() == std::errc::no_such_file_or_directory) {
+      return std::optional<std::string>{};
+    }
+    return Err{pylon::os_text(bytes.error())};
+  }
+  return std::optional<std::string>{std::move(bytes).value()};
+}
+
 std::optional<std::string> foreign_interpreter(std::string_view hook_text) {
   if (!hook_text.starts_with("#!")) {
     // git hands a hook without an interpreter line to sh, which reads only text
@@ -229,37 +233,54 @@ std::string rewrite_hook(const std::optional<std::string>& existing) {
   return block() + rest;
 }
 
-Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir) {
-  const auto root = git_line(repo, {"rev-parse", "--show-toplevel"});
-  if (!root) {
+std::optional<HostError> refuse_foreign(const fs::path& hook,
+                                        const std::optional<std::string>& existing) {
+  if (!existing) {
+    return std::nullopt;
+  }
+  const auto runner = foreign_interpreter(*existing);
+  if (!runner) {
+    return std::nullopt;
+  }
+  return HostError::failure(
+      "could not enable git-activity in " + shown(hook) + ": it is run by " + *runner +
+      ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
+      "shell command `" +
+      std::string(block_command) + "`)");
+}
+
+Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
+  // one git run for both: the top level, then the hooks directory on the last line (split at the
+  // last line break: a top level may hold one, the usual relative `.git/hooks` never does)
+  const auto answer = git_line(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
+  if (!answer) {
     return Err{HostError::failure("not a git repository: " + shown(repo) +
                                   " (run `pylon host git-activity enable <repo>` inside one, or "
                                   "pass its path)")};
   }
-  const auto dir = hooks_dir(repo);
-  if (!dir) {
-    return Err{HostError::failure("could not locate the hooks directory for " + *root)};
+  const std::size_t split = answer->rfind('\n');
+  const std::string_view lines = *answer;
+  const std::string root(pylon::trim(lines.substr(0, split)));
+  const std::string_view hooks =
+      split == std::string::npos ? std::string_view{} : pylon::trim(lines.substr(split + 1));
+  if (hooks.empty()) {
+    return Err{HostError::failure("could not locate the hooks directory for " + root)};
   }
+  const fs::path dir = hooks_dir_from(repo, hooks);
   std::error_code ec;
-  fs::create_directories(*dir, ec);
+  fs::create_directories(dir, ec);
   if (ec) {
-    return Err{HostError::failure("could not create " + shown(*dir) + ": " + pylon::os_text(ec))};
+    return Err{HostError::failure("could not create " + shown(dir) + ": " + pylon::os_text(ec))};
   }
 
-  const fs::path hook = *dir / "post-commit";
+  const fs::path hook = dir / "post-commit";
   auto existing = read_hook(hook);
   if (!existing) {
     // never replace a hook we could not read as if it were missing
     return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
   }
-  if (existing.value()) {
-    if (const auto runner = foreign_interpreter(*existing.value())) {
-      return Err{HostError::failure(
-          "could not enable git-activity in " + shown(hook) + ": it is run by " + *runner +
-          ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
-          "shell command `" +
-          std::string(block_command) + "`)")};
-    }
+  if (auto refused = refuse_foreign(hook, existing.value())) {
+    return Err{*refused};
   }
   const std::string text = rewrite_hook(existing.value());
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
@@ -274,19 +295,19 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{HostError::failure("could not chmod +x " + shown(hook) + ": " + pylon::os_text(ec))};
   }
 
-  const auto answer = git_line(repo, {"log", "-1", "--format=%ct"});
-  const auto backfilled = answer ? pylon::parse_i64(*answer) : std::nullopt;
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
   // an older checkout must not take the marker back in time
-  auto marker = advance_marker(marker_dir, *root, backfilled);
+  auto marker = advance_marker(marker_dir, root, backfilled);
   if (!marker) {
     return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +
                                   pylon::os_text(marker.error()))};
   }
-  return Enabled{backfilled, *root, hook, std::move(marker.value().path), marker.value().written};
+  return Enabled{backfilled, root, hook, std::move(marker.value().path), marker.value().written};
 }
 
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo) {
-  const auto dir = hooks_dir(repo);
+Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
+  const auto dir = hooks_dir(repo, env);
   if (!dir) {
     return Err{HostError::failure("not a git repository: " + shown(repo))};
   }

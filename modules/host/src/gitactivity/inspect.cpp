@@ -1,68 +1,45 @@
-#include "files.hpp"
 #include "gitactivity/gitactivity.hpp"
 #include "text.hpp"
 
 namespace gitactivity {
-namespace {
 
 using host::HostError;
 
-std::string shown(const fs::path& path) {
-  return pylon::lossy_utf8(path.string());
-}
-
-}  // namespace
-
-std::optional<fs::path> hook_file(const fs::path& repo) {
-  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"});
-  if (!answer) {
-    return std::nullopt;
-  }
-  const fs::path dir(*answer);
-  return (dir.is_absolute() ? dir : repo / dir) / "post-commit";
-}
-
-Result<std::optional<std::string>, std::string> hook_text(const fs::path& hook) {
-  auto bytes = pylon::read_file(hook);
-  if (!bytes) {
-    if (bytes.error() == std::errc::no_such_file_or_directory) {
-      return std::optional<std::string>{};
-    }
-    return Err{pylon::os_text(bytes.error())};
-  }
-  if (!pylon::is_utf8(bytes.value())) {
-    return Err{std::string("the file is not valid UTF-8 text")};
-  }
-  return std::optional<std::string>{std::move(bytes).value()};
-}
-
-Result<std::string, HostError> would_enable(const fs::path& repo) {
-  const auto root = git_line(repo, {"rev-parse", "--show-toplevel"});
+// Each step asks what enable and disable ask, in the same order, and words a failure alike.
+Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
+  const auto root = git_line(repo, {"rev-parse", "--show-toplevel"}, env);
   if (!root) {
-    return Err{HostError::failure("not a git repository: " + shown(repo) +
+    return Err{HostError::failure("not a git repository: " + pylon::lossy_utf8(repo.string()) +
                                   " (run `pylon host git-activity enable <repo>` inside one, or "
                                   "pass its path)")};
   }
-  const auto hook = hook_file(repo);
-  if (!hook) {
+  const auto dir = hooks_dir(repo, env);
+  if (!dir) {
     return Err{HostError::failure("could not locate the hooks directory for " + *root)};
   }
-  if (auto text = hook_text(*hook); !text) {
-    return Err{HostError::failure("could not read " + shown(*hook) + ": " + text.error())};
+  const fs::path hook = *dir / "post-commit";
+  const auto existing = read_hook(hook);
+  if (!existing) {
+    return Err{HostError::failure("could not read " + pylon::lossy_utf8(hook.string()) + ": " +
+                                  existing.error())};
+  }
+  if (auto refused = refuse_foreign(hook, existing.value())) {
+    return Err{*refused};
   }
   return *root;
 }
 
-Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo) {
-  const auto hook = hook_file(repo);
-  if (!hook) {
-    return Err{HostError::failure("not a git repository: " + shown(repo))};
+Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
+  const auto dir = hooks_dir(repo, env);
+  if (!dir) {
+    return Err{HostError::failure("not a git repository: " + pylon::lossy_utf8(repo.string()))};
   }
-  const auto text = hook_text(*hook);
-  if (!text || !text.value() || !strip_hook(*text.value())) {
+  const fs::path hook = *dir / "post-commit";
+  const auto existing = read_hook(hook);
+  if (!existing || !existing.value() || !strip_hook(*existing.value())) {
     return std::optional<fs::path>{};
   }
-  return std::optional<fs::path>{*hook};
+  return std::optional<fs::path>{hook};
 }
 
 }  // namespace gitactivity

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace gitactivity {
@@ -22,13 +22,13 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t git_deadline_seconds = 20;
 
 // Dependency, build-output and cache directories: the walk never enters them.
-constexpr std::array<std::string_view, 10> pruned_names = {
-    "node_modules", "target", "vendor", "Pods",    "dist",
-    "DerivedData",  ".build", ".venv",  "zig-out", ".zig-cache",
+constexpr std::string_view pruned_names[] = {
+#include "gitactivity/pruned_names.inc"
 };
 
 bool is_pruned(std::string_view name) {
-  return std::find(pruned_names.begin(), pruned_names.end(), name) != pruned_names.end();
+  return std::find(std::begin(pruned_names), std::end(pruned_names), name) !=
+         std::end(pruned_names);
 }
 
 // Component by component, bytes unsigned: with '/' ranked below every other byte, a plain
@@ -104,10 +104,97 @@ void for_each_entry(pylon::UniqueFd dir, Visit&& visit) {
 #endif
 }
 
+// The whole file when it is a regular one of at most 64 KiB; nothing otherwise (a FIFO must not
+// block us, and a bigger file than a repository's own settings is a reason to ask git).
+std::optional<std::string> read_small_file(const char* path, int extra_flags) {
+  const pylon::UniqueFd fd(
+      ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65536) {
+    return std::nullopt;
+  }
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return std::nullopt;  // shrank or failed underfoot: let git look
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return text;
+}
+
+bool contains_word(std::string_view text, std::string_view lower_word) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  const auto it = std::search(text.begin(), text.end(), lower_word.begin(), lower_word.end(),
+                              [&](char c, char w) { return lower(c) == w; });
+  return it != text.end();
+}
+
+// "ref:", spaces, "refs/...": a HEAD git accepts (it skips a few more kinds of space than we do)
+bool names_a_ref(std::string_view head) {
+  if (!head.starts_with("ref:")) {
+    return false;
+  }
+  head.remove_prefix(4);
+  const std::size_t start = head.find_first_not_of(' ');
+  return start != std::string_view::npos && head.substr(start).starts_with("refs/");
+}
+
+// True when `git rev-parse --show-toplevel` run here could only answer with the current directory
+// or fail (and a failure falls back to the walk, which finds this same `.git`). Why each check:
+// - git's local variables (GIT_DIR, GIT_WORK_TREE, GIT_CONFIG_PARAMETERS, ...) can point it at
+//   any repository or work tree, so with any of them set, even empty, git decides;
+// - discovery stops at the first `.git` that is a repository, so a `.git` directory here ends
+//   it, provided git accepts it: a HEAD file naming a ref, `objects` and `refs` it may enter, no
+//   `commondir` redirecting those (git's own test; a HEAD holding a bare object id or a link goes
+//   to git). A `.git` file or link (linked work trees, submodules) goes to git too;
+// - the work tree then is the directory holding `.git` unless `core.worktree` says otherwise,
+//   which git reads only from the repository's own configuration or what it includes; so a
+//   `config` that never spells "worktree" (also `extensions.worktreeConfig`) nor "include", in
+//   any case and anywhere, cannot move it. Unreadable or odd configuration goes to git;
+// - where git refuses this repository (an unsafe owner, `core.bare`, an unknown format) it
+//   answers nothing, and the walk up from here stops at this `.git` again.
+bool toplevel_is_here() {
+  if (std::any_of(git_local_env.begin(), git_local_env.end(), [](std::string_view name) {
+        return std::getenv(name.data()) != nullptr;  // the names are NUL-terminated literals
+      })) {
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(".git", &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  const std::optional<std::string> head = read_small_file(".git/HEAD", O_NOFOLLOW);
+  if (!head || !names_a_ref(*head)) {
+    return false;
+  }
+  for (const char* dir : {".git/objects", ".git/refs"}) {
+    if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir, X_OK) != 0) {
+      return false;
+    }
+  }
+  if (::lstat(".git/commondir", &st) == 0 || errno != ENOENT) {
+    return false;
+  }
+  const std::optional<std::string> config = read_small_file(".git/config", 0);
+  return config && !contains_word(*config, "worktree") && !contains_word(*config, "include");
+}
+
 }  // namespace
 
-std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args) {
-  const proc::Outcome outcome = proc::capture("git", args, dir, git_deadline_seconds);
+std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
+                                    GitEnv env) {
+  const proc::Outcome outcome =
+      proc::capture("git", args, dir, git_deadline_seconds,
+                    env == GitEnv::WithoutLocal ? std::span<const std::string_view>(git_local_env)
+                                                : std::span<const std::string_view>());
   if (!outcome.ok()) {
     return std::nullopt;
   }
@@ -123,6 +210,19 @@ std::optional<fs::path> git_toplevel(const fs::path& dir) {
     return fs::path(*top);
   }
   return walk_up_for_dot_git(dir);
+}
+
+std::optional<fs::path> toplevel_here() {
+  if (!toplevel_is_here()) {
+    return std::nullopt;
+  }
+  // git prints the work tree as getcwd gives it: the physical path
+  std::error_code ec;
+  fs::path cwd = fs::current_path(ec);
+  if (ec) {
+    return std::nullopt;
+  }
+  return cwd;
 }
 
 std::optional<fs::path> walk_up_for_dot_git(const fs::path& dir) {

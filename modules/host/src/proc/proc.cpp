@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <future>
@@ -89,8 +90,23 @@ void set_signal_defaults(SpawnGuard& spawn) {
   ::posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
+// `environ` without the variables named in `unset`; the strings themselves stay in `environ`.
+std::vector<char*> environment_without(std::span<const std::string_view> unset) {
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const std::string_view name = text.substr(0, text.find('='));
+    if (std::find(unset.begin(), unset.end(), name) == unset.end()) {
+      envp.push_back(*entry);
+    }
+  }
+  envp.push_back(nullptr);
+  return envp;
+}
+
 Result<pid_t, std::error_code> spawn(const std::string& program,
-                                     const std::vector<std::string>& args, SpawnGuard& guard) {
+                                     const std::vector<std::string>& args, SpawnGuard& guard,
+                                     char* const* envp) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -101,7 +117,7 @@ Result<pid_t, std::error_code> spawn(const std::string& program,
   set_signal_defaults(guard);
   pid_t pid = 0;
   const int rc =
-      ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), environ);
+      ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), envp);
   if (rc != 0) {
     return Err{std::error_code(rc, std::system_category())};
   }
@@ -253,7 +269,8 @@ Outcome spawn_failed(const std::string& program, const std::error_code& error) {
 }
 
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
-                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds) {
+                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,
+                std::span<const std::string_view> unset_env) {
   auto in = make_pipe();
   auto out = make_pipe();
   auto err = make_pipe();
@@ -273,7 +290,9 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   if (cwd) {
     ::posix_spawn_file_actions_addchdir_np(&guard.actions, cwd->c_str());
   }
-  auto pid = spawn(program, args, guard);
+  const std::vector<char*> envp =
+      unset_env.empty() ? std::vector<char*>{} : environment_without(unset_env);
+  auto pid = spawn(program, args, guard, envp.empty() ? environ : envp.data());
   // close our copies of the child's ends now: end of file comes only when every writer closed
   in_read.reset();
   out_write.reset();
@@ -300,7 +319,7 @@ Outcome streaming(const std::string& program, const std::vector<std::string>& ar
   if (stdout_to == StdoutTo::Stderr) {
     ::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1);
   }
-  auto pid = spawn(program, args, guard);
+  auto pid = spawn(program, args, guard, environ);
   if (!pid) {
     return spawn_failed(program, pid.error());
   }

@@ -4,7 +4,9 @@
 #include <cstdio>  // first: stdout/stderr may be macros, and every user must see the same spelling
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -24,9 +26,11 @@ struct Outcome {
 };
 
 // Runs `program` (searched on PATH, no shell) with its stdin at end of file and both outputs
-// collected, decoded as lossy UTF-8 and trimmed at the end. Never blocks past the deadline.
+// collected, decoded as lossy UTF-8 and trimmed at the end. Never blocks past the deadline. The
+// child inherits our environment but for the variables named in `unset_env`.
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
-                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds);
+                const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,
+                std::span<const std::string_view> unset_env = {});
 
 // Where a streamed child's standard output goes.
 enum class StdoutTo { Stdout, Stderr };

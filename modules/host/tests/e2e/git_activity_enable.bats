@@ -373,3 +373,17 @@ echo mine" ]
     run -0 --separate-stderr pylon-host ga record --bogus
     [ -z "$output" ] && [ -z "$stderr" ]
 }
+
+@test "a named repository is that repository, whatever git variables are inherited" {
+    mkrepo "$T/a" 1500000000
+    mkrepo "$T/c" 1600000000
+    # what git exports to an alias in a linked worktree, or a script sets
+    export GIT_DIR="$T/a/.git" GIT_WORK_TREE="$T/a" GIT_INDEX_FILE="$T/a/.git/index"
+    run -0 pylon-host git-activity enable "$T/c"
+    [ "$output" = "git-activity enabled: $T/c" ]
+    [ "$(mtime "$(marker_of "$T/c")")" = 1600000000 ]
+    grep -qF "$BLOCK" "$T/c/.git/hooks/post-commit"
+    [ ! -e "$T/a/.git/hooks/post-commit" ] && [ ! -e "$(marker_of "$T/a")" ]
+    run -0 pylon-host git-activity disable "$T/c"
+    [ "$output" = "git-activity disabled: $T/c/.git/hooks/post-commit" ]
+}

@@ -1,5 +1,7 @@
 #include "proc/proc.hpp"
 
+#include "temp_dir.hpp"
+
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -26,6 +28,17 @@ TEST(Capture, CollectsBothStreamsAndTheExitStatus) {
   EXPECT_FALSE(o.timed_out);
   EXPECT_FALSE(o.ok());
   EXPECT_EQ(o.reason(), "err");
+}
+
+TEST(Capture, LeavesOutExactlyTheNamedVariables) {
+  const pylon::testing::ScopedEnv a("PYLON_T_A", "1");
+  const pylon::testing::ScopedEnv ab("PYLON_T_AB", "2");
+  const pylon::testing::ScopedEnv empty("PYLON_T_E", "");
+  const std::string_view unset[] = {"PYLON_T_A", "PYLON_T_E"};
+  const proc::Outcome o =
+      proc::capture("sh", {"-c", "echo ${PYLON_T_A-none} ${PYLON_T_AB-none} ${PYLON_T_E-none}"},
+                    std::nullopt, 20, unset);
+  EXPECT_EQ(o.stdout, "none 2 none");
 }
 
 TEST(Capture, InvalidUtf8IsReplaced) {

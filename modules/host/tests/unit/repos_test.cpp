@@ -1,8 +1,12 @@
 #include "gitactivity/gitactivity.hpp"
+#include "proc/proc.hpp"
 #include "temp_dir.hpp"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +32,18 @@ void fake_git(const TempDir& tmp, const std::string& output, int status) {
   std::ofstream(bin / "git") << "#!/bin/sh\nprintf '" << output << "'\nexit " << status << "\n";
   fs::permissions(bin / "git", fs::perms::owner_all);
 }
+
+// Runs the test's body in another current directory and comes back.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+  ~ScopedCwd() { fs::current_path(old_); }
+
+ private:
+  fs::path old_;
+};
 
 }  // namespace
 
@@ -154,5 +170,74 @@ TEST(GitLine, TrimmedAnswerOrNothing) {
     fake_git(tmp, c.output, c.status);
     const ScopedEnv path("PATH", (tmp / "bin").string());
     EXPECT_EQ(gitactivity::git_line(tmp.path(), {"rev-parse"}), c.want);
+  }
+}
+
+TEST(GitLocalEnv, HoldsEveryVariableTheInstalledGitLists) {
+  const proc::Outcome listed = proc::capture("git", {"rev-parse", "--local-env-vars"}, {}, 20);
+  ASSERT_TRUE(listed.ok()) << listed.reason();
+  std::istringstream lines(listed.stdout);
+  for (std::string name; std::getline(lines, name);) {
+    EXPECT_NE(std::find(gitactivity::git_local_env.begin(), gitactivity::git_local_env.end(), name),
+              gitactivity::git_local_env.end())
+        << name;
+  }
+}
+
+// Wherever the fast path answers, its answer is git's (or the walk's, where git refuses).
+TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
+  const struct {
+    const char* layout;  // a shell script run in an empty directory
+    const char* cwd;
+    bool fast;
+    const char* git_dir = nullptr;
+    const char* work_tree = nullptr;
+  } cases[] = {
+      {"git init -q r", "r", true},
+      {"git init -q r && ln -s r link", "link", true},
+      {"git init -q r && mkdir r/sub", "r/sub", false},
+      {"git init -q r && git -C r config core.worktree \"$PWD/w\" && mkdir w", "r", false},
+      {"git init -q r && printf '[core]\\n\\tworktree = %s/w\\n' \"$PWD\" >inc && mkdir w && "
+       "git -C r config include.path \"$PWD/inc\"",
+       "r", false},
+      {"git init -q a && git init -q r", "r", false, "../a/.git", "../a"},
+      {"git init -q r && git -C r commit -q --allow-empty -m x && git -C r worktree add -q ../wt",
+       "wt", false},
+      {"git init -q s && git -C s commit -q --allow-empty -m x && git init -q r && "
+       "git -C r -c protocol.file.allow=always submodule add -q \"$PWD/s\" sub",
+       "r/sub", false},
+      {"git init -q --bare b.git", "b.git", false},
+      {"git init -q r && mkdir -p r/in/.git", "r/in", false},
+      {"git init -q r && git -C r config core.bare true", "r", true},
+      {"git init -q r && printf 0123456789012345678901234567890123456789 >r/.git/HEAD", "r", false},
+      // as root: git refuses another owner's repository, and the walk finds the same directory
+      {"git init -q r && chown -R 65534 r", "r", true},
+  };
+  const ScopedEnv nosystem("GIT_CONFIG_NOSYSTEM", "1");
+  const ScopedEnv global("GIT_CONFIG_GLOBAL", "/dev/null");
+  const ScopedEnv name("GIT_AUTHOR_NAME", "t");
+  const ScopedEnv mail("GIT_AUTHOR_EMAIL", "t@example.invalid");
+  const ScopedEnv cname("GIT_COMMITTER_NAME", "t");
+  const ScopedEnv cmail("GIT_COMMITTER_EMAIL", "t@example.invalid");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.layout);
+    if (std::string_view(c.layout).find("chown") != std::string_view::npos && ::geteuid() != 0) {
+      continue;
+    }
+    const TempDir tmp;
+    const proc::Outcome made = proc::capture("sh", {"-c", c.layout}, tmp.path(), 60);
+    ASSERT_TRUE(made.ok()) << made.reason();
+    const ScopedCwd cwd(tmp / c.cwd);
+    const ScopedEnv git_dir("GIT_DIR",
+                            c.git_dir ? std::optional<std::string>(c.git_dir) : std::nullopt);
+    const ScopedEnv work_tree("GIT_WORK_TREE",
+                              c.work_tree ? std::optional<std::string>(c.work_tree) : std::nullopt);
+    const auto git = gitactivity::git_line(".", {"rev-parse", "--show-toplevel"});
+    const auto want = git ? fs::path(*git) : gitactivity::walk_up_for_dot_git(fs::current_path());
+    const auto fast = gitactivity::toplevel_here();
+    EXPECT_EQ(fast.has_value(), c.fast);
+    if (fast) {
+      EXPECT_EQ(fast, want);
+    }
   }
 }
