@@ -123,6 +123,7 @@ constexpr std::pair<std::string_view, Branch> verbs[] = {
     {"path", path_verb},
     {"migrate", migrate_verb},
     {"disable-all", disable_all_verb},
+    {"status", status_verb},
 };
 
 }  // namespace

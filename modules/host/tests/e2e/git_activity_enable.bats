@@ -355,7 +355,7 @@ echo mine" ]
     local hook="$HOME/work/r/.git/hooks/post-commit" before
     before=$(cat "$hook")
     cd "$HOME/work/r"
-    for args in "enable-all --help" "disable --help" "disable-all -h" "enable --jsn -h" "record -h"; do
+    for args in "enable-all --help" "disable --help" "disable-all -h" "enable --jsn -h" "record -h" "status -h"; do
         run -0 --separate-stderr pylon-host git-activity $args
         [ "${lines[0]%% [[]*}" = "usage: pylon host git-activity ${args%% *}" ]
         [ "${#lines[@]}" -eq 2 ] && [ -z "$stderr" ]
@@ -386,4 +386,39 @@ echo mine" ]
     [ ! -e "$T/a/.git/hooks/post-commit" ] && [ ! -e "$(marker_of "$T/a")" ]
     run -0 pylon-host git-activity disable "$T/c"
     [ "$output" = "git-activity disabled: $T/c/.git/hooks/post-commit" ]
+}
+
+@test "status says what keeps commits from being recorded, and writes nothing" {
+    mkrepo "$T/r" 1600000000
+    pylon-host git-activity enable "$T/r"
+    # a commit that skips the hook, as a merge or a pull does, leaves the marker behind
+    GIT_COMMITTER_DATE="@1700000000 +0000" git -C "$T/r" -c core.hooksPath=/dev/null commit -q --allow-empty -m two
+    local hook="$T/r/.git/hooks/post-commit"
+    # a named repository is that one, whatever git variables are inherited
+    mkrepo "$T/other"
+    export GIT_DIR="$T/other/.git"
+    run -0 --separate-stderr pylon-host git-activity status "$T/r"
+    [ -z "$stderr" ]
+    [ "${lines[0]}" = "ok       hook          $hook holds the recorder and is executable" ]
+    [[ "${lines[5]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
+    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    unset GIT_DIR
+
+    printf '#!/usr/bin/env python3\nprint("mine")\n' >"$hook"
+    git config --global core.hooksPath "$T/shared"
+    mkdir -p "$T/shared" && cp "$hook" "$T/shared/post-commit" && chmod +x "$T/shared/post-commit"
+    local before && before=$(ls -lAR "$T/r" "$T/shared" "$PYLON_GIT_ACTIVITY_DIR")
+    run -1 pylon-host git-activity status "$T/r" --json
+    [[ "$output" == "{\"ok\":false,\"root\":\"$T/r\",\"hooks_dir\":\"$T/shared\",\"hook\":\"$T/shared/post-commit\",\"enabled\":false,\"checks\":[{\"check\":\"hook\",\"state\":\"problem\","* ]]
+    [[ "$output" == *'{"check":"interpreter","state":"problem","detail":"the hook is run by python3, not by a shell'* ]]
+    [[ "$output" == *'{"check":"hooks-dir","state":"warning","detail":"core.hooksPath comes from the global configuration'* ]]
+    [[ "$output" == *'{"check":"path","state":"ok",'*'{"check":"desktop-path",'*'{"check":"marker","state":"warning",'* ]]
+    PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status "$T/r"
+    [[ "$output" == *$'\n'"problem  path          pylon-host is not on PATH, so the hook skips recording"* ]]
+    [ "${lines[6]}" = "commits in $T/r are NOT recorded" ]
+    [ "$(ls -lAR "$T/r" "$T/shared" "$PYLON_GIT_ACTIVITY_DIR")" = "$before" ]
+
+    mkdir "$T/plain"
+    run -1 --separate-stderr pylon-host git-activity status "$T/plain"
+    [ "$stderr" = "pylon-host: not a git repository: $T/plain" ] && [ -z "$output" ]
 }

@@ -1,6 +1,9 @@
 #include "cli/git_activity.hpp"
 
+#include "temp_dir.hpp"
+
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -46,4 +49,20 @@ TEST(RepoArg, TheArgumentUnchangedElseTheCurrentDirectory) {
   const auto here = cli::repo_arg(std::nullopt);
   ASSERT_TRUE(here.ok());
   EXPECT_EQ(here.value(), std::filesystem::current_path());
+}
+
+TEST(FindOnPath, TakesTheFirstExecutableFileAndReadsEmptyEntriesAsHere) {
+  const pylon::testing::TempDir tmp;
+  const std::filesystem::path dir = tmp.path();
+  for (const char* sub : {"a", "b", "c/pylon-host"}) {
+    std::filesystem::create_directories(dir / sub);
+  }
+  std::ofstream(dir / "a" / "pylon-host") << "#!/bin/sh\n";  // not executable
+  std::ofstream(dir / "b" / "pylon-host") << "#!/bin/sh\n";
+  std::filesystem::permissions(dir / "b" / "pylon-host", std::filesystem::perms::owner_all);
+  const std::string a = (dir / "a").string(), b = (dir / "b").string(), c = (dir / "c").string();
+  EXPECT_EQ(cli::find_on_path("pylon-host", c + ":" + a + ":" + b), dir / "b" / "pylon-host");
+  EXPECT_EQ(cli::find_on_path("pylon-host", a + ":" + c),
+            std::nullopt);  // a directory is no program
+  EXPECT_EQ(cli::find_on_path("pylon-host", ""), std::nullopt);
 }
