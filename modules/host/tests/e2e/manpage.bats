@@ -97,6 +97,7 @@ repo_at() {
         'git-activity enable|ga enable tree/repo'
         'git-activity disable|ga disable tree/repo'
         'git-activity enable-all|ga enable-all tree'
+        'git-activity disable-all|ga disable-all tree'
         'git-activity list|ga list'
         'git-activity path|ga path'
         'git-activity migrate|ga migrate'
