@@ -6,8 +6,8 @@
 _pylon_host_flags() {
     case $1/$2 in
         ga/record) echo --at ;;
-        ga/enable | ga/disable | ga/list | ga/path) echo --json ;;
-        ga/enable-all) echo --json --timeout ;;
+        ga/enable | ga/disable | ga/list | ga/path | ga/status) echo --json ;;
+        ga/enable-all | ga/disable-all) echo --dry-run --json --timeout ;;
         ga/migrate) echo --apply --json ;;
         share/push | share/pull | share/ls) echo --peer --timeout --json ;;
         share/dir) echo --open --json ;;
@@ -50,14 +50,14 @@ _pylon_host() {
 
     if ((cword == 1)); then
         mapfile -t COMPREPLY < <(compgen -W \
-            'git-activity gitactivity ga share help --help --describe' -- "$cur")
+            'git-activity gitactivity ga share help --help --describe --version' -- "$cur")
         return
     fi
 
     local group verbs value_flags
     case ${words[1]} in
         git-activity | gitactivity | ga)
-            group=ga verbs='record enable enable-all disable list path migrate'
+            group=ga verbs='record enable enable-all disable list path migrate status disable-all'
             value_flags=' --at --timeout ' ;;
         share)
             group=share verbs='push pull ls dir peer'
@@ -91,8 +91,8 @@ _pylon_host() {
     local kind=''
     case $group/$verb in
         share/push) kind='file' ;;
-        ga/enable-all) kind='dir' ;;
-        ga/enable | ga/disable) ((operands == 0)) && kind='dir' ;;
+        ga/enable-all | ga/disable-all) kind='dir' ;;
+        ga/enable | ga/disable | ga/status) ((operands == 0)) && kind='dir' ;;
         ga/record | ga/list | ga/path | ga/migrate | share/dir) kind='flags' ;;
     esac
     if [[ $cur == -* || $kind == flags ]]; then

@@ -72,6 +72,7 @@ complete -c pylon-host -n __pylon_host_needs_group -a share -d 'send, fetch and 
 complete -c pylon-host -n __pylon_host_needs_group -a help -d 'print the help text'
 complete -c pylon-host -n __pylon_host_needs_group -l help -d 'print the help text'
 complete -c pylon-host -n __pylon_host_needs_group -l describe -d 'print the one-line description'
+complete -c pylon-host -n __pylon_host_needs_group -l version -d 'print the version'
 
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a record -d "touch this repository's marker (post-commit hook entry point)"
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a enable -d 'install the post-commit recorder and backfill the marker'
@@ -80,6 +81,8 @@ complete -c pylon-host -n '__pylon_host_needs_verb ga' -a disable -d 'remove the
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a list -d 'markers, newest first'
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a path -d 'print the marker directory'
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a migrate -d 'copy legacy ~/.kestrel markers into the fleet home'
+complete -c pylon-host -n '__pylon_host_needs_verb ga' -a status -d 'whether commits here are recorded, and what to do if not'
+complete -c pylon-host -n '__pylon_host_needs_verb ga' -a disable-all -d 'remove the recorder from every repository under DIR'
 
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a push -d "send files to the peer's share"
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a pull -d 'fetch a file into the local share'
@@ -88,11 +91,12 @@ complete -c pylon-host -n '__pylon_host_needs_verb share' -a dir -d 'print (and 
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a peer -d 'show or set the default share peer'
 
 complete -c pylon-host -n '__pylon_host_verb ga record; and not __pylon_host_given at' -l at -x -d 'record the marker at this time instead of now'
-complete -c pylon-host -n '__pylon_host_verb ga enable-all; and not __pylon_host_given timeout' -l timeout -x -d 'deadline of the walk in seconds (default 300)'
+complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all; and not __pylon_host_given dry-run' -l dry-run -d 'report what would change, writing nothing'
+complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all; and not __pylon_host_given timeout' -l timeout -x -d 'deadline of the walk in seconds (default 300)'
 complete -c pylon-host -n '__pylon_host_verb ga migrate; and not __pylon_host_given apply' -l apply -d 'perform the migration instead of describing it'
-complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable list path migrate; and not __pylon_host_given json' -l json -d 'machine-readable output'
-complete -c pylon-host -n '__pylon_host_verb ga enable-all' -a '(__fish_complete_directories)'
-complete -c pylon-host -n '__pylon_host_verb ga enable disable; and __pylon_host_first_operand' -a '(__fish_complete_directories)'
+complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable list path migrate status disable-all; and not __pylon_host_given json' -l json -d 'machine-readable output'
+complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all' -a '(__fish_complete_directories)'
+complete -c pylon-host -n '__pylon_host_verb ga enable disable status; and __pylon_host_first_operand' -a '(__fish_complete_directories)'
 
 complete -c pylon-host -n '__pylon_host_verb share push pull ls peer; and not __pylon_host_given peer' -l peer -x -d 'quaylink peer to talk to'
 complete -c pylon-host -n '__pylon_host_verb share push pull ls; and not __pylon_host_given timeout' -l timeout -x -d 'deadline in seconds (transfers 900, listings 60)'

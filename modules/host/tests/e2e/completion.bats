@@ -8,7 +8,7 @@ completions=${E2E_SOURCE_DIR:-$BATS_TEST_DIRNAME/../../../..}/completions
 # What every shell offers, as "typed line|offers"; run in a directory holding the files below.
 common_cases=(
     'pylon-host git-activity en|enable enable-all'
-    'pylon-host ga |disable enable enable-all list migrate path record'
+    'pylon-host ga |disable disable-all enable enable-all list migrate path record status'
     'pylon-host gitactivity m|migrate'
     'pylon-host share p|peer pull push'
     'pylon-host share --peer mini p|peer pull push'
@@ -21,13 +21,16 @@ common_cases=(
     'pylon-host share peer -|--json --peer'
     'pylon-host ga record -|--at'
     'pylon-host ga migrate -|--apply --json'
-    'pylon-host ga enable-all -|--json --timeout'
+    'pylon-host ga enable-all -|--dry-run --json --timeout'
+    'pylon-host ga disable-all --dry-run -|--json --timeout'
     'pylon-host ga list -|--json'
     'pylon-host share push |a.txt notes.md other sub'
     'pylon-host share push a.txt --peer mini |a.txt notes.md other sub'
     'pylon-host ga enable-all |other sub'
     'pylon-host ga enable-all other |other sub'
     'pylon-host ga enable |other sub'
+    'pylon-host ga disable-all |other sub'
+    'pylon-host ga status |other sub'
     'pylon-host ga disable --json |other sub'
     'pylon-host ga enable other |'
     'pylon-host share pull |'
@@ -53,7 +56,7 @@ setup_files() {
     setup_files
     check_offers bash_offers "source '$completions/pylon-host.bash'" \
         "${common_cases[@]}" "${flag_cases[@]}" \
-        'pylon-host |--describe --help ga git-activity gitactivity help share' \
+        'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host share --peer=mini p|peer pull push' \
         'pylon-host share push --timeout=|'
@@ -67,7 +70,7 @@ setup_files() {
     check_offers bash_offers "BASH_COMPLETION_USER_DIR='$completions/..'
 source /usr/share/bash-completion/bash_completion" \
         "${common_cases[@]}" "${flag_cases[@]}" \
-        'pylon-host |--describe --help ga git-activity gitactivity help share' \
+        'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host share --peer=mini p|peer pull push'
 }
@@ -94,7 +97,7 @@ source /usr/share/bash-completion/bash_completion" \
     # zsh keeps the directory part of a path aside: its matches are the names inside sub/
     check_offers zsh_offers "fpath=('$completions' \$fpath)" \
         "${common_cases[@]}" \
-        'pylon-host |--describe --help ga git-activity gitactivity help share' \
+        'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|inner.txt' \
         'pylon-host share push --timeout=|'
 }
@@ -106,6 +109,6 @@ source /usr/share/bash-completion/bash_completion" \
         "${common_cases[@]}" \
         'pylon-host |ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
-        'pylon-host -|--describe --help' \
+        'pylon-host -|--describe --help --version' \
         'pylon-host share --peer=mini p|peer pull push'
 }
