@@ -84,9 +84,12 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   fs::path tmp;
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
+    // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
+    std::string name = ".";
+    name += dest.filename().string();
+    name += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
     tmp = dest;
-    tmp.replace_filename("." + dest.filename().string() + ".tmp." + std::to_string(::getpid()) +
-                         "." + std::to_string(counter++));
+    tmp.replace_filename(name);
     // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
     raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (raw < 0 && (errno != EEXIST || attempt > 100)) {
