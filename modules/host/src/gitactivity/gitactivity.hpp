@@ -78,16 +78,13 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
 class DirectoryProbe {
  public:
   using Id = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
-  struct Answer {
-    std::optional<Id> directory;  // nothing when the path is no directory
-    bool certain = true;          // false when another spelling might answer otherwise (ELOOP)
-  };
-  const Answer& probe(const fs::path& path);
+  // The directory's identity, or nothing when the path is no directory.
+  const std::optional<Id>& directory(const fs::path& path);
   bool failed_before(const fs::path& dir, std::span<const std::string> rest);
   void note_failure(const fs::path& dir, std::span<const std::string> rest);
 
  private:
-  std::unordered_map<std::string, Answer> known_;
+  std::unordered_map<std::string, std::optional<Id>> known_;
   std::set<std::tuple<std::uint64_t, std::uint64_t, std::string>> failed_;
 };
 std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe);

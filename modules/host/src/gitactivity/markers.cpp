@@ -214,20 +214,12 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
   return resolve_from(base, segments, probe);
 }
 
-const DirectoryProbe::Answer& DirectoryProbe::probe(const fs::path& path) {
+const std::optional<DirectoryProbe::Id>& DirectoryProbe::directory(const fs::path& path) {
   const auto [it, added] = known_.try_emplace(path.native());
-  if (added) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) {
-        it->second.directory.emplace(static_cast<std::uint64_t>(st.st_dev),
-                                     static_cast<std::uint64_t>(st.st_ino));
-      }
-    } else {
-      // the other errors belong to the directory, but a spelling through many links may fail
-      // where a shorter one would not
-      it->second.certain = errno == ENOENT || errno == ENOTDIR;
-    }
+  struct stat st {};
+  if (added && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    it->second.emplace(static_cast<std::uint64_t>(st.st_dev),
+                       static_cast<std::uint64_t>(st.st_ino));
   }
   return it->second;
 }
@@ -237,7 +229,7 @@ namespace {
 // The pair's key: the directory as the file system knows it, so that every spelling meets.
 std::optional<std::tuple<std::uint64_t, std::uint64_t, std::string>> failure_key(
     DirectoryProbe& probe, const fs::path& dir, std::span<const std::string> rest) {
-  const auto& id = probe.probe(dir).directory;
+  const auto& id = probe.directory(dir);
   if (!id) {
     return std::nullopt;
   }
@@ -280,21 +272,18 @@ std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& pr
   return resolve_from(key->root, segments, probe);
 }
 
-namespace {
-
-struct Traced {
-  std::optional<fs::path> found;
-  bool certain = true;  // a failure that every spelling of the directory would meet
-};
-
-Traced trace(const fs::path& base, std::span<const std::string> segments, DirectoryProbe& probe) {
+// A failure belongs to the directory, not to how its path is spelt, so each pair is tried once:
+// trying every spelling took exponential time. The one exception, a spelling through more links
+// than the system follows (40 on Linux), may leave a marker untraced that some other spelling of
+// the same directory would have traced.
+std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
+                                     DirectoryProbe& probe) {
   if (segments.empty()) {
-    return {base};
+    return base;
   }
   if (probe.failed_before(base, segments)) {
-    return {};
+    return std::nullopt;
   }
-  bool certain = true;
   std::string component;
   for (std::size_t k = 1; k <= segments.size(); ++k) {
     if (k > 1) {
@@ -302,28 +291,15 @@ Traced trace(const fs::path& base, std::span<const std::string> segments, Direct
     }
     component += segments[k - 1];
     const fs::path candidate = base / component;
-    const DirectoryProbe::Answer& answer = probe.probe(candidate);
-    certain = certain && answer.certain;
-    if (!answer.directory) {
+    if (!probe.directory(candidate)) {
       continue;
     }
-    Traced below = trace(candidate, segments.subspan(k), probe);
-    if (below.found) {
-      return below;
+    if (auto found = resolve_from(candidate, segments.subspan(k), probe)) {
+      return found;
     }
-    certain = certain && below.certain;
   }
-  if (certain) {
-    probe.note_failure(base, segments);
-  }
-  return {std::nullopt, certain};
-}
-
-}  // namespace
-
-std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
-                                     DirectoryProbe& probe) {
-  return trace(base, segments, probe).found;
+  probe.note_failure(base, segments);
+  return std::nullopt;
 }
 
 }  // namespace gitactivity

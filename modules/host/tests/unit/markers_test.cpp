@@ -143,6 +143,8 @@ TEST(ResolveFrom, ShortestFirstComponentWinsAndOnlyDirectoriesCount) {
   std::ofstream(tmp / "work/a") << "a file, not a directory";
   fs::create_directories(tmp / "real/x");
   fs::create_directory_symlink(tmp / "real", tmp / "work/link");
+  fs::create_directory_symlink(".", tmp / "h");  // each name has many spellings: h/h, h-h
+  fs::create_directory_symlink(".", tmp / "h-h");
 
   const auto resolve = [&](std::vector<std::string> segments) {
     return gitactivity::resolve_from(tmp.path(), segments);
@@ -153,6 +155,12 @@ TEST(ResolveFrom, ShortestFirstComponentWinsAndOnlyDirectoriesCount) {
   EXPECT_EQ(resolve({"work", "gone"}), std::nullopt);
   EXPECT_EQ(resolve({"work", "a"}), std::nullopt);
   EXPECT_EQ(resolve({}), tmp.path());
+  std::vector<std::string> many(36, "h");
+  many.emplace_back("work");
+  EXPECT_EQ(resolve(many),
+            tmp / "h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/h/work");
+  many.back() = "gone";
+  EXPECT_EQ(resolve(many), std::nullopt);  // in well under a second: tried once per directory
 
   fs::remove_all(tmp / "work/my/repo");
   EXPECT_EQ(resolve({"work", "my", "repo"}), tmp / "work/my-repo");  // backtracks
