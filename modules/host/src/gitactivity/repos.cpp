@@ -147,10 +147,17 @@ bool names_a_ref(std::string_view head) {
   return start != std::string_view::npos && head.substr(start).starts_with("refs/");
 }
 
+// git exports these two to every hook, and neither bears on where the repository or its work tree
+// is: the index is read only once the repository is found, the prefix only by aliases.
+bool set_by_every_hook(std::string_view name) {
+  return name == "GIT_INDEX_FILE" || name == "GIT_PREFIX";
+}
+
 // True when `git rev-parse --show-toplevel` run here could only answer with the current directory
 // or fail (and a failure falls back to the walk, which finds this same `.git`). Why each check:
 // - git's local variables (GIT_DIR, GIT_WORK_TREE, GIT_CONFIG_PARAMETERS, ...) can point it at
-//   any repository or work tree, so with any of them set, even empty, git decides;
+//   any repository or work tree, so with any of them set, even empty, git decides; but for the
+//   two that git sets in every hook, without which this would never be taken where it matters;
 // - discovery stops at the first `.git` that is a repository, so a `.git` directory here ends
 //   it, provided git accepts it: a HEAD file naming a ref, `objects` and `refs` it may enter, no
 //   `commondir` redirecting those (git's own test; a HEAD holding a bare object id or a link goes
@@ -163,7 +170,8 @@ bool names_a_ref(std::string_view head) {
 //   answers nothing, and the walk up from here stops at this `.git` again.
 bool toplevel_is_here() {
   if (std::any_of(git_local_env.begin(), git_local_env.end(), [](std::string_view name) {
-        return std::getenv(name.data()) != nullptr;  // the names are NUL-terminated literals
+        // the names are NUL-terminated literals
+        return !set_by_every_hook(name) && std::getenv(name.data()) != nullptr;
       })) {
     return false;
   }

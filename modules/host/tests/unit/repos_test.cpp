@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -190,8 +191,7 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
     const char* layout;  // a shell script run in an empty directory
     const char* cwd;
     bool fast;
-    const char* git_dir = nullptr;
-    const char* work_tree = nullptr;
+    std::vector<std::pair<const char*, const char*>> env = {};
   } cases[] = {
       {"git init -q r", "r", true},
       {"git init -q r && ln -s r link", "link", true},
@@ -200,7 +200,22 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
       {"git init -q r && printf '[core]\\n\\tworktree = %s/w\\n' \"$PWD\" >inc && mkdir w && "
        "git -C r config include.path \"$PWD/inc\"",
        "r", false},
-      {"git init -q a && git init -q r", "r", false, "../a/.git", "../a"},
+      {"git init -q a && git init -q r",
+       "r",
+       false,
+       {{"GIT_DIR", "../a/.git"}, {"GIT_WORK_TREE", "../a"}}},
+      {"git init -q a && git init -q r", "r", false, {{"GIT_COMMON_DIR", "../a/.git"}}},
+      {"git init -q r",
+       "r",
+       false,
+       {{"GIT_CONFIG_COUNT", "1"},
+        {"GIT_CONFIG_KEY_0", "core.worktree"},
+        {"GIT_CONFIG_VALUE_0", "/"}}},
+      // what git sets for every hook does not move the work tree
+      {"git init -q r",
+       "r",
+       true,
+       {{"GIT_INDEX_FILE", "/elsewhere/index"}, {"GIT_PREFIX", "sub/"}}},
       {"git init -q r && git -C r commit -q --allow-empty -m x && git -C r worktree add -q ../wt",
        "wt", false},
       {"git init -q s && git -C s commit -q --allow-empty -m x && git init -q r && "
@@ -228,10 +243,10 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
     const proc::Outcome made = proc::capture("sh", {"-c", c.layout}, tmp.path(), 60);
     ASSERT_TRUE(made.ok()) << made.reason();
     const ScopedCwd cwd(tmp / c.cwd);
-    const ScopedEnv git_dir("GIT_DIR",
-                            c.git_dir ? std::optional<std::string>(c.git_dir) : std::nullopt);
-    const ScopedEnv work_tree("GIT_WORK_TREE",
-                              c.work_tree ? std::optional<std::string>(c.work_tree) : std::nullopt);
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    for (const auto& [name, value] : c.env) {
+      env.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
     const auto git = gitactivity::git_line(".", {"rev-parse", "--show-toplevel"});
     const auto want = git ? fs::path(*git) : gitactivity::walk_up_for_dot_git(fs::current_path());
     const auto fast = gitactivity::toplevel_here();
