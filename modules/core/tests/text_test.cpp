@@ -15,7 +15,8 @@ TEST(LossyUtf8, ReplacesEachInvalidSequenceOnce) {
       {"\xE2\x82", "\xEF\xBF\xBD"},  // truncated three-byte sequence: one replacement
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate is three bad bytes
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong slash
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong slash
+      {"\xE0\x80\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong slash in three bytes
   };
   for (const auto& [in, want] : cases) {
     SCOPED_TRACE(in);

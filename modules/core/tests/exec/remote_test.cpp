@@ -47,6 +47,7 @@ TEST(PeerConfigFromJsonStr, FillsEntriesWithTheirDefaults) {
                     "studio": {"host": null, "colour": "red"},
                     "tagged": {"transport": {"quaylink": null}},
                     "listed": ["dev@box"],
+                    "full": ["me@box", {"quaylink": null}, "b1", "drop"],
                     "a": {"host": "x"}, "a": {"host": "y"}}})",
       "label");
   ASSERT_TRUE(config.ok()) << config.error().message();
@@ -61,6 +62,10 @@ TEST(PeerConfigFromJsonStr, FillsEntriesWithTheirDefaults) {
   EXPECT_EQ(peers.at("tagged").transport, TransportKind::quaylink);
   EXPECT_EQ(peers.at("listed").host, "dev@box");
   EXPECT_EQ(peers.at("listed").transport, TransportKind::ssh);
+  EXPECT_EQ(peers.at("full").host, "me@box");
+  EXPECT_EQ(peers.at("full").transport, TransportKind::quaylink);
+  EXPECT_EQ(peers.at("full").quaylink_code, "b1");
+  EXPECT_EQ(peers.at("full").inbox, "drop");
   EXPECT_EQ(peers.at("a").host, "y");  // a node named twice: the later entry wins
 }
 

@@ -47,22 +47,45 @@ struct Waited {
   std::string err;
 };
 
+// Spawn attributes and file actions, destroyed on every way out once made. Each preparation call
+// goes through `keep`, which holds on to the first failure: a child started without its
+// descriptors or signal defaults would run wrongly, so that failure is reported instead.
 class SpawnGuard {
  public:
   SpawnGuard() {
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
+    actions_made_ = keep(::posix_spawn_file_actions_init(&actions));
+    attr_made_ = actions_made_ && keep(::posix_spawnattr_init(&attr));
   }
   SpawnGuard(const SpawnGuard&) = delete;
   SpawnGuard& operator=(const SpawnGuard&) = delete;
   SpawnGuard(SpawnGuard&&) = delete;
   SpawnGuard& operator=(SpawnGuard&&) = delete;
   ~SpawnGuard() {
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    if (actions_made_) {
+      ::posix_spawn_file_actions_destroy(&actions);
+    }
+    if (attr_made_) {
+      ::posix_spawnattr_destroy(&attr);
+    }
   }
+
+  // Takes what one posix_spawn* call returned (0, or the error number); true while all succeeded.
+  bool keep(int rc) {
+    if (rc != 0 && !error) {
+      error = std::error_code(rc, std::system_category());
+    }
+    return !error;
+  }
+  // Check before the first call: a failed init leaves nothing the later calls may touch.
+  bool ready() const { return !error; }
+
   posix_spawn_file_actions_t actions{};
   posix_spawnattr_t attr{};
+  std::error_code error;
+
+ private:
+  bool actions_made_ = false;
+  bool attr_made_ = false;
 };
 
 Result<std::pair<UniqueFd, UniqueFd>, std::error_code> make_pipe() {
@@ -73,21 +96,24 @@ Result<std::pair<UniqueFd, UniqueFd>, std::error_code> make_pipe() {
   UniqueFd read_end(fds[0]);
   UniqueFd write_end(fds[1]);
   // our ends must not leak into the child: it sees only what is dup'ed onto 0, 1 and 2
-  ::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC);
-  ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC);
+  if (::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC) != 0 ||
+      ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    return Err{pylon::last_os_error()};
+  }
   return std::pair{std::move(read_end), std::move(write_end)};
 }
 
 // The child gets the default SIGPIPE back (we ignore it) and an empty signal mask.
-void set_signal_defaults(SpawnGuard& spawn) {
+bool set_signal_defaults(SpawnGuard& spawn) {
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigset_t mask;
   sigemptyset(&mask);
-  ::posix_spawnattr_setsigdefault(&spawn.attr, &defaults);
-  ::posix_spawnattr_setsigmask(&spawn.attr, &mask);
-  ::posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  return spawn.ready() && spawn.keep(::posix_spawnattr_setsigdefault(&spawn.attr, &defaults)) &&
+         spawn.keep(::posix_spawnattr_setsigmask(&spawn.attr, &mask)) &&
+         spawn.keep(::posix_spawnattr_setflags(&spawn.attr,
+                                               POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
 }
 
 // `environ` without the variables named in `unset`; the strings themselves stay in `environ`.
@@ -114,7 +140,9 @@ Result<pid_t, std::error_code> spawn(const std::string& program,
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
-  set_signal_defaults(guard);
+  if (!set_signal_defaults(guard)) {
+    return Err{guard.error};
+  }
   pid_t pid = 0;
   const int rc =
       ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), envp);
@@ -284,11 +312,14 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   auto& [err_read, err_write] = err.value();
 
   SpawnGuard guard;
-  ::posix_spawn_file_actions_adddup2(&guard.actions, in_read.get(), 0);
-  ::posix_spawn_file_actions_adddup2(&guard.actions, out_write.get(), 1);
-  ::posix_spawn_file_actions_adddup2(&guard.actions, err_write.get(), 2);
-  if (cwd) {
-    ::posix_spawn_file_actions_addchdir_np(&guard.actions, cwd->c_str());
+  const bool prepared =
+      guard.ready() &&
+      guard.keep(::posix_spawn_file_actions_adddup2(&guard.actions, in_read.get(), 0)) &&
+      guard.keep(::posix_spawn_file_actions_adddup2(&guard.actions, out_write.get(), 1)) &&
+      guard.keep(::posix_spawn_file_actions_adddup2(&guard.actions, err_write.get(), 2)) &&
+      (!cwd || guard.keep(::posix_spawn_file_actions_addchdir_np(&guard.actions, cwd->c_str())));
+  if (!prepared) {
+    return spawn_failed(program, guard.error);
   }
   const std::vector<char*> envp =
       unset_env.empty() ? std::vector<char*>{} : environment_without(unset_env);
@@ -315,9 +346,13 @@ Outcome streaming(const std::string& program, const std::vector<std::string>& ar
   std::fflush(stdout);
 
   SpawnGuard guard;
-  ::posix_spawn_file_actions_addopen(&guard.actions, 0, "/dev/null", O_RDONLY, 0);
-  if (stdout_to == StdoutTo::Stderr) {
-    ::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1);
+  const bool prepared =
+      guard.ready() &&
+      guard.keep(::posix_spawn_file_actions_addopen(&guard.actions, 0, "/dev/null", O_RDONLY, 0)) &&
+      (stdout_to != StdoutTo::Stderr ||
+       guard.keep(::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1)));
+  if (!prepared) {
+    return spawn_failed(program, guard.error);
   }
   auto pid = spawn(program, args, guard, environ);
   if (!pid) {

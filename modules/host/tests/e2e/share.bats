@@ -167,6 +167,8 @@ xdg-open $HOME/work/quaylink-share" ]
     [ "$output" = saved ]
     PYLON_SHARE_PEER="  " run -0 pylon-host share peer
     [ "$output" = saved ]
+    PYLON_SHARE_PEER=$'\xff' run -0 pylon-host share peer
+    [ "$output" = saved ]
     PYLON_SHARE_PEER=" env " run -0 pylon-host share peer
     [ "$output" = env ]
     PYLON_SHARE_PEER=env run -0 pylon-host share peer --peer=

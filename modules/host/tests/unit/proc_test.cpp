@@ -1,14 +1,21 @@
 #include "proc/proc.hpp"
 
 #include "temp_dir.hpp"
+#include "unique_fd.hpp"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pylon::testing::TempDir;
 
 proc::Outcome sh(const std::string& script, std::uint64_t deadline = 20) {
   return proc::capture("sh", {"-c", script}, std::nullopt, deadline);
@@ -66,13 +73,25 @@ TEST(Capture, RunsInTheWorkingDirectory) {
 }
 
 TEST(Capture, DeadlineKillsAndReports124) {
+  const TempDir tmp;
   const auto start = Clock::now();
-  const proc::Outcome o = sh("exec sleep 30", 1);
+  // deaf to SIGTERM, so only SIGKILL ends it
+  const proc::Outcome o =
+      sh("trap '' TERM; echo $$ > '" + (tmp / "pid").string() + "'; exec sleep 30", 1);
   EXPECT_LT(seconds_since(start), 10.0);
   EXPECT_EQ(o.code, 124);
   EXPECT_TRUE(o.timed_out);
   EXPECT_EQ(o.stdout, "");
   EXPECT_EQ(o.stderr, "`sh` exceeded its 1s deadline and was terminated");
+
+  pid_t pid = 0;
+  std::ifstream(tmp / "pid") >> pid;
+  ASSERT_GT(pid, 0);
+  // the waiter reaps it soon after the kill; until then it lingers as a zombie
+  while (::kill(pid, 0) == 0 && seconds_since(start) < 10.0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(::kill(pid, 0), 0) << "the child outlived its deadline";
 }
 
 TEST(Capture, GrandchildHoldingThePipesRunsIntoTheDeadline) {
@@ -109,8 +128,21 @@ TEST(Capture, HugeDeadlineMeansNoDeadline) {
   EXPECT_TRUE(sh("exit 0", UINT64_MAX).ok());
 }
 
-TEST(Streaming, ReportsStatusWithoutOutput) {
-  const proc::Outcome o = proc::streaming("sh", {"-c", "read x; echo \"[$x]\" >&2; exit 4"}, 10);
+TEST(Streaming, ReportsStatusWithoutOutputAndReadsTheNullDevice) {
+  // our standard input is a live pipe holding a line: a child reading it would exit 5
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pylon::UniqueFd read_end(fds[0]);
+  const pylon::UniqueFd write_end(fds[1]);
+  ASSERT_EQ(::write(write_end.get(), "line\n", 5), 5);
+  const pylon::UniqueFd saved_stdin(::dup(0));
+  ASSERT_EQ(::dup2(read_end.get(), 0), 0);
+  const proc::Outcome o = proc::streaming("sh", {"-c", "read x && exit 5; exit 4"}, 10);
+  if (saved_stdin) {
+    ::dup2(saved_stdin.get(), 0);
+  } else {
+    ::close(0);  // the suite ran with no standard input
+  }
   EXPECT_EQ(o.code, 4);
   EXPECT_EQ(o.stdout, "");
   EXPECT_EQ(o.stderr, "");

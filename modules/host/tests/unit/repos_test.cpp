@@ -52,8 +52,11 @@ TEST(FindRepos, FindsNestedReposButPrunesAndNeverFollowsLinks) {
   const TempDir tmp;
   const fs::path root = tmp / "root";
   make_repo(root / "a");
-  make_repo(root / "a/tools/b");             // nested inside another repository
-  make_repo(root / "a/node_modules/c");      // pruned
+  make_repo(root / "a/tools/b");  // nested inside another repository
+  for (const char* pruned : {"node_modules", "target", "vendor", "Pods", "dist", "DerivedData",
+                             ".build", ".venv", "zig-out", ".zig-cache"}) {
+    make_repo(root / "a" / pruned / "c");
+  }
   make_repo(root / "a/.git/modules/inner");  // nothing below .git is looked at
   make_repo(root / "deep/target/t");         // pruned below the root
   make_repo(root / "deep/Target/t");         // the names are case-sensitive

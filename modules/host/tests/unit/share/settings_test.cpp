@@ -36,6 +36,7 @@ TEST(ValidatePeer, RefusesOptionsAddressesAndInvisibleCharacters) {
       {" mini", "peer ' mini" + not_a_name},
       {"mini\x7F", "peer 'mini\x7F" + not_a_name},
       {"mini\xC2\x85", "peer 'mini\xC2\x85" + not_a_name},      // NEL, a C1 control
+      {"mini\xC2\x9B", "peer 'mini\xC2\x9B" + not_a_name},      // CSI: a C1 control, not white
       {"a\xE2\x80\x83z", "peer 'a\xE2\x80\x83z" + not_a_name},  // em space
   };
   for (const auto& [name, message] : refused) {
