@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,10 +14,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -37,6 +40,45 @@ struct Child {
   std::mutex mutex;
   bool reaped = false;
 };
+
+// The children not yet reaped, for the signal forwarder. A child joins while its spawn holds the
+// lock, so a signal never falls between the spawn and the joining; it leaves once reaped.
+std::mutex running_mutex;
+std::set<std::shared_ptr<Child>>& running() {
+  static std::set<std::shared_ptr<Child>> children;
+  return children;
+}
+
+// The signals that end us and are passed on to the children first.
+sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction current {};
+    // one we were started with ignoring (nohup, a background job) stays ignored, as for the child
+    if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaddset(&set, sig);
+    }
+  }
+  return set;
+}
+
+[[noreturn]] void forward_and_end(int sig) {
+  const std::lock_guard running_lock(running_mutex);  // held to the end: no child starts after
+  for (const std::shared_ptr<Child>& child : running()) {
+    const std::lock_guard lock(child->mutex);
+    if (!child->reaped) {
+      ::kill(child->pid, sig);
+    }
+  }
+  ::signal(sig, SIG_DFL);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, sig);
+  ::raise(sig);  // pending while blocked here; the unblock delivers it and we end as killed by it
+  ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+  std::_Exit(128 + sig);  // not reached
+}
 
 // What the waiter hands over: the wait status, or the error of the wait, and the collected bytes.
 struct Waited {
@@ -89,7 +131,7 @@ void set_signal_defaults(SpawnGuard& spawn) {
   ::posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
-Result<pid_t, std::error_code> spawn(const std::string& program,
+Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program,
                                      const std::vector<std::string>& args, SpawnGuard& guard) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -100,16 +142,20 @@ Result<pid_t, std::error_code> spawn(const std::string& program,
   argv.push_back(nullptr);
   set_signal_defaults(guard);
   pid_t pid = 0;
+  const std::lock_guard running_lock(running_mutex);
   const int rc =
       ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), environ);
   if (rc != 0) {
     return Err{std::error_code(rc, std::system_category())};
   }
-  return pid;
+  auto child = std::make_shared<Child>(pid);
+  running().insert(child);
+  return child;
 }
 
 // Waits for the child without reaping it, then reaps it under the lock (see Child).
-void reap(Child& child, Waited& waited) {
+void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
+  Child& child = *shared;
   siginfo_t info{};
   for (;;) {
     if (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) == 0) {
@@ -131,6 +177,8 @@ void reap(Child& child, Waited& waited) {
   }
   waited.status = status;
   child.reaped = true;
+  const std::lock_guard running_lock(running_mutex);
+  running().erase(shared);
 }
 
 void kill_child(Child& child) {
@@ -208,13 +256,13 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
     std::thread([child, work = std::move(work), promise = std::move(promise)]() mutable {
       Waited waited;
       work(waited);
-      reap(*child, waited);
+      reap(child, waited);
       promise.set_value(std::move(waited));
     }).detach();
   } catch (const std::system_error& e) {
     kill_child(*child);
     Waited ignored;
-    reap(*child, ignored);
+    reap(child, ignored);
     return wait_failed(program, e.code());
   }
 
@@ -242,6 +290,23 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
 }
 
 }  // namespace
+
+void forward_ending_signals() {
+  const sigset_t set = ending_signals();
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+    return;
+  }
+  try {
+    std::thread([set] {
+      int sig = 0;
+      while (::sigwait(&set, &sig) != 0) {
+      }
+      forward_and_end(sig);
+    }).detach();
+  } catch (const std::system_error&) {
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // no forwarding, but the signals still end us
+  }
+}
 
 std::string Outcome::reason() const {
   const std::string_view err = pylon::trim(stderr);
@@ -273,18 +338,17 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   if (cwd) {
     ::posix_spawn_file_actions_addchdir_np(&guard.actions, cwd->c_str());
   }
-  auto pid = spawn(program, args, guard);
+  auto child = spawn(program, args, guard);
   // close our copies of the child's ends now: end of file comes only when every writer closed
   in_read.reset();
   out_write.reset();
   err_write.reset();
   in_write.reset();  // the child reads end of file at once
-  if (!pid) {
-    return spawn_failed(program, pid.error());
+  if (!child) {
+    return spawn_failed(program, child.error());
   }
-  auto child = std::make_shared<Child>(pid.value());
   return supervise(
-      program, child, deadline_seconds, true,
+      program, child.value(), deadline_seconds, true,
       [out_fd = std::move(out_read), err_fd = std::move(err_read)](Waited& waited) mutable {
         drain(std::move(out_fd), std::move(err_fd), waited);
       });
@@ -300,12 +364,11 @@ Outcome streaming(const std::string& program, const std::vector<std::string>& ar
   if (stdout_to == StdoutTo::Stderr) {
     ::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1);
   }
-  auto pid = spawn(program, args, guard);
-  if (!pid) {
-    return spawn_failed(program, pid.error());
+  auto child = spawn(program, args, guard);
+  if (!child) {
+    return spawn_failed(program, child.error());
   }
-  auto child = std::make_shared<Child>(pid.value());
-  return supervise(program, child, deadline_seconds, false, [](Waited&) {});
+  return supervise(program, child.value(), deadline_seconds, false, [](Waited&) {});
 }
 
 }  // namespace proc

@@ -220,13 +220,15 @@ echo mine" ]
     [ "$stderr" = "pylon-host: could not read $hook: the file is not valid UTF-8 text" ]
     cmp "$hook" "$T/orig"
     [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ]
-    run -0 pylon-host git-activity disable "$T/r"
-    [ "$output" = "git-activity was not enabled here" ]
+    run -1 --separate-stderr pylon-host git-activity disable "$T/r"
+    [ "$stderr" = "pylon-host: could not read $hook: the file is not valid UTF-8 text" ]
     cmp "$hook" "$T/orig"
 
     rm "$hook" && mkdir "$hook"
-    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
-    [[ "$stderr" =~ ^"pylon-host: could not read $hook: ".*" (os error "[0-9]+")"$ ]]
+    for verb in enable disable; do
+        run -1 --separate-stderr pylon-host git-activity $verb "$T/r"
+        [ "$stderr" = "pylon-host: could not read $hook: not a regular file" ]
+    done
     [ -d "$hook" ]
 
     [ "$(id -u)" -ne 0 ] || skip "root reads any file"
