@@ -132,7 +132,8 @@ void set_signal_defaults(SpawnGuard& spawn) {
 }
 
 Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program,
-                                     const std::vector<std::string>& args, SpawnGuard& guard) {
+                                                      const std::vector<std::string>& args,
+                                                      SpawnGuard& guard) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
