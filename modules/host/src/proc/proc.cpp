@@ -42,11 +42,15 @@ struct Child {
 };
 
 // The children not yet reaped, for the signal forwarder. A child joins while its spawn holds the
-// lock, so a signal never falls between the spawn and the joining; it leaves once reaped.
-std::mutex running_mutex;
+// lock, so a signal never falls between the spawn and the joining; it leaves once reaped. Neither
+// is ever destroyed: a detached waiter may still reap while the process exits.
+std::mutex& running_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
 std::set<std::shared_ptr<Child>>& running() {
-  static std::set<std::shared_ptr<Child>> children;
-  return children;
+  static auto* children = new std::set<std::shared_ptr<Child>>;
+  return *children;
 }
 
 // The signals that end us and are passed on to the children first.
@@ -64,7 +68,7 @@ sigset_t ending_signals() {
 }
 
 [[noreturn]] void forward_and_end(int sig) {
-  const std::lock_guard running_lock(running_mutex);  // held to the end: no child starts after
+  const std::lock_guard running_lock(running_mutex());  // held to the end: no child starts after
   for (const std::shared_ptr<Child>& child : running()) {
     const std::lock_guard lock(child->mutex);
     if (!child->reaped) {
@@ -143,7 +147,7 @@ Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program
   argv.push_back(nullptr);
   set_signal_defaults(guard);
   pid_t pid = 0;
-  const std::lock_guard running_lock(running_mutex);
+  const std::lock_guard running_lock(running_mutex());
   const int rc =
       ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), environ);
   if (rc != 0) {
@@ -178,7 +182,7 @@ void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
   }
   waited.status = status;
   child.reaped = true;
-  const std::lock_guard running_lock(running_mutex);
+  const std::lock_guard running_lock(running_mutex());
   running().erase(shared);
 }
 
