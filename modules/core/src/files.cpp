@@ -32,6 +32,26 @@ Result<fs::path, std::error_code> final_target(fs::path path) {
   return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
 }
 
+class FileCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "pylon.files"; }
+  std::string message(int /*value*/) const override { return "not a regular file"; }
+};
+
+// After the rename the new name lives only in the directory's cached copy until that is synced.
+Result<Unit, std::error_code> sync_dir(const fs::path& file) {
+  const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) {
+    return Err{last_os_error()};
+  }
+  // EINVAL: a filesystem that cannot sync a directory, where there is nothing more to do
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) {
+    return Err{last_os_error()};
+  }
+  return Unit{};
+}
+
 Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
@@ -48,10 +68,30 @@ Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
 
 }  // namespace
 
+std::error_code not_regular_file() {
+  static const FileCategory category;
+  return {1, category};
+}
+
 Result<std::string, std::error_code> read_file(const fs::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
+  // The stat spares a device the open; the fstat closes the gap to it. Without O_NONBLOCK the open
+  // of a FIFO would wait for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
     return Err{last_os_error()};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Err{not_regular_file()};
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    return Err{last_os_error()};
+  }
+  if (::fstat(fd.get(), &st) != 0) {
+    return Err{last_os_error()};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Err{not_regular_file()};
   }
   std::string text;
   char buf[65536];
@@ -78,7 +118,13 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   const fs::path& dest = target.value();
 
   struct stat old {};
-  const bool existed = ::stat(dest.c_str(), &old) == 0;
+  const bool existed = ::lstat(dest.c_str(), &old) == 0;
+  if (!existed && errno != ENOENT) {
+    return Err{last_os_error()};
+  }
+  if (existed && !S_ISREG(old.st_mode)) {
+    return Err{not_regular_file()};
+  }
 
   static std::atomic<unsigned> counter{0};
   fs::path tmp;
@@ -104,6 +150,11 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   if (auto written = write_all(fd.get(), text); !written) {
     return fail(written.error());
   }
+  // As root a user's file stays the user's; anyone else may keep at most their own groups.
+  if (existed && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+    return fail(last_os_error());
+  }
+  // after the chown, which may clear the set-id bits
   if (existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) {
     return fail(last_os_error());
   }
@@ -116,7 +167,7 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   if (::rename(tmp.c_str(), dest.c_str()) != 0) {
     return fail(last_os_error());
   }
-  return Unit{};
+  return sync_dir(dest);
 }
 
 }  // namespace pylon

@@ -33,7 +33,8 @@ using Unit = std::monostate;  // Result<Unit, E>: success carries nothing
 
 namespace pylon {
 
-// The one rendering of an operating-system error: "system text (os error N)".
+// The one rendering of an operating-system error: "system text (os error N)". A condition of our
+// own (pylon::not_regular_file) has no system number and renders as its text alone.
 std::string os_text(const std::error_code& ec);
 
 // The error of the last failed system call, as a value.

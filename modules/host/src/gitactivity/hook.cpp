@@ -313,8 +313,12 @@ Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv 
   }
   const fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);
-  if (!existing || !existing.value()) {
-    return std::optional<fs::path>{};  // nothing we can read holds no block of ours
+  if (!existing) {
+    // a block may be in what we could not read: saying "not enabled" would be a guess
+    return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
+  }
+  if (!existing.value()) {
+    return std::optional<fs::path>{};
   }
   const auto stripped = strip_hook(*existing.value());
   if (!stripped) {

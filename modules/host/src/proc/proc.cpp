@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,10 +15,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -38,6 +41,49 @@ struct Child {
   std::mutex mutex;
   bool reaped = false;
 };
+
+// The children not yet reaped, for the signal forwarder. A child joins while its spawn holds the
+// lock, so a signal never falls between the spawn and the joining; it leaves once reaped. Neither
+// is ever destroyed: a detached waiter may still reap while the process exits.
+std::mutex& running_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<std::shared_ptr<Child>>& running() {
+  static auto* children = new std::set<std::shared_ptr<Child>>;
+  return *children;
+}
+
+// The signals that end us and are passed on to the children first.
+sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction current {};
+    // one we were started with ignoring (nohup, a background job) stays ignored, as for the child
+    if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaddset(&set, sig);
+    }
+  }
+  return set;
+}
+
+[[noreturn]] void forward_and_end(int sig) {
+  const std::lock_guard running_lock(running_mutex());  // held to the end: no child starts after
+  for (const std::shared_ptr<Child>& child : running()) {
+    const std::lock_guard lock(child->mutex);
+    if (!child->reaped) {
+      ::kill(child->pid, sig);
+    }
+  }
+  ::signal(sig, SIG_DFL);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, sig);
+  ::raise(sig);  // pending while blocked here; the unblock delivers it and we end as killed by it
+  ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+  std::_Exit(128 + sig);  // not reached
+}
 
 // What the waiter hands over: the wait status, or the error of the wait, and the collected bytes.
 struct Waited {
@@ -130,9 +176,9 @@ std::vector<char*> environment_without(std::span<const std::string_view> unset) 
   return envp;
 }
 
-Result<pid_t, std::error_code> spawn(const std::string& program,
-                                     const std::vector<std::string>& args, SpawnGuard& guard,
-                                     char* const* envp) {
+Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program,
+                                                      const std::vector<std::string>& args,
+                                                      SpawnGuard& guard, char* const* envp) {
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -144,16 +190,20 @@ Result<pid_t, std::error_code> spawn(const std::string& program,
     return Err{guard.error};
   }
   pid_t pid = 0;
+  const std::lock_guard running_lock(running_mutex());
   const int rc =
       ::posix_spawnp(&pid, program.c_str(), &guard.actions, &guard.attr, argv.data(), envp);
   if (rc != 0) {
     return Err{std::error_code(rc, std::system_category())};
   }
-  return pid;
+  auto child = std::make_shared<Child>(pid);
+  running().insert(child);
+  return child;
 }
 
 // Waits for the child without reaping it, then reaps it under the lock (see Child).
-void reap(Child& child, Waited& waited) {
+void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
+  Child& child = *shared;
   siginfo_t info{};
   for (;;) {
     if (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) == 0) {
@@ -175,6 +225,8 @@ void reap(Child& child, Waited& waited) {
   }
   waited.status = status;
   child.reaped = true;
+  const std::lock_guard running_lock(running_mutex());
+  running().erase(shared);
 }
 
 void kill_child(Child& child) {
@@ -252,13 +304,13 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
     std::thread([child, work = std::move(work), promise = std::move(promise)]() mutable {
       Waited waited;
       work(waited);
-      reap(*child, waited);
+      reap(child, waited);
       promise.set_value(std::move(waited));
     }).detach();
   } catch (const std::system_error& e) {
     kill_child(*child);
     Waited ignored;
-    reap(*child, ignored);
+    reap(child, ignored);
     return wait_failed(program, e.code());
   }
 
@@ -286,6 +338,23 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
 }
 
 }  // namespace
+
+void forward_ending_signals() {
+  const sigset_t set = ending_signals();
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+    return;
+  }
+  try {
+    std::thread([set] {
+      int sig = 0;
+      while (::sigwait(&set, &sig) != 0) {
+      }
+      forward_and_end(sig);
+    }).detach();
+  } catch (const std::system_error&) {
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // no forwarding, but the signals still end us
+  }
+}
 
 std::string Outcome::reason() const {
   const std::string_view err = pylon::trim(stderr);
@@ -323,18 +392,17 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   }
   const std::vector<char*> envp =
       unset_env.empty() ? std::vector<char*>{} : environment_without(unset_env);
-  auto pid = spawn(program, args, guard, envp.empty() ? environ : envp.data());
+  auto child = spawn(program, args, guard, envp.empty() ? environ : envp.data());
   // close our copies of the child's ends now: end of file comes only when every writer closed
   in_read.reset();
   out_write.reset();
   err_write.reset();
   in_write.reset();  // the child reads end of file at once
-  if (!pid) {
-    return spawn_failed(program, pid.error());
+  if (!child) {
+    return spawn_failed(program, child.error());
   }
-  auto child = std::make_shared<Child>(pid.value());
   return supervise(
-      program, child, deadline_seconds, true,
+      program, child.value(), deadline_seconds, true,
       [out_fd = std::move(out_read), err_fd = std::move(err_read)](Waited& waited) mutable {
         drain(std::move(out_fd), std::move(err_fd), waited);
       });
@@ -354,12 +422,11 @@ Outcome streaming(const std::string& program, const std::vector<std::string>& ar
   if (!prepared) {
     return spawn_failed(program, guard.error);
   }
-  auto pid = spawn(program, args, guard, environ);
-  if (!pid) {
-    return spawn_failed(program, pid.error());
+  auto child = spawn(program, args, guard, environ);
+  if (!child) {
+    return spawn_failed(program, child.error());
   }
-  auto child = std::make_shared<Child>(pid.value());
-  return supervise(program, child, deadline_seconds, false, [](Waited&) {});
+  return supervise(program, child.value(), deadline_seconds, false, [](Waited&) {});
 }
 
 }  // namespace proc

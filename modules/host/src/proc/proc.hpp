@@ -40,6 +40,11 @@ enum class StdoutTo { Stdout, Stderr };
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,
                   std::uint64_t deadline_seconds, StdoutTo stdout_to = StdoutTo::Stdout);
 
+// From now on SIGTERM, SIGHUP and SIGINT (those not ignored) are taken by a thread of their own,
+// which passes the signal on to every running child and then ends this process by it. Call it
+// first in main, before any other thread starts, so that every thread keeps them blocked.
+void forward_ending_signals();
+
 // The Outcome of a program that could not be started.
 Outcome spawn_failed(const std::string& program, const std::error_code& error);
 

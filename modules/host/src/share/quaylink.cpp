@@ -17,13 +17,20 @@ proc::Outcome QuaylinkCli::run(const std::vector<std::string>& args, Output outp
 }
 
 // Local paths go to the tool as their own bytes: a lossy rendering would name another file.
+std::string local_path_arg(const std::filesystem::path& path) {
+  if (path.is_relative()) {
+    return "./" + path.native();
+  }
+  return path.native();
+}
+
 std::vector<std::string> push_args(std::string_view peer, const std::filesystem::path& file) {
-  return {"put", file.native(), std::string(peer) + ":/"};
+  return {"put", local_path_arg(file), std::string(peer) + ":/"};
 }
 
 std::vector<std::string> pull_args(std::string_view peer, std::string_view name,
                                    const std::filesystem::path& dir) {
-  return {"get", std::string(peer) + ":/" + std::string(name), dir.native()};
+  return {"get", std::string(peer) + ":/" + std::string(name), local_path_arg(dir)};
 }
 
 std::vector<std::string> ls_args(std::string_view peer, std::string_view sub_path) {

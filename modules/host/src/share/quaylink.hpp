@@ -35,6 +35,9 @@ class QuaylinkCli final : public Quaylink {
                     std::uint64_t deadline_seconds) override;
 };
 
+// A local path as an argument that no program takes for an option: a relative one gets "./" first.
+std::string local_path_arg(const std::filesystem::path& path);
+
 // put FILE PEER:/ (the file keeps its name, at the top of the peer's share)
 std::vector<std::string> push_args(std::string_view peer, const std::filesystem::path& file);
 // get PEER:/NAME DIR

@@ -1,6 +1,7 @@
 #include "share/share_dir.hpp"
 
 #include "proc/proc.hpp"
+#include "share/quaylink.hpp"
 #include "text.hpp"
 
 #include <stdlib.h>
@@ -52,7 +53,7 @@ Result<fs::path, host::HostError> resolve_push_path(std::string_view operand) {
 
 bool open_in_file_manager(const fs::path& dir) {
   for (const char* opener : {"open", "xdg-open"}) {
-    if (proc::capture(opener, {dir.native()}, std::nullopt, 10).ok()) {
+    if (proc::capture(opener, {local_path_arg(dir)}, std::nullopt, 10).ok()) {
       return true;
     }
   }

@@ -11,13 +11,14 @@ using Strings = std::vector<std::string>;
 TEST(QuaylinkArgs, BuildTheThreeCommandLines) {
   EXPECT_EQ(share::push_args("mini", "/tmp/a.txt"), (Strings{"put", "/tmp/a.txt", "mini:/"}));
   EXPECT_EQ(share::push_args("mini", "/tmp/-x"), (Strings{"put", "/tmp/-x", "mini:/"}));
+  EXPECT_EQ(share::push_args("mini", "-x"), (Strings{"put", "./-x", "mini:/"}));  // not an option
   // a name that is not UTF-8 reaches the tool byte for byte, so it names the same file
   EXPECT_EQ(share::push_args("mini", "/tmp/b\xFF"), (Strings{"put", "/tmp/b\xFF", "mini:/"}));
 
   EXPECT_EQ(share::pull_args("mini", "a.txt", "/h/work/quaylink-share"),
             (Strings{"get", "mini:/a.txt", "/h/work/quaylink-share"}));
-  EXPECT_EQ(share::pull_args("mini", "/x", "d"), (Strings{"get", "mini://x", "d"}));
-  EXPECT_EQ(share::pull_args("mini", "./-x", "d"), (Strings{"get", "mini:/./-x", "d"}));
+  EXPECT_EQ(share::pull_args("mini", "/x", "d"), (Strings{"get", "mini://x", "./d"}));
+  EXPECT_EQ(share::pull_args("mini", "./-x", "-rf"), (Strings{"get", "mini:/./-x", "./-rf"}));
 
   const std::pair<const char*, const char*> listings[] = {
       {"", "mini:/"},
