@@ -1,4 +1,5 @@
 #include "config/home.hpp"
+#include "files.hpp"
 #include "gitactivity/gitactivity.hpp"
 #include "project/store.hpp"
 #include "text.hpp"
@@ -50,7 +51,7 @@ Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file, int e
     return Err{pylon::last_os_error()};
   }
   if (!S_ISREG(st.st_mode)) {
-    return Err{std::make_error_code(std::errc::invalid_argument)};  // a device is no marker
+    return Err{pylon::not_regular_file()};
   }
   return fd;
 }
