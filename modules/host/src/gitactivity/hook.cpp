@@ -136,12 +136,8 @@ std::optional<std::string_view> env_command(std::span<const std::string_view> ar
 
 bool is_compiled(std::string_view text) {
   constexpr std::string_view magics[] = {
-      "\x7f"
-      "ELF",
-      "\xfe\xed\xfa\xce",
-      "\xfe\xed\xfa\xcf",
-      "\xce\xfa\xed\xfe",
-      "\xcf\xfa\xed\xfe",
+      "\x7f\x45\x4c\x46",  // ELF
+      "\xfe\xed\xfa\xce", "\xfe\xed\xfa\xcf", "\xce\xfa\xed\xfe", "\xcf\xfa\xed\xfe",
       "\xca\xfe\xba\xbe",  // Mach-O, both byte orders and widths, and universal
   };
   return text.find('\0') != std::string_view::npos ||

@@ -150,9 +150,7 @@ TEST(ForeignInterpreter, NothingForAShellElseWhatRunsTheHook) {
       {"#!/usr/bin/env\n", "env"},
       {"#!/bin/shx\n", "shx"},
       {"#!/usr/bin/\xffsh\n", "\xEF\xBF\xBDsh"},
-      {"\x7f"
-       "ELF\x02\x01",
-       "a compiled program"},
+      {"\x7f\x45LF\x02\x01", "a compiled program"},
       {"\xcf\xfa\xed\xfe\x07", "a compiled program"},
       {"echo a\0b\n"s, "a compiled program"},
   };
