@@ -247,8 +247,8 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
     ASSERT_TRUE(made.ok()) << made.reason();
     const ScopedCwd cwd(tmp / c.cwd);
     std::vector<std::unique_ptr<ScopedEnv>> env;
-    for (const auto& [name, value] : c.env) {
-      env.push_back(std::make_unique<ScopedEnv>(name, value));
+    for (const auto& [variable, value] : c.env) {
+      env.push_back(std::make_unique<ScopedEnv>(variable, value));
     }
     const auto git = gitactivity::git_line(".", {"rev-parse", "--show-toplevel"});
     const auto want = git ? fs::path(*git) : gitactivity::walk_up_for_dot_git(fs::current_path());
