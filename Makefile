@@ -2,6 +2,7 @@
 PREFIX ?= /usr/local
 ARGS ?=
 FUZZ_SECONDS ?= 600
+MAINTAINER ?=
 BIN := build/release/modules/host/pylon-host
 
 .PHONY: all deps build-deps format-check build run test test-dev tsan fuzz lint install uninstall package clean
@@ -59,11 +60,13 @@ uninstall:
 	@test -f build/install/install_manifest.txt || { echo "nothing installed from this tree" >&2; exit 1; }
 	xargs -d '\n' rm -f -- < build/install/install_manifest.txt
 
-# dpkg-shlibdeps (dpkg-dev) and file work out the library dependencies of the package.
+# dpkg-shlibdeps (dpkg-dev) and file work out the library dependencies of the package; lintian
+# checks it against Debian policy and fails on an error.
 package:
-	@scripts/install-deps build dpkg-dev file
-	cmake --preset package
+	@scripts/install-deps build dpkg-dev file lintian
+	cmake --preset package $(if $(MAINTAINER),'-DPYLON_PACKAGE_MAINTAINER=$(MAINTAINER)')
 	cmake --build --preset package
+	lintian --fail-on error build/package/*.deb
 	@ls build/package/*.deb
 
 clean:

@@ -2,7 +2,10 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pylon-host)
 set(CPACK_PACKAGE_VENDOR "pylon toolkit")
-set(CPACK_PACKAGE_CONTACT "pylon toolkit developers <pylon@example.invalid>")
+set(PYLON_PACKAGE_MAINTAINER "pylon toolkit developers <pylon@example.invalid>" CACHE STRING
+    "The package's Maintainer field and changelog signature, as \"Name <address>\"")
+set(CPACK_PACKAGE_CONTACT "${PYLON_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PYLON_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "git commit markers and a peer file share for the pylon fleet")
 set(CPACK_PACKAGE_DESCRIPTION
     "pylon-host is the machine-integration command of the pylon toolkit. Its
@@ -19,4 +22,26 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS git)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS quaylink)
+
+# What Debian policy asks of a package beyond the program (the package preset turns it on; a plain
+# `make install` does not want them): the licence, a compressed changelog, and the reason for the
+# static binary.
+option(PYLON_DEBIAN_FILES "Install the copyright, changelog and lintian override of the package"
+       OFF)
+if(PYLON_DEBIAN_FILES)
+  find_program(GZIP_EXE gzip REQUIRED)
+  set(debian ${PROJECT_SOURCE_DIR}/packaging/debian)
+  set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_PACKAGE_NAME})
+  configure_file(${debian}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+  add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+    COMMAND ${GZIP_EXE} -9nkf ${PROJECT_BINARY_DIR}/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/changelog
+    VERBATIM)
+  add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+  install(FILES ${debian}/copyright ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${doc_dir})
+  install(FILES ${debian}/lintian-overrides RENAME ${CPACK_PACKAGE_NAME}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
+endif()
+
 include(CPack)

@@ -49,7 +49,8 @@ bool holds_current_block(std::string_view text) {
                                   gitactivity::strip_block(text, "\n", "\n");
 }
 
-Check hook_check(const fs::path& hook, const std::optional<std::string>& text) {
+Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
+                 const std::string& read_error) {
   const std::string enable_hint = "run `pylon host git-activity enable`";
   std::error_code ec;
   const fs::file_status st = fs::status(hook, ec);
@@ -60,7 +61,7 @@ Check hook_check(const fs::path& hook, const std::optional<std::string>& text) {
     return {"hook", "problem", shown(hook) + " is not a regular file, so git cannot run it"};
   }
   if (!text) {
-    return {"hook", "problem", "cannot read " + shown(hook)};
+    return {"hook", "problem", "cannot read " + shown(hook) + ": " + read_error};
   }
   if (!holds_current_block(*text)) {
     if (gitactivity::strip_hook(*text)) {
@@ -76,8 +77,12 @@ Check hook_check(const fs::path& hook, const std::optional<std::string>& text) {
   return {"hook", "ok", shown(hook) + " holds the recorder and is executable"};
 }
 
-Check interpreter_check(const std::optional<std::string>& text) {
+Check interpreter_check(const fs::path& hook, const std::optional<std::string>& text) {
   if (!text) {
+    std::error_code ec;
+    if (fs::exists(hook, ec)) {
+      return {"interpreter", "warning", "cannot tell what runs " + shown(hook) + ": unreadable"};
+    }
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
   }
   if (const auto runner = gitactivity::foreign_interpreter(*text)) {
@@ -206,16 +211,19 @@ VerbResult status_verb(const GitActivityCall& call) {
   }
   const fs::path hook = *dir / "post-commit";
   std::optional<std::string> text;
+  std::string read_error;
   if (auto read = gitactivity::read_hook(hook); read) {
     text = read.value();
+  } else {
+    read_error = read.error();
   }
   const char* path_env = std::getenv("PATH");
   const std::optional<fs::path> found =
       find_on_path("pylon-host", path_env != nullptr ? path_env : "");
   const fs::path marker = call.marker_dir / gitactivity::encode_marker(*root);
   const std::vector<Check> checks = {
-      hook_check(hook, text),
-      interpreter_check(text),
+      hook_check(hook, text, read_error),
+      interpreter_check(hook, text),
       hooks_dir_check(repo.value(), env, *root, *dir),
       path_check(found),
       desktop_path_check(found),

@@ -156,9 +156,12 @@ std::optional<VerbResult> check_verb_args(const VerbInfo& verb, const Args& args
   }
   const bool dry_run = std::find(flags.begin(), flags.end(), "--dry-run") != flags.end();
   if (dry_run && !verb.reads_dry_run) {
-    return VerbResult(Err{HostError::usage("'" + std::string(verb.name) +
-                                           "' has no dry run: --dry-run is read only by enable-all "
-                                           "and disable-all (nothing was done)")});
+    std::string message = "'";  // appended, not "'" + string: GCC 12 warns -Wrestrict at -O2
+    message += verb.name;
+    message +=
+        "' has no dry run: --dry-run is read only by enable-all and disable-all (nothing "
+        "was done)";
+    return VerbResult(Err{HostError::usage(message)});
   }
   return std::nullopt;
 }

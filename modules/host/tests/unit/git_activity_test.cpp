@@ -51,7 +51,7 @@ TEST(RepoArg, TheArgumentUnchangedElseTheCurrentDirectory) {
   EXPECT_EQ(here.value(), std::filesystem::current_path());
 }
 
-TEST(FindOnPath, TakesTheFirstExecutableFileAndReadsEmptyEntriesAsHere) {
+TEST(FindOnPath, TakesTheFirstExecutableRegularFile) {
   const pylon::testing::TempDir tmp;
   const std::filesystem::path dir = tmp.path();
   for (const char* sub : {"a", "b", "c/pylon-host"}) {
@@ -64,5 +64,5 @@ TEST(FindOnPath, TakesTheFirstExecutableFileAndReadsEmptyEntriesAsHere) {
   EXPECT_EQ(cli::find_on_path("pylon-host", c + ":" + a + ":" + b), dir / "b" / "pylon-host");
   EXPECT_EQ(cli::find_on_path("pylon-host", a + ":" + c),
             std::nullopt);  // a directory is no program
-  EXPECT_EQ(cli::find_on_path("pylon-host", ""), std::nullopt);
+  EXPECT_EQ(cli::find_on_path("pylon-host", (dir / "none").string()), std::nullopt);
 }
