@@ -19,7 +19,11 @@ device() {
     echo "$BATS_TEST_TMPDIR/$1"
 }
 
-node_of() { stat -L -c '%F %t:%T %i' "$1"; }
+node_of() { stat -L -c '%F %t:%T %i' "$1" 2>/dev/null || stat -L -f '%HT %Hr:%Lr %i' "$1"; }
+owner_of() { stat -c %u:%g "$1" 2>/dev/null || stat -f %u:%g "$1"; }
+
+# Runs a command that must end within $1 seconds; a hang ends by SIGALRM (status 142), not never.
+bounded() { perl -e 'alarm shift; exec @ARGV or die "exec: $!\n"' "$@"; }
 
 @test "a share.json or peers.json that is not a regular file is neither read nor replaced" {
     export PYLON_HOME="$BATS_TEST_TMPDIR/fleet"
@@ -34,9 +38,9 @@ node_of() { stat -L -c '%F %t:%T %i' "$1"; }
         printf '{"peers": {"only": {}}}' >"$config/peers.json"
         ln -sfn "$target" "$config/share.json"
         before=$(node_of "$target")
-        run -0 --separate-stderr timeout 10 pylon-host share peer  # share.json reads as absent
+        run -0 --separate-stderr bounded 10 pylon-host share peer  # share.json reads as absent
         [ "$output" = only ]
-        run -1 --separate-stderr timeout 10 pylon-host share peer mini
+        run -1 --separate-stderr bounded 10 pylon-host share peer mini
         [ "$stderr" = "pylon-host: could not write $config/share.json: not a regular file" ]
         [ "$(readlink "$config/share.json")" = "$target" ]
         [ "$(node_of "$target")" = "$before" ]
@@ -45,7 +49,7 @@ share.json" ]  # no temporary left behind
 
         rm "$config/share.json"
         ln -sfn "$target" "$config/peers.json"  # a registry that cannot be read is empty
-        run -1 --separate-stderr timeout 10 pylon-host share peer
+        run -1 --separate-stderr bounded 10 pylon-host share peer
         [[ "$stderr" == "pylon-host: no share peer configured — "* ]]
     done
 }
@@ -64,7 +68,7 @@ share.json" ]  # no temporary left behind
     printf '#!/bin/sh\necho mine\n' >roots/plain/.git/hooks/post-commit
     [ "$(id -u)" -ne 0 ] || chown 65534:65534 roots/plain/.git/hooks/post-commit
     local owner
-    owner=$(stat -c %u:%g roots/plain/.git/hooks/post-commit)
+    owner=$(owner_of roots/plain/.git/hooks/post-commit)
     ln -s "$null" roots/null/.git/hooks/post-commit
     export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
 
@@ -72,13 +76,13 @@ share.json" ]  # no temporary left behind
     for repo in fifo null; do
         hook="$PWD/roots/$repo/.git/hooks/post-commit"
         for verb in enable disable; do
-            run -1 --separate-stderr timeout 10 pylon-host git-activity $verb "$PWD/roots/$repo"
+            run -1 --separate-stderr bounded 10 pylon-host git-activity $verb "$PWD/roots/$repo"
             [ "$stderr" = "pylon-host: could not read $hook: not a regular file" ]
         done
     done
-    run -0 --separate-stderr timeout 20 pylon-host git-activity enable-all roots --json
+    run -0 --separate-stderr bounded 20 pylon-host git-activity enable-all roots --json
     [[ "$output" == *'"enabled":["'"$PWD"'/roots/plain"],"failed":[{"repo":"roots/fifo",'*'{"repo":"roots/null","error":"could not read '* ]]
-    [ "$(stat -c %u:%g roots/plain/.git/hooks/post-commit)" = "$owner" ]  # root hands it no one
+    [ "$(owner_of roots/plain/.git/hooks/post-commit)" = "$owner" ]  # root hands it no one
     grep -q '^echo mine$' roots/plain/.git/hooks/post-commit
     [ -p roots/fifo/.git/hooks/post-commit ]
     [ "$(readlink roots/null/.git/hooks/post-commit)" = "$null" ]
