@@ -1,4 +1,5 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/migrate.hpp"
+
 #include "temp_dir.hpp"
 
 #include <fstream>
