@@ -7,7 +7,6 @@
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
-#include <cstdlib>
 #include <functional>
 #include <ostream>
 #include <string>

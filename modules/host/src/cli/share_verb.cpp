@@ -7,7 +7,6 @@
 #include "share/share_dir.hpp"
 #include "text.hpp"
 
-#include <cstdlib>
 #include <filesystem>
 #include <ostream>
 #include <string_view>
