@@ -1,6 +1,5 @@
 // flag_value, positionals, has_flag, timeout and the number readers on arbitrary argument lists.
 #include "args.hpp"
-#include "cli/cli.hpp"
 #include "fuzz_support.hpp"
 #include "text.hpp"
 
@@ -46,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++next;
   }
 
-  const std::uint64_t seconds = cli::timeout(args, 900);
+  const std::uint64_t seconds = host::timeout_seconds(args, 900);
   fuzz::require(seconds >= 1, "a deadline is at least one second");
   if (seconds != 900) {
     const auto value = host::flag_value(args, "--timeout");

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 using cli::Json;

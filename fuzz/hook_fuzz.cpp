@@ -1,6 +1,6 @@
 // The hook text functions, as properties that must hold for every hook a user may have written.
 #include "fuzz_support.hpp"
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/hook.hpp"
 #include "text.hpp"
 
 #include <optional>

@@ -83,6 +83,10 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
+std::string path_text(const std::filesystem::path& path) {
+  return lossy_utf8(path.native());
+}
+
 std::u32string code_points(std::string_view bytes) {
   std::u32string out;
   for (std::size_t i = 0; i < bytes.size();) {

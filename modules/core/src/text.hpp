@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,10 @@ namespace pylon {
 
 // Bytes as UTF-8 text, each invalid sequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
+
+// A path as display text: its bytes as lossy UTF-8. Only for messages and JSON; a path handed to
+// another program or the file system keeps its own bytes.
+std::string path_text(const std::filesystem::path& path);
 
 bool is_utf8(std::string_view bytes);
 

@@ -3,7 +3,10 @@
 #include "result.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace host {
@@ -16,6 +19,12 @@ class HostError {
 
   static HostError usage(std::string message) { return {Kind::Usage, std::move(message)}; }
   static HostError failure(std::string message) { return {Kind::Failure, std::move(message)}; }
+  // The Failure "could not {verb} {path}: {reason}", the path as display text and an OS error
+  // rendered by os_text.
+  static HostError could_not(std::string_view verb, const std::filesystem::path& path,
+                             std::string_view reason);
+  static HostError could_not(std::string_view verb, const std::filesystem::path& path,
+                             const std::error_code& error);
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }

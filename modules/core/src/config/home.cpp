@@ -1,20 +1,10 @@
 #include "config/home.hpp"
 
-#include <cstdlib>
+#include "env.hpp"
+
 #include <system_error>
 
 namespace config::home {
-namespace {
-
-std::optional<std::string> env(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) {
-    return std::nullopt;
-  }
-  return std::string(value);
-}
-
-}  // namespace
 
 std::optional<std::filesystem::path> home_base(const std::optional<std::string>& pylon_home,
                                                const std::optional<std::string>& home,
@@ -29,13 +19,20 @@ std::optional<std::filesystem::path> home_base(const std::optional<std::string>&
 }
 
 std::optional<std::filesystem::path> home_base_live() {
-  const std::optional<std::string> home = env("HOME");
+  const std::optional<std::string> home = pylon::env_var("HOME");
   bool dot_pylon_is_dir = false;
   if (home) {
     std::error_code ec;  // any error while looking means "not a directory"
     dot_pylon_is_dir = std::filesystem::is_directory(std::filesystem::path(*home) / ".pylon", ec);
   }
-  return home_base(env("PYLON_HOME"), home, dot_pylon_is_dir);
+  return home_base(pylon::env_var("PYLON_HOME"), home, dot_pylon_is_dir);
+}
+
+std::filesystem::path config_dir() {
+  if (auto fleet = home_base_live()) {
+    return *fleet / "config";
+  }
+  return pylon::home_or_dot() / ".config" / "pylon";
 }
 
 }  // namespace config::home

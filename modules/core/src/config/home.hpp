@@ -15,4 +15,8 @@ std::optional<std::filesystem::path> home_base(const std::optional<std::string>&
 // The same rule fed from the environment and the file system, read afresh on every call.
 std::optional<std::filesystem::path> home_base_live();
 
+// The directory of the fleet's settings files: {fleet home}/config, else {HOME}/.config/pylon
+// ("." for an unset HOME). Never fails; nothing is created.
+std::filesystem::path config_dir();
+
 }  // namespace config::home

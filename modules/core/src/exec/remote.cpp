@@ -1,13 +1,13 @@
 #include "exec/remote.hpp"
 
 #include "config/home.hpp"
+#include "env.hpp"
 #include "files.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <utility>
 
 namespace exec::remote {
@@ -156,11 +156,6 @@ Decoded<PeerConfigFile> peer_config_file(const json& document) {
   return file;
 }
 
-std::optional<std::string> env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
 }  // namespace
 
 std::string PeerConfigError::message() const {
@@ -171,19 +166,19 @@ std::string PeerConfigError::message() const {
 }
 
 Result<PeerConfig, PeerConfigError> PeerConfig::load_default() {
-  if (auto path = env("PYLON_PEERS")) {
+  if (auto path = pylon::env_var("PYLON_PEERS")) {
     return from_path(*path);
   }
   const fs::path path = home_config_path();
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    return PeerConfig{pylon::lossy_utf8(path.native()), {}};
+    return PeerConfig{pylon::path_text(path), {}};
   }
   return from_path(path);
 }
 
 Result<PeerConfig, PeerConfigError> PeerConfig::from_path(const fs::path& path) {
-  std::string source = pylon::lossy_utf8(path.native());
+  std::string source = pylon::path_text(path);
   auto text = pylon::read_file(path);
   if (!text) {
     return Err{PeerConfigError{PeerConfigError::Kind::Read, std::move(source), text.error(), {}}};
@@ -220,16 +215,8 @@ std::vector<std::string> PeerConfig::nodes() const {
   return names;
 }
 
-fs::path config_dir() {
-  if (auto fleet = config::home::home_base_live()) {
-    return *fleet / "config";
-  }
-  const auto home = env("HOME");
-  return fs::path(home ? *home : ".") / ".config" / "pylon";
-}
-
 fs::path home_config_path() {
-  return config_dir() / "peers.json";
+  return config::home::config_dir() / "peers.json";
 }
 
 }  // namespace exec::remote

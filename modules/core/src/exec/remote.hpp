@@ -54,11 +54,7 @@ struct PeerConfig {
   std::vector<std::string> nodes() const;
 };
 
-// The directory of the fleet's settings files: {fleet home}/config, else {HOME}/.config/pylon
-// ("." for an unset HOME). Never fails; nothing is created.
-std::filesystem::path config_dir();
-
-// {config_dir()}/peers.json, regardless of $PYLON_PEERS.
+// {config::home::config_dir()}/peers.json, regardless of $PYLON_PEERS.
 std::filesystem::path home_config_path();
 
 }  // namespace exec::remote

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace cli {
 
@@ -27,12 +27,6 @@ std::int32_t finish(const VerbResult& result, std::ostream& err);
 extern const char* const help_text;
 extern const char* const describe_text;
 extern const char* const version_text;  // "pylon-host X.Y.Z", from the project's version
-
-// The deadline from `--timeout` when it reads as a positive whole number of seconds, else
-// `fallback`.
-inline std::uint64_t timeout(const Args& args, std::uint64_t fallback) {
-  return host::timeout_seconds(args, fallback);
-}
 
 // Renders a value as one compact line of JSON (non-ASCII as is, other control characters
 // \u00xx) and writes it with a newline. A failed write is ignored.

@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include <nlohmann/json.hpp>
+
 namespace cli {
 
 std::string render_json(const Json& value) {

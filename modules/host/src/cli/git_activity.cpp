@@ -1,7 +1,9 @@
 #include "cli/git_activity.hpp"
 
 #include "cli/verbs.hpp"
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/markers.hpp"
+#include "gitactivity/migrate.hpp"
+#include "gitactivity/repos.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -9,16 +11,14 @@
 #include <string>
 #include <system_error>
 
+#include <nlohmann/json.hpp>
+
 namespace cli {
 namespace {
 
 namespace fs = std::filesystem;
 
 using Branch = VerbResult (*)(const GitActivityCall&);
-
-std::string text(const fs::path& path) {
-  return pylon::lossy_utf8(path.string());
-}
 
 VerbResult list_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Marker> markers = gitactivity::read_markers(call.marker_dir);
@@ -31,24 +31,24 @@ VerbResult list_verb(const GitActivityCall& call) {
       item["marker"] = marker.name;
       item["epoch"] = marker.epoch;
       const auto repo = gitactivity::resolve_marker(marker.name, probe);
-      item["repo"] = repo ? Json(text(*repo)) : Json(nullptr);
+      item["repo"] = repo ? Json(pylon::path_text(*repo)) : Json(nullptr);
       items.push_back(std::move(item));
     }
     Json result = Json::object();
     result["ok"] = true;
-    result["dir"] = text(call.marker_dir);
+    result["dir"] = pylon::path_text(call.marker_dir);
     result["count"] = markers.size();
     result["markers"] = std::move(items);
     emit(call.out, result);
     return 0;
   }
   if (markers.empty()) {
-    call.out << "no markers in " << text(call.marker_dir) << '\n';
+    call.out << "no markers in " << pylon::path_text(call.marker_dir) << '\n';
     return 0;
   }
   for (const gitactivity::Marker& marker : markers) {
     const auto repo = gitactivity::resolve_marker(marker.name, probe);
-    const std::string label = repo ? text(*repo) : marker.name + " (repo gone)";
+    const std::string label = repo ? pylon::path_text(*repo) : marker.name + " (repo gone)";
     call.out << list_line(now - marker.epoch, label);
   }
   return 0;
@@ -58,11 +58,11 @@ VerbResult path_verb(const GitActivityCall& call) {
   if (call.json) {
     Json result = Json::object();
     result["ok"] = true;
-    result["dir"] = text(call.marker_dir);
+    result["dir"] = pylon::path_text(call.marker_dir);
     emit(call.out, result);
     return 0;
   }
-  call.out << text(call.marker_dir) << '\n';
+  call.out << pylon::path_text(call.marker_dir) << '\n';
   return 0;
 }
 
@@ -70,8 +70,8 @@ VerbResult migrate_verb(const GitActivityCall& call) {
   const fs::path legacy = gitactivity::legacy_marker_dir();
   if (gitactivity::same_path(legacy, call.marker_dir)) {
     return Err{HostError::failure("the marker directory already IS the legacy one (" +
-                                  text(call.marker_dir) +
-                                  ") \xE2\x80\x94 there is nothing to migrate; create ~/.pylon (or "
+                                  pylon::path_text(call.marker_dir) +
+                                  ") — there is nothing to migrate; create ~/.pylon (or "
                                   "set $PYLON_HOME) first so the fleet home resolves")};
   }
   const std::vector<gitactivity::MigrationStep> plan = gitactivity::plan_migration(
@@ -92,8 +92,8 @@ VerbResult migrate_verb(const GitActivityCall& call) {
   if (call.json) {
     Json result = Json::object();
     result["ok"] = true;
-    result["from"] = text(legacy);
-    result["to"] = text(call.marker_dir);
+    result["from"] = pylon::path_text(legacy);
+    result["to"] = pylon::path_text(call.marker_dir);
     result["found"] = found;
     result["would_copy"] = would_copy;
     result["copied"] = copied;
@@ -102,13 +102,14 @@ VerbResult migrate_verb(const GitActivityCall& call) {
     return 0;
   }
   if (apply) {
-    call.out << "migrated " << copied << " marker(s) \xE2\x86\x92 " << text(call.marker_dir) << '\n'
-             << text(legacy) << " left untouched \xE2\x80\x94 remove it with `trash "
-             << text(legacy) << "` once dashwell reads the new location\n";
+    call.out << "migrated " << copied << " marker(s) → " << pylon::path_text(call.marker_dir)
+             << '\n'
+             << pylon::path_text(legacy) << " left untouched — remove it with `trash "
+             << pylon::path_text(legacy) << "` once dashwell reads the new location\n";
   } else {
-    call.out << "dry run: " << would_copy << " of " << found << " marker(s) in " << text(legacy)
-             << " would be copied to " << text(call.marker_dir)
-             << " (mtimes preserved, nothing deleted)\n"
+    call.out << "dry run: " << would_copy << " of " << found << " marker(s) in "
+             << pylon::path_text(legacy) << " would be copied to "
+             << pylon::path_text(call.marker_dir) << " (mtimes preserved, nothing deleted)\n"
              << "re-run with --apply to perform it\n";
   }
   return 0;
@@ -160,7 +161,8 @@ std::optional<std::int64_t> parse_at(const Args& args) {
 std::int32_t run_record(const Args& args) {
   // a plain repository, the usual case, has git's answer without the cost of starting git
   if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
-    (void)gitactivity::write_marker(gitactivity::marker_dir(), text(*top), parse_at(args));
+    (void)gitactivity::write_marker(gitactivity::marker_dir(), pylon::path_text(*top),
+                                    parse_at(args));
     return 0;
   }
   std::error_code ec;
@@ -179,7 +181,7 @@ void record_at(const fs::path& marker_dir, const fs::path& start,
     return;
   }
   // the hook discards our output anyway; a marker that could not be written is simply not there
-  (void)gitactivity::write_marker(marker_dir, text(*top), epoch);
+  (void)gitactivity::write_marker(marker_dir, pylon::path_text(*top), epoch);
 }
 
 Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {

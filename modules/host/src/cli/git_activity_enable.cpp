@@ -1,22 +1,23 @@
 #include "cli/git_activity.hpp"
 #include "cli/progress.hpp"
-#include "gitactivity/gitactivity.hpp"
+#include "clock.hpp"
+#include "env.hpp"
+#include "gitactivity/hook.hpp"
+#include "gitactivity/markers.hpp"
+#include "gitactivity/repos.hpp"
 #include "text.hpp"
 
-#include <cstdlib>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string shown(const fs::path& path) {
-  return pylon::lossy_utf8(path.string());
-}
 
 std::optional<std::string_view> second_positional(const GitActivityCall& call) {
   if (call.positionals.size() < 2) {
@@ -39,8 +40,7 @@ std::vector<fs::path> roots(const GitActivityCall& call) {
   if (call.positionals.size() > 1) {
     return {call.positionals.begin() + 1, call.positionals.end()};
   }
-  const char* home = std::getenv("HOME");
-  return {fs::path(home != nullptr ? home : ".") / "work"};
+  return {pylon::home_or_dot() / "work"};
 }
 
 // What a walk over every repository below the roots did.
@@ -57,7 +57,8 @@ using RepoOutcome = Result<std::optional<std::string>, HostError>;
 FleetRun over_every_repo(const GitActivityCall& call,
                          const std::function<RepoOutcome(const fs::path&)>& act) {
   // one deadline for every root: working through one root's repositories uses up the later walks'
-  const auto deadline = gitactivity::deadline_after(gitactivity::walk_deadline(call.args));
+  const auto deadline =
+      pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds));
   FleetRun run;
   Progress progress(call.terminal);
   for (const fs::path& root : roots(call)) {
@@ -69,7 +70,7 @@ FleetRun over_every_repo(const GitActivityCall& call,
       RepoOutcome outcome = act(repo);
       progress.done();
       if (!outcome) {
-        run.failed.emplace_back(shown(repo), outcome.error().message());
+        run.failed.emplace_back(pylon::path_text(repo), outcome.error().message());
       } else if (outcome.value()) {
         run.changed.push_back(std::move(*outcome.value()));
       }
@@ -108,7 +109,7 @@ void report_line(std::string_view done, const FleetRun& run, std::ostream& out) 
     line += ", " + std::to_string(run.failed.size()) + " failed";
   }
   if (run.deadline_expired) {
-    line += " \xE2\x80\x94 DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
+    line += " — DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
   }
   out << line << '\n' << std::flush;
 }
@@ -129,8 +130,8 @@ VerbResult enable_verb(const GitActivityCall& call) {
     Json value;
     value["ok"] = true;
     value["root"] = e.root;
-    value["hook"] = shown(e.hook);
-    value["marker"] = shown(e.marker);
+    value["hook"] = pylon::path_text(e.hook);
+    value["marker"] = pylon::path_text(e.marker);
     value["backfilled"] = e.backfilled ? Json(*e.backfilled) : Json(nullptr);
     value["marker_written"] = e.marker_written;
     emit(call.out, value);
@@ -153,11 +154,11 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (call.json) {
     Json value;
     value["ok"] = true;
-    value["hook"] = hook ? Json(shown(*hook)) : Json(nullptr);
+    value["hook"] = hook ? Json(pylon::path_text(*hook)) : Json(nullptr);
     value["changed"] = hook.has_value();
     emit(call.out, value);
   } else if (hook) {
-    call.out << "git-activity disabled: " << shown(*hook) << '\n' << std::flush;
+    call.out << "git-activity disabled: " << pylon::path_text(*hook) << '\n' << std::flush;
   } else {
     call.out << "git-activity was not enabled here\n" << std::flush;
   }
@@ -177,7 +178,7 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;
-    value["dir"] = shown(call.marker_dir);
+    value["dir"] = pylon::path_text(call.marker_dir);
     value["enabled"] = run.changed;
     report_json(value, run, dry_run, call.out);
   } else {
@@ -197,7 +198,7 @@ VerbResult disable_all_verb(const GitActivityCall& call) {
     if (!hook.value()) {
       return std::optional<std::string>{};
     }
-    return std::optional<std::string>(shown(*hook.value()));
+    return std::optional<std::string>(pylon::path_text(*hook.value()));
   });
   if (call.json) {
     Json value;

@@ -1,15 +1,19 @@
 #include "cli/git_activity.hpp"
-#include "gitactivity/gitactivity.hpp"
+#include "env.hpp"
+#include "gitactivity/hook.hpp"
+#include "gitactivity/markers.hpp"
+#include "gitactivity/repos.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace cli {
 namespace {
@@ -22,10 +26,6 @@ struct Check {
   std::string_view state;  // "ok", "warning" or "problem"
   std::string detail;
 };
-
-std::string shown(const fs::path& path) {
-  return pylon::lossy_utf8(path.string());
-}
 
 // The search path desktop git clients give hooks: not the login shell's.
 #ifdef __APPLE__
@@ -55,33 +55,38 @@ Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
   std::error_code ec;
   const fs::file_status st = fs::status(hook, ec);
   if (!fs::exists(st)) {
-    return {"hook", "problem", "no post-commit hook at " + shown(hook) + ": " + enable_hint};
+    return {"hook", "problem",
+            "no post-commit hook at " + pylon::path_text(hook) + ": " + enable_hint};
   }
   if (!fs::is_regular_file(st)) {
-    return {"hook", "problem", shown(hook) + " is not a regular file, so git cannot run it"};
+    return {"hook", "problem",
+            pylon::path_text(hook) + " is not a regular file, so git cannot run it"};
   }
   if (!text) {
-    return {"hook", "problem", "cannot read " + shown(hook) + ": " + read_error};
+    return {"hook", "problem", "cannot read " + pylon::path_text(hook) + ": " + read_error};
   }
   if (!holds_current_block(*text)) {
     if (gitactivity::strip_hook(*text)) {
-      return {"hook", "warning", shown(hook) + " holds the legacy recorder block: " + enable_hint};
+      return {"hook", "warning",
+              pylon::path_text(hook) + " holds the legacy recorder block: " + enable_hint};
     }
-    return {"hook", "problem", shown(hook) + " does not hold the recorder block: " + enable_hint};
+    return {"hook", "problem",
+            pylon::path_text(hook) + " does not hold the recorder block: " + enable_hint};
   }
   if ((st.permissions() & fs::perms::owner_exec) == fs::perms::none) {
-    return {
-        "hook", "problem",
-        shown(hook) + " is not executable, so git skips it: " + enable_hint + " or chmod +x it"};
+    return {"hook", "problem",
+            pylon::path_text(hook) + " is not executable, so git skips it: " + enable_hint +
+                " or chmod +x it"};
   }
-  return {"hook", "ok", shown(hook) + " holds the recorder and is executable"};
+  return {"hook", "ok", pylon::path_text(hook) + " holds the recorder and is executable"};
 }
 
 Check interpreter_check(const fs::path& hook, const std::optional<std::string>& text) {
   if (!text) {
     std::error_code ec;
     if (fs::exists(hook, ec)) {
-      return {"interpreter", "warning", "cannot tell what runs " + shown(hook) + ": unreadable"};
+      return {"interpreter", "warning",
+              "cannot tell what runs " + pylon::path_text(hook) + ": unreadable"};
     }
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
   }
@@ -113,7 +118,7 @@ Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, co
     if (scope == "global" || scope == "system") {
       return {"hooks-dir", "warning",
               "core.hooksPath comes from the " + std::string(scope) +
-                  " configuration: " + shown(dir) +
+                  " configuration: " + pylon::path_text(dir) +
                   " serves every repository, and a block there records for all of them"};
     }
   }
@@ -123,16 +128,16 @@ Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, co
              : root / ".git");
   const fs::path hooks = canonical_or_same(dir);
   if (lies_within(hooks, git_dir)) {
-    return {"hooks-dir", "ok", shown(dir) + " is this repository's own"};
+    return {"hooks-dir", "ok", pylon::path_text(dir) + " is this repository's own"};
   }
   if (lies_within(hooks, canonical_or_same(root))) {
     return {"hooks-dir", "warning",
-            shown(dir) +
+            pylon::path_text(dir) +
                 " lies in the work tree (core.hooksPath): it may be shared with other "
                 "repositories or replaced by a checkout"};
   }
   return {"hooks-dir", "warning",
-          shown(dir) +
+          pylon::path_text(dir) +
               " lies outside the repository (core.hooksPath): other repositories may "
               "share it, and removing it stops recording here"};
 }
@@ -143,14 +148,14 @@ Check path_check(const std::optional<fs::path>& found) {
             "pylon-host is not on PATH, so the hook skips recording: install it (make install "
             "PREFIX=$HOME/.local) and put its bin directory on PATH"};
   }
-  return {"path", "ok", "pylon-host is " + shown(*found)};
+  return {"path", "ok", "pylon-host is " + pylon::path_text(*found)};
 }
 
 Check desktop_path_check(const std::optional<fs::path>& found) {
   if (const auto there = find_on_path("pylon-host", desktop_path)) {
-    return {"desktop-path", "ok", "desktop git clients find " + shown(*there)};
+    return {"desktop-path", "ok", "desktop git clients find " + pylon::path_text(*there)};
   }
-  const std::string target = found ? shown(*found) : std::string("/path/to/pylon-host");
+  const std::string target = found ? pylon::path_text(*found) : std::string("/path/to/pylon-host");
   return {"desktop-path", "warning",
           "desktop git clients run hooks with PATH=" + std::string(desktop_path) +
               ", where pylon-host is missing: link it there (sudo ln -s " + target +
@@ -160,19 +165,19 @@ Check desktop_path_check(const std::optional<fs::path>& found) {
 Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker) {
   struct stat st {};
   if (::stat(marker.c_str(), &st) != 0) {
-    return {
-        "marker", "warning",
-        "no marker at " + shown(marker) + " yet: run `pylon host git-activity enable`, or commit"};
+    return {"marker", "warning",
+            "no marker at " + pylon::path_text(marker) +
+                " yet: run `pylon host git-activity enable`, or commit"};
   }
   const auto latest = gitactivity::git_line(repo, {"log", "-1", "--format=%ct"}, env);
   const auto commit = latest ? pylon::parse_i64(*latest) : std::nullopt;
   if (commit && static_cast<std::int64_t>(st.st_mtime) < *commit) {
     return {"marker", "warning",
-            shown(marker) +
+            pylon::path_text(marker) +
                 " is older than the latest commit: merges and pulls do not run "
                 "post-commit; `pylon host git-activity enable` refreshes it"};
   }
-  return {"marker", "ok", shown(marker) + " is up to date"};
+  return {"marker", "ok", pylon::path_text(marker) + " is up to date"};
 }
 
 }  // namespace
@@ -207,7 +212,7 @@ VerbResult status_verb(const GitActivityCall& call) {
   const auto root = gitactivity::git_line(repo.value(), {"rev-parse", "--show-toplevel"}, env);
   const auto dir = gitactivity::hooks_dir(repo.value(), env);
   if (!root || !dir) {
-    return Err{HostError::failure("not a git repository: " + shown(repo.value()))};
+    return Err{gitactivity::not_a_repository(repo.value())};
   }
   const fs::path hook = *dir / "post-commit";
   std::optional<std::string> text;
@@ -217,9 +222,8 @@ VerbResult status_verb(const GitActivityCall& call) {
   } else {
     read_error = read.error();
   }
-  const char* path_env = std::getenv("PATH");
   const std::optional<fs::path> found =
-      find_on_path("pylon-host", path_env != nullptr ? path_env : "");
+      find_on_path("pylon-host", pylon::env_var("PATH").value_or(""));
   const fs::path marker = call.marker_dir / gitactivity::encode_marker(*root);
   const std::vector<Check> checks = {
       hook_check(hook, text, read_error),
@@ -245,8 +249,8 @@ VerbResult status_verb(const GitActivityCall& call) {
     Json value;
     value["ok"] = ok;
     value["root"] = *root;
-    value["hooks_dir"] = shown(*dir);
-    value["hook"] = shown(hook);
+    value["hooks_dir"] = pylon::path_text(*dir);
+    value["hook"] = pylon::path_text(hook);
     value["enabled"] = text && holds_current_block(*text);
     value["checks"] = std::move(list);
     emit(call.out, value);

@@ -5,11 +5,11 @@ namespace cli {
 const char* const version_text = "pylon-host " PYLON_HOST_VERSION;
 
 const char* const describe_text =
-    "host \u2014 machine integration: git-activity commit markers (record/enable/migrate) and the "
+    "host — machine integration: git-activity commit markers (record/enable/migrate) and the "
     "quaylink peer share (push/pull/ls)";
 
 const char* const help_text =
-    "pylon-host \u2014 machine integration for the fleet\n"
+    "pylon-host — machine integration for the fleet\n"
     "\n"
     "usage:\n"
     "  pylon host git-activity record [--at EPOCH]      touch this repo's marker (post-commit hook "

@@ -1,17 +1,19 @@
 #include "cli/share_verb.hpp"
 
 #include "cli/verbs.hpp"
+#include "env.hpp"
 #include "share/quaylink.hpp"
 #include "share/settings.hpp"
 #include "share/share_dir.hpp"
 #include "text.hpp"
 
-#include <cstdlib>
 #include <filesystem>
 #include <ostream>
 #include <string_view>
 #include <system_error>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace cli {
 namespace {
@@ -34,10 +36,6 @@ struct ShareCall {
   // With --json the tool's progress goes to standard error, so standard output holds only JSON.
   Output live() const { return json ? Output::LiveOnStderr : Output::Live; }
 };
-
-std::string text_of(const fs::path& path) {
-  return pylon::lossy_utf8(path.native());
-}
 
 // The listing's lines for JSON: split at "\n" (a "\r" before it goes too), blank lines dropped.
 Json listing_lines(std::string_view listing) {
@@ -63,8 +61,9 @@ VerbResult ls_verb(const ShareCall& call) {
   if (!peer) {
     return Err{peer.error()};
   }
-  const proc::Outcome listed = call.tool.run(share::ls_args(peer.value(), sub_path),
-                                             Output::Capture, timeout(call.args, listing_seconds));
+  const proc::Outcome listed =
+      call.tool.run(share::ls_args(peer.value(), sub_path), Output::Capture,
+                    host::timeout_seconds(call.args, listing_seconds));
   if (auto ok = share::check(listed, peer.value()); !ok) {
     return Err{ok.error()};
   }
@@ -86,11 +85,11 @@ VerbResult dir_verb(const ShareCall& call) {
   if (call.json) {
     Json result = Json::object();
     result["ok"] = true;
-    result["dir"] = text_of(call.dir);
+    result["dir"] = pylon::path_text(call.dir);
     result["opened"] = opened;
     emit(call.out, result);
   } else {
-    call.out << text_of(call.dir) << '\n';
+    call.out << pylon::path_text(call.dir) << '\n';
   }
   return 0;
 }
@@ -103,7 +102,7 @@ VerbResult push_verb(const ShareCall& call) {
   if (!peer) {
     return Err{peer.error()};
   }
-  const std::uint64_t deadline = timeout(call.args, transfer_seconds);
+  const std::uint64_t deadline = host::timeout_seconds(call.args, transfer_seconds);
   Json pushed = Json::array();
   for (std::size_t i = 1; i < call.positionals.size(); ++i) {
     auto file = share::resolve_push_path(call.positionals[i]);
@@ -116,9 +115,10 @@ VerbResult push_verb(const ShareCall& call) {
     if (auto ok = share::check(sent, peer.value()); !ok) {
       return Err{ok.error()};
     }
-    pushed.push_back(text_of(file.value()));
+    pushed.push_back(pylon::path_text(file.value()));
     if (!call.json) {
-      call.out << "-> " << peer.value() << "  " << text_of(file.value().filename()) << '\n';
+      call.out << "-> " << peer.value() << "  " << pylon::path_text(file.value().filename())
+               << '\n';
     }
   }
   if (call.json) {
@@ -151,12 +151,12 @@ VerbResult pull_verb(const ShareCall& call) {
   std::error_code ec;
   fs::create_directories(call.dir, ec);
   if (ec) {
-    return Err{
-        HostError::failure("could not create " + text_of(call.dir) + ": " + pylon::os_text(ec))};
+    return Err{HostError::could_not("create", call.dir, ec)};
   }
   call.out.flush();
-  const proc::Outcome fetched = call.tool.run(share::pull_args(peer.value(), name, call.dir),
-                                              call.live(), timeout(call.args, transfer_seconds));
+  const proc::Outcome fetched =
+      call.tool.run(share::pull_args(peer.value(), name, call.dir), call.live(),
+                    host::timeout_seconds(call.args, transfer_seconds));
   if (auto ok = share::check(fetched, peer.value()); !ok) {
     return Err{ok.error()};
   }
@@ -165,10 +165,11 @@ VerbResult pull_verb(const ShareCall& call) {
     result["ok"] = true;
     result["peer"] = peer.value();
     result["pulled"] = std::string(name);
-    result["dir"] = text_of(call.dir);
+    result["dir"] = pylon::path_text(call.dir);
     emit(call.out, result);
   } else {
-    call.out << "<- " << peer.value() << "  " << name << " -> " << text_of(call.dir) << '\n';
+    call.out << "<- " << peer.value() << "  " << name << " -> " << pylon::path_text(call.dir)
+             << '\n';
   }
   return 0;
 }
@@ -184,10 +185,11 @@ VerbResult peer_verb(const ShareCall& call) {
       Json result = Json::object();
       result["ok"] = true;
       result["peer"] = std::string(name);
-      result["config"] = text_of(config.value());
+      result["config"] = pylon::path_text(config.value());
       emit(call.out, result);
     } else {
-      call.out << "default share peer = " << name << "  (" << text_of(config.value()) << ")\n";
+      call.out << "default share peer = " << name << "  (" << pylon::path_text(config.value())
+               << ")\n";
     }
     return 0;
   }
@@ -209,13 +211,8 @@ VerbResult peer_verb(const ShareCall& call) {
 }  // namespace
 
 Result<std::string, HostError> peer_for(const Args& args) {
-  std::optional<std::string> env;
-  if (const char* value = std::getenv("PYLON_SHARE_PEER");
-      value && *value && pylon::is_utf8(value)) {
-    env = value;
-  }
-  return share::resolve_peer(host::flag_value(args, "--peer"), env, share::saved_peer(),
-                             share::registry_peers());
+  return share::resolve_peer(host::flag_value(args, "--peer"), pylon::env_text("PYLON_SHARE_PEER"),
+                             share::saved_peer(), share::registry_peers());
 }
 
 VerbResult share_verb(const Args& args, share::Quaylink& tool, std::ostream& out) {

@@ -1,5 +1,7 @@
+#include "gitactivity/hook.hpp"
+
 #include "files.hpp"
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/markers.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -8,6 +10,8 @@
 #include <utility>
 
 namespace gitactivity {
+
+namespace fs = std::filesystem;
 namespace {
 
 using host::HostError;
@@ -19,10 +23,6 @@ constexpr std::string_view block_command =
 constexpr std::string_view block_end = "# <<< pylon git-activity <<<";
 constexpr std::string_view legacy_begin = "# >>> git-activity recorder >>>";
 constexpr std::string_view legacy_end = "# <<< git-activity recorder <<<";
-
-std::string shown(const fs::path& path) {
-  return pylon::lossy_utf8(path.string());
-}
 
 // Lines without their endings. Every carriage return before a line feed (or at the very end) goes
 // with the ending, so that a normalised text reads back as the same lines.
@@ -40,8 +40,9 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
-bool is_marker(std::string_view line, std::string_view marker) {
-  return pylon::trim_end(line) == marker;
+// True when the line is the block's begin or end line `delimiter`, trailing white space aside.
+bool is_delimiter(std::string_view line, std::string_view delimiter) {
+  return pylon::trim_end(line) == delimiter;
 }
 
 struct Stripped {
@@ -49,18 +50,18 @@ struct Stripped {
   bool removed = false;
 };
 
-// An end marker closes the nearest open begin marker above it, and the pair goes with every line
-// between. Pairs nest, so that what is left holds no pair at all (every unpaired end marker comes
-// before every unpaired begin marker) and a second pass removes nothing: unpaired markers are the
-// user's lines like any other.
+// An end delimiter closes the nearest open begin delimiter above it, and the pair goes with every
+// line between. Pairs nest, so that what is left holds no pair at all (every unpaired end delimiter
+// comes before every unpaired begin delimiter) and a second pass removes nothing: unpaired
+// delimiters are the user's lines like any other.
 Stripped strip(std::string_view text, std::string_view begin, std::string_view end) {
   Stripped out;
   out.text.reserve(text.size());
-  std::vector<std::size_t> open;  // where each open begin marker starts in out.text
+  std::vector<std::size_t> open;  // where each open begin delimiter starts in out.text
   for (const std::string_view line : split_lines(text)) {
-    if (is_marker(line, begin)) {
+    if (is_delimiter(line, begin)) {
       open.push_back(out.text.size());
-    } else if (!open.empty() && is_marker(line, end)) {
+    } else if (!open.empty() && is_delimiter(line, end)) {
       out.text.resize(open.back());
       open.pop_back();
       out.removed = true;
@@ -145,12 +146,26 @@ bool is_compiled(std::string_view text) {
                      [&](std::string_view magic) { return text.starts_with(magic); });
 }
 
-}  // namespace
-
 // `--git-path` answers relative to where git ran, which is `repo`.
 fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
   fs::path dir(answer);
   return dir.is_absolute() ? dir : repo / dir;
+}
+
+}  // namespace
+
+HostError not_a_repository(const fs::path& repo) {
+  return HostError::failure("not a git repository: " + pylon::path_text(repo));
+}
+
+HostError not_a_repository_to_enable(const fs::path& repo) {
+  return HostError::failure("not a git repository: " + pylon::path_text(repo) +
+                            " (run `pylon host git-activity enable <repo>` inside one, or pass "
+                            "its path)");
+}
+
+HostError no_hooks_dir(std::string_view root) {
+  return HostError::failure("could not locate the hooks directory for " + std::string(root));
 }
 
 std::optional<fs::path> hooks_dir(const fs::path& repo, GitEnv env) {
@@ -239,7 +254,7 @@ std::optional<HostError> refuse_foreign(const fs::path& hook,
     return std::nullopt;
   }
   return HostError::failure(
-      "could not enable git-activity in " + shown(hook) + ": it is run by " + *runner +
+      "could not enable git-activity in " + pylon::path_text(hook) + ": it is run by " + *runner +
       ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
       "shell command `" +
       std::string(block_command) + "`)");
@@ -250,9 +265,7 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   // last line break: a top level may hold one, the usual relative `.git/hooks` never does)
   const auto answer = git_line(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
   if (!answer) {
-    return Err{HostError::failure("not a git repository: " + shown(repo) +
-                                  " (run `pylon host git-activity enable <repo>` inside one, or "
-                                  "pass its path)")};
+    return Err{not_a_repository_to_enable(repo)};
   }
   const std::size_t split = answer->rfind('\n');
   const std::string_view lines = *answer;
@@ -260,20 +273,20 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   const std::string_view hooks =
       split == std::string::npos ? std::string_view{} : pylon::trim(lines.substr(split + 1));
   if (hooks.empty()) {
-    return Err{HostError::failure("could not locate the hooks directory for " + root)};
+    return Err{no_hooks_dir(root)};
   }
   const fs::path dir = hooks_dir_from(repo, hooks);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {
-    return Err{HostError::failure("could not create " + shown(dir) + ": " + pylon::os_text(ec))};
+    return Err{HostError::could_not("create", dir, ec)};
   }
 
   const fs::path hook = dir / "post-commit";
   auto existing = read_hook(hook);
   if (!existing) {
     // never replace a hook we could not read as if it were missing
-    return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
+    return Err{HostError::could_not("read", hook, existing.error())};
   }
   if (auto refused = refuse_foreign(hook, existing.value())) {
     return Err{*refused};
@@ -282,13 +295,12 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (existing.value() != text) {
     if (auto written = pylon::write_atomic(hook, text); !written) {
-      return Err{HostError::failure("could not write " + shown(hook) + ": " +
-                                    pylon::os_text(written.error()))};
+      return Err{HostError::could_not("write", hook, written.error())};
     }
   }
   fs::permissions(hook, fs::perms(0755), fs::perm_options::add, ec);
   if (ec) {
-    return Err{HostError::failure("could not chmod +x " + shown(hook) + ": " + pylon::os_text(ec))};
+    return Err{HostError::could_not("chmod +x", hook, ec)};
   }
 
   const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
@@ -296,8 +308,7 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   // an older checkout must not take the marker back in time
   auto marker = advance_marker(marker_dir, root, backfilled);
   if (!marker) {
-    return Err{HostError::failure("could not write marker in " + shown(marker_dir) + ": " +
-                                  pylon::os_text(marker.error()))};
+    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
   }
   return Enabled{backfilled, root, hook, std::move(marker.value().path), marker.value().written};
 }
@@ -305,13 +316,13 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
 Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
   const auto dir = hooks_dir(repo, env);
   if (!dir) {
-    return Err{HostError::failure("not a git repository: " + shown(repo))};
+    return Err{not_a_repository(repo)};
   }
   const fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);
   if (!existing) {
     // a block may be in what we could not read: saying "not enabled" would be a guess
-    return Err{HostError::failure("could not read " + shown(hook) + ": " + existing.error())};
+    return Err{HostError::could_not("read", hook, existing.error())};
   }
   if (!existing.value()) {
     return std::optional<fs::path>{};
@@ -321,8 +332,7 @@ Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv 
     return std::optional<fs::path>{};
   }
   if (auto written = pylon::write_atomic(hook, *stripped); !written) {
-    return Err{HostError::failure("could not write " + shown(hook) + ": " +
-                                  pylon::os_text(written.error()))};
+    return Err{HostError::could_not("write", hook, written.error())};
   }
   return std::optional<fs::path>{hook};
 }

@@ -1,7 +1,8 @@
-#include "gitactivity/gitactivity.hpp"
-#include "text.hpp"
+#include "gitactivity/hook.hpp"
 
 namespace gitactivity {
+
+namespace fs = std::filesystem;
 
 using host::HostError;
 
@@ -9,19 +10,16 @@ using host::HostError;
 Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
   const auto root = git_line(repo, {"rev-parse", "--show-toplevel"}, env);
   if (!root) {
-    return Err{HostError::failure("not a git repository: " + pylon::lossy_utf8(repo.string()) +
-                                  " (run `pylon host git-activity enable <repo>` inside one, or "
-                                  "pass its path)")};
+    return Err{not_a_repository_to_enable(repo)};
   }
   const auto dir = hooks_dir(repo, env);
   if (!dir) {
-    return Err{HostError::failure("could not locate the hooks directory for " + *root)};
+    return Err{no_hooks_dir(*root)};
   }
   const fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);
   if (!existing) {
-    return Err{HostError::failure("could not read " + pylon::lossy_utf8(hook.string()) + ": " +
-                                  existing.error())};
+    return Err{HostError::could_not("read", hook, existing.error())};
   }
   if (auto refused = refuse_foreign(hook, existing.value())) {
     return Err{*refused};
@@ -32,7 +30,7 @@ Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
 Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
   const auto dir = hooks_dir(repo, env);
   if (!dir) {
-    return Err{HostError::failure("not a git repository: " + pylon::lossy_utf8(repo.string()))};
+    return Err{not_a_repository(repo)};
   }
   const fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);

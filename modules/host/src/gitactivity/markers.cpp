@@ -1,6 +1,8 @@
+#include "gitactivity/markers.hpp"
+
 #include "config/home.hpp"
+#include "env.hpp"
 #include "files.hpp"
-#include "gitactivity/gitactivity.hpp"
 #include "project/store.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
@@ -16,10 +18,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 
 namespace gitactivity {
+
+namespace fs = std::filesystem;
 namespace {
 
 static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-bit");
@@ -28,21 +31,9 @@ static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-
 // O_NOFOLLOW: a link at the marker's own name is refused, never written through.
 constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
-std::optional<std::string> env(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) {
-    return std::nullopt;
-  }
-  return std::string(value);
-}
-
-fs::path home_or_dot() {
-  return env("HOME").value_or(".");
-}
-
-// An existing regular file, or a new one with `extra` holding O_CREAT.
-Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file, int extra) {
-  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | extra, 0666));
+// An existing regular file, or a new one.
+Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file) {
+  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | O_CREAT, 0666));
   if (!fd) {
     return Err{pylon::last_os_error()};
   }
@@ -73,11 +64,11 @@ std::int64_t now_epoch() {
 }
 
 fs::path marker_dir() {
-  std::optional<std::string> override_dir = env("PYLON_GIT_ACTIVITY_DIR");
+  std::optional<std::string> override_dir = pylon::env_var("PYLON_GIT_ACTIVITY_DIR");
   if (override_dir && !pylon::is_utf8(*override_dir)) {
     override_dir.reset();
   }
-  return marker_dir_from(override_dir, config::home::home_base_live(), home_or_dot());
+  return marker_dir_from(override_dir, config::home::home_base_live(), pylon::home_or_dot());
 }
 
 fs::path marker_dir_from(const std::optional<std::string>& override_dir,
@@ -92,7 +83,7 @@ fs::path marker_dir_from(const std::optional<std::string>& override_dir,
 }
 
 fs::path legacy_marker_dir() {
-  return home_or_dot() / ".kestrel" / "git-activity";
+  return pylon::home_or_dot() / ".kestrel" / "git-activity";
 }
 
 std::string encode_marker(std::string_view repo) {
@@ -137,7 +128,7 @@ Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::st
 
 Result<pylon::UniqueFd, std::error_code> create_empty(const fs::path& file) {
   // not O_TRUNC: nothing is emptied before it is known to be a regular file
-  auto fd = open_marker(file, O_CREAT);
+  auto fd = open_marker(file);
   if (!fd) {
     return Err{fd.error()};
   }
@@ -169,14 +160,6 @@ Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch) {
   return Unit{};
 }
 
-Result<Unit, std::error_code> set_mtime(const fs::path& file, std::int64_t epoch) {
-  auto fd = open_marker(file, 0);  // no O_CREAT: missing is an error
-  if (!fd) {
-    return Err{fd.error()};
-  }
-  return set_mtime(fd.value().get(), epoch);
-}
-
 std::vector<Marker> read_markers(const fs::path& dir) {
   std::vector<Marker> markers;
   DIR* const listing = ::opendir(dir.c_str());
@@ -203,16 +186,6 @@ std::vector<Marker> read_markers(const fs::path& dir) {
     return a.name < b.name;  // std::string compares bytes as unsigned
   });
   return markers;
-}
-
-std::optional<fs::path> resolve_marker(std::string_view name) {
-  DirectoryProbe probe;
-  return resolve_marker(name, probe);
-}
-
-std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments) {
-  DirectoryProbe probe;
-  return resolve_from(base, segments, probe);
 }
 
 const std::optional<DirectoryProbe::Id>& DirectoryProbe::directory(const fs::path& path) {

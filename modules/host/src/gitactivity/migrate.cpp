@@ -1,10 +1,13 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/migrate.hpp"
+
 #include "text.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 
 namespace gitactivity {
+
+namespace fs = std::filesystem;
 namespace {
 
 std::vector<fs::path> meaningful_components(const fs::path& path) {
@@ -46,8 +49,7 @@ Result<std::uint64_t, host::HostError> apply_migration(const std::vector<Migrati
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {
-    return Err{host::HostError::failure("could not create " + pylon::lossy_utf8(dir.string()) +
-                                        ": " + pylon::os_text(ec))};
+    return Err{host::HostError::could_not("create", dir, ec)};
   }
   std::uint64_t copied = 0;
   for (const MigrationStep& step : plan) {
@@ -55,15 +57,12 @@ Result<std::uint64_t, host::HostError> apply_migration(const std::vector<Migrati
       continue;
     }
     const fs::path file = dir / step.name;
-    const std::string shown = pylon::lossy_utf8(file.string());
     auto created = create_empty(file);
     if (!created) {
-      return Err{host::HostError::failure("could not create " + shown + ": " +
-                                          pylon::os_text(created.error()))};
+      return Err{host::HostError::could_not("create", file, created.error())};
     }
     if (auto set = set_mtime(created.value().get(), step.epoch); !set) {
-      return Err{host::HostError::failure("could not set mtime on " + shown + ": " +
-                                          pylon::os_text(set.error()))};
+      return Err{host::HostError::could_not("set mtime on", file, set.error())};
     }
     ++copied;
   }

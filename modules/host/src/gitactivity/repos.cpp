@@ -1,4 +1,6 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/repos.hpp"
+
+#include "env.hpp"
 #include "proc/proc.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
@@ -15,6 +17,8 @@
 #include <cstring>
 
 namespace gitactivity {
+
+namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -171,7 +175,7 @@ bool set_by_every_hook(std::string_view name) {
 bool toplevel_is_here() {
   if (std::any_of(git_local_env.begin(), git_local_env.end(), [](std::string_view name) {
         // the names are NUL-terminated literals
-        return !set_by_every_hook(name) && std::getenv(name.data()) != nullptr;
+        return !set_by_every_hook(name) && pylon::env_var(name.data()).has_value();
       })) {
     return false;
   }
@@ -288,20 +292,6 @@ WalkResult find_repos(const fs::path& root, Clock::time_point deadline,
   found.erase(std::unique(found.begin(), found.end()), found.end());
   result.repos.assign(found.begin(), found.end());
   return result;
-}
-
-std::uint64_t walk_deadline(const host::Args& args) {
-  return host::timeout_seconds(args, 300);
-}
-
-Clock::time_point deadline_after(std::uint64_t seconds) {
-  const Clock::time_point now = Clock::now();
-  const auto room =
-      std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max() - now);
-  if (seconds >= static_cast<std::uint64_t>(room.count())) {
-    return Clock::time_point::max();
-  }
-  return now + std::chrono::seconds(seconds);
 }
 
 }  // namespace gitactivity

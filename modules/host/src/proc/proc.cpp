@@ -1,5 +1,6 @@
 #include "proc/proc.hpp"
 
+#include "clock.hpp"
 #include "result.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
@@ -297,7 +298,7 @@ Outcome wait_failed(const std::string& program, const std::error_code& error) {
 template <class Work>
 Outcome supervise(const std::string& program, const std::shared_ptr<Child>& child,
                   std::uint64_t deadline_seconds, bool keep_output, Work work) {
-  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = pylon::deadline_after(deadline_seconds);
   std::promise<Waited> promise;
   std::future<Waited> result = promise.get_future();
   try {
@@ -314,15 +315,11 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
     return wait_failed(program, e.code());
   }
 
-  // a deadline past what the clock can hold means no deadline at all
-  const auto headroom = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::steady_clock::time_point::max() - start);
-  if (deadline_seconds < static_cast<std::uint64_t>(headroom.count())) {
-    const auto deadline = start + std::chrono::seconds(deadline_seconds);
-    if (result.wait_until(deadline) == std::future_status::timeout) {
-      kill_child(*child);
-      return deadline_outcome(program, deadline_seconds);
-    }
+  // time_point::max() is no deadline at all: wait without one
+  if (deadline != std::chrono::steady_clock::time_point::max() &&
+      result.wait_until(deadline) == std::future_status::timeout) {
+    kill_child(*child);
+    return deadline_outcome(program, deadline_seconds);
   }
   Waited waited = result.get();
   if (waited.wait_error) {
@@ -409,7 +406,7 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
 }
 
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,
-                  std::uint64_t deadline_seconds, StdoutTo stdout_to) {
+                  std::uint64_t deadline_seconds, Output output) {
   std::cout.flush();
   std::fflush(stdout);
 
@@ -417,7 +414,7 @@ Outcome streaming(const std::string& program, const std::vector<std::string>& ar
   const bool prepared =
       guard.ready() &&
       guard.keep(::posix_spawn_file_actions_addopen(&guard.actions, 0, "/dev/null", O_RDONLY, 0)) &&
-      (stdout_to != StdoutTo::Stderr ||
+      (output != Output::LiveOnStderr ||
        guard.keep(::posix_spawn_file_actions_adddup2(&guard.actions, 2, 1)));
   if (!prepared) {
     return spawn_failed(program, guard.error);

@@ -32,13 +32,18 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
                 const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,
                 std::span<const std::string_view> unset_env = {});
 
-// Where a streamed child's standard output goes.
-enum class StdoutTo { Stdout, Stderr };
+// Where a child's output goes.
+enum class Output {
+  Capture,       // collected into the Outcome (capture); nothing reaches the terminal
+  Live,          // straight to our standard output and error, as the child writes it (streaming)
+  LiveOnStderr,  // live, with the child's standard output joined to our standard error
+};
 
-// Runs `program` with stdin from the null device and its outputs on ours, live. Flushes our own
+// Runs `program` with stdin from the null device and its outputs on ours, live: LiveOnStderr joins
+// its standard output to our standard error, anything else leaves it on ours. Flushes our own
 // standard output first so the lines keep their order.
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,
-                  std::uint64_t deadline_seconds, StdoutTo stdout_to = StdoutTo::Stdout);
+                  std::uint64_t deadline_seconds, Output output = Output::Live);
 
 // From now on SIGTERM, SIGHUP and SIGINT (those not ignored) are taken by a thread of their own,
 // which passes the signal on to every running child and then ends this process by it. Call it

@@ -11,9 +11,7 @@ proc::Outcome QuaylinkCli::run(const std::vector<std::string>& args, Output outp
   if (output == Output::Capture) {
     return proc::capture(program, args, std::nullopt, deadline_seconds);
   }
-  return proc::streaming(
-      program, args, deadline_seconds,
-      output == Output::LiveOnStderr ? proc::StdoutTo::Stderr : proc::StdoutTo::Stdout);
+  return proc::streaming(program, args, deadline_seconds, output);
 }
 
 // Local paths go to the tool as their own bytes: a lossy rendering would name another file.

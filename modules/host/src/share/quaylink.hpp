@@ -12,12 +12,7 @@
 
 namespace share {
 
-// Where a run of the tool sends its output.
-enum class Output {
-  Capture,       // collected into the Outcome; nothing reaches the terminal
-  Live,          // straight to our standard output and error, as the tool writes it
-  LiveOnStderr,  // live, with the tool's standard output joined to our standard error
-};
+using proc::Output;
 
 // The transfer tool, behind one operation so that the verbs can be run against a double.
 class Quaylink {

@@ -1,5 +1,6 @@
 #include "share/settings.hpp"
 
+#include "config/home.hpp"
 #include "exec/remote.hpp"
 #include "files.hpp"
 #include "json.hpp"
@@ -44,7 +45,7 @@ std::optional<std::string> peer_in(std::string_view text) {
 }  // namespace
 
 fs::path share_config_path() {
-  return exec::remote::config_dir() / "share.json";
+  return config::home::config_dir() / "share.json";
 }
 
 std::optional<std::string> saved_peer() {
@@ -75,17 +76,14 @@ Result<fs::path, HostError> save_peer(std::string_view name) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) {
-    return Err{HostError::failure("could not create " + pylon::lossy_utf8(dir.native()) + ": " +
-                                  pylon::os_text(ec))};
+    return Err{HostError::could_not("create", dir, ec)};
   }
   if (!pylon::is_utf8(name)) {
-    return Err{HostError::failure("could not encode " + pylon::lossy_utf8(path.native()) + ": " +
-                                  "the peer name is not valid UTF-8")};
+    return Err{HostError::could_not("encode", path, "the peer name is not valid UTF-8")};
   }
   const std::string text = nlohmann::ordered_json{{"peer", std::string(name)}}.dump(2) + "\n";
   if (auto written = pylon::write_atomic(path, text); !written) {
-    return Err{HostError::failure("could not write " + pylon::lossy_utf8(path.native()) + ": " +
-                                  pylon::os_text(written.error()))};
+    return Err{HostError::could_not("write", path, written.error())};
   }
   return path;
 }

@@ -1,5 +1,6 @@
 #include "share/share_dir.hpp"
 
+#include "env.hpp"
 #include "proc/proc.hpp"
 #include "share/quaylink.hpp"
 #include "text.hpp"
@@ -23,12 +24,7 @@ fs::path share_dir_from(const std::optional<std::string>& override_dir, const fs
 }
 
 fs::path share_dir() {
-  std::optional<std::string> override_dir;
-  if (const char* value = std::getenv("PYLON_SHARE_DIR"); value && pylon::is_utf8(value)) {
-    override_dir = value;
-  }
-  const char* home = std::getenv("HOME");
-  return share_dir_from(override_dir, home ? home : ".");
+  return share_dir_from(pylon::env_text("PYLON_SHARE_DIR"), pylon::home_or_dot());
 }
 
 Result<fs::path, host::HostError> resolve_push_path(std::string_view operand) {
@@ -42,7 +38,7 @@ Result<fs::path, host::HostError> resolve_push_path(std::string_view operand) {
   fs::path path(resolved.get());
   std::error_code ec;
   if (fs::is_directory(path, ec)) {
-    const std::string name = pylon::lossy_utf8(path.filename().native());
+    const std::string name = pylon::path_text(path.filename());
     return Err{host::HostError::usage(given +
                                       " is a directory — quaylink put moves one file at a time; "
                                       "archive it first (tar czf " +

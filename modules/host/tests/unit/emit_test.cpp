@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 std::string emitted(const cli::Json& value) {

@@ -1,4 +1,4 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/hook.hpp"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,9 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/markers.hpp"
+
 #include "temp_dir.hpp"
 #include "text.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -36,7 +38,9 @@ std::int64_t mtime_of(const fs::path& file) {
 
 void touch(const fs::path& file, std::int64_t epoch) {
   std::ofstream(file) << "";
-  ASSERT_TRUE(gitactivity::set_mtime(file, epoch).ok()) << file;
+  const struct timespec times[2] = {{static_cast<std::time_t>(epoch), 0},
+                                    {static_cast<std::time_t>(epoch), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
 }
 
 }  // namespace
@@ -90,10 +94,6 @@ TEST(WriteMarker, ReportsTheFailingStep) {
   std::ofstream(tmp / "file") << "";
   const auto under_file = gitactivity::write_marker(tmp / "file/markers", "/a", 1);
   ASSERT_FALSE(under_file.ok());
-  const auto missing = gitactivity::set_mtime(tmp / "missing", 1);  // never created
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
-  EXPECT_FALSE(fs::exists(tmp / "missing"));
 }
 
 TEST(ReadMarkers, NewestFirstThenNameWithTimesBefore1970AsZero) {
@@ -147,7 +147,8 @@ TEST(ResolveFrom, ShortestFirstComponentWinsAndOnlyDirectoriesCount) {
   fs::create_directory_symlink(".", tmp / "h-h");
 
   const auto resolve = [&](std::vector<std::string> segments) {
-    return gitactivity::resolve_from(tmp.path(), segments);
+    gitactivity::DirectoryProbe probe;
+    return gitactivity::resolve_from(tmp.path(), segments, probe);
   };
   EXPECT_EQ(resolve({"work", "my", "repo"}), tmp / "work/my/repo");
   EXPECT_EQ(resolve({"work", "a", "b"}), tmp / "work/a-b");
@@ -167,14 +168,18 @@ TEST(ResolveFrom, ShortestFirstComponentWinsAndOnlyDirectoriesCount) {
 }
 
 TEST(ResolveMarker, NeedsALeadingHyphenAndAnExistingDirectory) {
-  EXPECT_EQ(gitactivity::resolve_marker("-"), fs::path("/"));
-  EXPECT_EQ(gitactivity::resolve_marker("tmp"), std::nullopt);
+  const auto resolve = [](std::string_view name) {
+    gitactivity::DirectoryProbe probe;
+    return gitactivity::resolve_marker(name, probe);
+  };
+  EXPECT_EQ(resolve("-"), fs::path("/"));
+  EXPECT_EQ(resolve("tmp"), std::nullopt);
   const TempDir tmp;
   fs::create_directories(tmp / "my-repo");
   const std::string name = gitactivity::encode_marker(tmp.path().string());
-  EXPECT_EQ(gitactivity::resolve_marker(name + "-my-repo"), tmp / "my-repo");
-  EXPECT_EQ(gitactivity::resolve_marker(name + "-my-repo-"), tmp / "my-repo/");  // empty segment
-  EXPECT_EQ(gitactivity::resolve_marker(name + "-gone"), std::nullopt);
+  EXPECT_EQ(resolve(name + "-my-repo"), tmp / "my-repo");
+  EXPECT_EQ(resolve(name + "-my-repo-"), tmp / "my-repo/");  // empty segment
+  EXPECT_EQ(resolve(name + "-gone"), std::nullopt);
 }
 
 TEST(ResolveMarker, OneProbeServesAWholeListing) {

@@ -1,4 +1,5 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/migrate.hpp"
+
 #include "temp_dir.hpp"
 
 #include <fstream>
@@ -51,8 +52,8 @@ TEST(ApplyMigration, NamesThePathThatFailed) {
   std::ofstream(tmp / "file") << "";
   const auto blocked = gitactivity::apply_migration({}, tmp / "file/sub");
   ASSERT_FALSE(blocked.ok());
-  EXPECT_TRUE(blocked.error().message().starts_with("could not create " +
-                                                    (tmp / "file/sub").string() + ": "));
+  EXPECT_TRUE(blocked.error().message().starts_with(
+      host::HostError::could_not("create", tmp / "file/sub", "").message()));
   EXPECT_EQ(blocked.error().exit_status(), 1);
 
   fs::create_directory(tmp / "dir");
@@ -60,7 +61,7 @@ TEST(ApplyMigration, NamesThePathThatFailed) {
   const auto failed =
       gitactivity::apply_migration({{"-a", 1, false}, {"-b", 1, false}}, tmp / "dir");
   ASSERT_FALSE(failed.ok());
-  EXPECT_TRUE(
-      failed.error().message().starts_with("could not create " + (tmp / "dir/-a").string() + ": "));
+  EXPECT_TRUE(failed.error().message().starts_with(
+      host::HostError::could_not("create", tmp / "dir/-a", "").message()));
   EXPECT_FALSE(fs::exists(tmp / "dir/-b"));  // the first failure stops the copy
 }

@@ -1,4 +1,5 @@
-#include "gitactivity/gitactivity.hpp"
+#include "gitactivity/repos.hpp"
+
 #include "proc/proc.hpp"
 #include "temp_dir.hpp"
 
@@ -114,26 +115,6 @@ TEST(FindRepos, MissingRootIsEmptyAndAPassedDeadlineStopsAtOnce) {
   const auto late = gitactivity::find_repos(tmp.path(), Clock::now() - std::chrono::seconds(1));
   EXPECT_TRUE(late.repos.empty());
   EXPECT_TRUE(late.deadline_expired);
-}
-
-TEST(DeadlineAfter, ABudgetTheClockCannotHoldIsNoDeadline) {
-  EXPECT_EQ(gitactivity::deadline_after(UINT64_MAX), Clock::time_point::max());
-  EXPECT_EQ(gitactivity::deadline_after(UINT64_MAX / 2), Clock::time_point::max());
-  const Clock::time_point before = Clock::now();
-  const Clock::time_point deadline = gitactivity::deadline_after(300);
-  EXPECT_GE(deadline, before + std::chrono::seconds(300));
-  EXPECT_LE(deadline, Clock::now() + std::chrono::seconds(300));
-}
-
-TEST(WalkDeadline, PositiveTimeoutElse300) {
-  const std::pair<host::Args, std::uint64_t> cases[] = {
-      {{"enable-all"}, 300},   {{"--timeout", "0"}, 300},   {{"--timeout", "-5"}, 300},
-      {{"--timeout=+30"}, 30}, {{"--timeout", " 45 "}, 45},
-  };
-  for (const auto& [args, want] : cases) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(gitactivity::walk_deadline(args), want);
-  }
 }
 
 TEST(WalkUpForDotGit, NearestDotGitOfAnyKindThatExists) {

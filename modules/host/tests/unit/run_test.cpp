@@ -31,7 +31,7 @@ TEST(Run, HelpWordsPrintTheHelpText) {
     EXPECT_EQ(r.err, "");
   }
   const std::string help = cli::help_text;
-  EXPECT_TRUE(help.starts_with("pylon-host \xE2\x80\x94 machine integration for the fleet\n\n"));
+  EXPECT_TRUE(help.starts_with("pylon-host — machine integration for the fleet\n\n"));
   EXPECT_NE(help.find("enable-all [DIR ...]     \xE2\x80\xA6in every repo"), std::string::npos);
   EXPECT_TRUE(help.ends_with("default quaylink peer for this shell"));
 }
@@ -40,7 +40,7 @@ TEST(Run, DescribeIgnoresWhatFollows) {
   const Ran r = run({"--describe", "share", "--bogus"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            "host \xE2\x80\x94 machine integration: git-activity commit markers "
+            "host — machine integration: git-activity commit markers "
             "(record/enable/migrate) and the quaylink peer share (push/pull/ls)\n");
 }
 

@@ -1,4 +1,4 @@
-#include "cli/cli.hpp"
+#include "args.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +28,6 @@ TEST(Timeout, FallsBackOnAnythingButAPositiveU64) {
   };
   for (const auto& [args, want] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(cli::timeout(args, 900), want);
+    EXPECT_EQ(host::timeout_seconds(args, 900), want);
   }
 }

@@ -170,8 +170,8 @@ TEST(SavePeer, NamesTheDirectoryItCannotCreate) {
   auto path = share::save_peer("mini");
   ASSERT_FALSE(path.ok());
   EXPECT_EQ(path.error().kind(), host::HostError::Kind::Failure);
-  EXPECT_TRUE(path.error().message().starts_with("could not create " +
-                                                 (tmp.path() / "file/config").string() + ": "))
+  EXPECT_TRUE(path.error().message().starts_with(
+      host::HostError::could_not("create", tmp.path() / "file/config", "").message()))
       << path.error().message();
 }
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gitactivity {
+
+// The variables that point git at another repository than the one around its directory: what
+// `git rev-parse --local-env-vars` lists (a test holds this to the installed git).
+inline constexpr std::array<std::string_view, 16> git_local_env = {
+    "GIT_ALTERNATE_OBJECT_DIRECTORIES",
+    "GIT_CONFIG",
+    "GIT_CONFIG_PARAMETERS",
+    "GIT_CONFIG_COUNT",
+    "GIT_OBJECT_DIRECTORY",
+    "GIT_DIR",
+    "GIT_WORK_TREE",
+    "GIT_IMPLICIT_WORK_TREE",
+    "GIT_GRAFT_FILE",
+    "GIT_INDEX_FILE",
+    "GIT_NO_REPLACE_OBJECTS",
+    "GIT_REPLACE_REF_BASE",
+    "GIT_PREFIX",
+    "GIT_INTERNAL_SUPER_PREFIX",
+    "GIT_SHALLOW_FILE",
+    "GIT_COMMON_DIR",
+};
+
+// Inherited: inside a hook or an alias the environment means this repository. WithoutLocal: a
+// directory the user named means that directory's repository, whatever git variables are set.
+enum class GitEnv { Inherited, WithoutLocal };
+
+// One `git` query in `dir` (20-second deadline): its trimmed output, or nothing on any failure.
+std::optional<std::string> git_line(const std::filesystem::path& dir,
+                                    const std::vector<std::string>& args,
+                                    GitEnv env = GitEnv::Inherited);
+// The top level of the repository holding `dir`: git's answer, else the nearest `.git` upwards.
+std::optional<std::filesystem::path> git_toplevel(const std::filesystem::path& dir);
+// The nearest directory from `dir` upwards that holds a `.git` of any kind.
+std::optional<std::filesystem::path> walk_up_for_dot_git(const std::filesystem::path& dir);
+// git_toplevel's answer for the current directory where it is certain without starting git (a
+// plain repository's top level); nothing where git must be asked.
+std::optional<std::filesystem::path> toplevel_here();
+
+struct WalkResult {
+  std::vector<std::filesystem::path> repos;  // sorted component by component, no duplicates
+  bool deadline_expired = false;
+};
+// Every directory below `root` (itself included) that holds `.git`, without entering pruned
+// names or following symbolic links below the root. `entered`, when given, hears of every
+// directory the walk lists.
+WalkResult find_repos(const std::filesystem::path& root,
+                      std::chrono::steady_clock::time_point deadline,
+                      const std::function<void()>& entered = {});
+// The walk's budget in seconds when no `--timeout` is given.
+inline constexpr std::uint64_t walk_seconds = 300;
+
+}  // namespace gitactivity

@@ -1,0 +1,19 @@
+#include "host_error.hpp"
+
+#include "text.hpp"
+
+namespace host {
+
+HostError HostError::could_not(std::string_view verb, const std::filesystem::path& path,
+                               std::string_view reason) {
+  std::string message = "could not ";
+  message.append(verb).append(" ").append(pylon::path_text(path)).append(": ").append(reason);
+  return failure(std::move(message));
+}
+
+HostError HostError::could_not(std::string_view verb, const std::filesystem::path& path,
+                               const std::error_code& error) {
+  return could_not(verb, path, pylon::os_text(error));
+}
+
+}  // namespace host

@@ -1,0 +1,15 @@
+#include "host_error.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(CouldNot, NamesTheVerbThePathAsTextAndTheReason) {
+  const host::HostError by_reason =
+      host::HostError::could_not("chmod +x", "/srv/a\xFF/hook", "not a regular file");
+  EXPECT_EQ(by_reason.message(), "could not chmod +x /srv/a\xEF\xBF\xBD/hook: not a regular file");
+  EXPECT_EQ(by_reason.kind(), host::HostError::Kind::Failure);
+
+  const host::HostError by_os_error = host::HostError::could_not(
+      "write marker in", "m", std::make_error_code(std::errc::no_such_file_or_directory));
+  EXPECT_EQ(by_os_error.message(),
+            "could not write marker in m: No such file or directory (os error 2)");
+}
