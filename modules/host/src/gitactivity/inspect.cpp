@@ -34,7 +34,10 @@ Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, G
   }
   const fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);
-  if (!existing || !existing.value() || !strip_hook(*existing.value())) {
+  if (!existing) {
+    return Err{HostError::could_not("read", hook, existing.error())};
+  }
+  if (!existing.value() || !strip_hook(*existing.value())) {
     return std::optional<fs::path>{};
   }
   return std::optional<fs::path>{hook};

@@ -82,6 +82,8 @@ share.json" ]  # no temporary left behind
     done
     run -0 --separate-stderr bounded 20 pylon-host git-activity enable-all roots --json
     [[ "$output" == *'"enabled":["'"$PWD"'/roots/plain"],"failed":[{"repo":"roots/fifo",'*'{"repo":"roots/null","error":"could not read '* ]]
+    run -0 --separate-stderr bounded 20 pylon-host git-activity disable-all roots --dry-run --json
+    [[ "$output" == *'"failed":[{"repo":"roots/fifo",'*'{"repo":"roots/null","error":"could not read '* ]]
     [ "$(owner_of roots/plain/.git/hooks/post-commit)" = "$owner" ]  # root hands it no one
     grep -q '^echo mine$' roots/plain/.git/hooks/post-commit
     [ -p roots/fifo/.git/hooks/post-commit ]
