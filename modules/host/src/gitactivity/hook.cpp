@@ -313,28 +313,61 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   return Enabled{backfilled, root, hook, std::move(marker.value().path), marker.value().written};
 }
 
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
+namespace {
+
+struct Removal {
+  fs::path hook;
+  std::string stripped;
+};
+
+// What disable would write where: nothing when the hook holds no block.
+Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, GitEnv env) {
   const auto dir = hooks_dir(repo, env);
   if (!dir) {
     return Err{not_a_repository(repo)};
   }
-  const fs::path hook = *dir / "post-commit";
+  fs::path hook = *dir / "post-commit";
   const auto existing = read_hook(hook);
   if (!existing) {
     // a block may be in what we could not read: saying "not enabled" would be a guess
     return Err{HostError::could_not("read", hook, existing.error())};
   }
   if (!existing.value()) {
-    return std::optional<fs::path>{};
+    return std::optional<Removal>{};
   }
-  const auto stripped = strip_hook(*existing.value());
+  auto stripped = strip_hook(*existing.value());
   if (!stripped) {
+    return std::optional<Removal>{};
+  }
+  return std::optional<Removal>{Removal{std::move(hook), std::move(*stripped)}};
+}
+
+}  // namespace
+
+Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
+  auto plan = plan_removal(repo, env);
+  if (!plan) {
+    return Err{plan.error()};
+  }
+  if (!plan.value()) {
     return std::optional<fs::path>{};
   }
-  if (auto written = pylon::write_atomic(hook, *stripped); !written) {
-    return Err{HostError::could_not("write", hook, written.error())};
+  return std::optional<fs::path>{std::move(plan.value()->hook)};
+}
+
+Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
+  auto plan = plan_removal(repo, env);
+  if (!plan) {
+    return Err{plan.error()};
   }
-  return std::optional<fs::path>{hook};
+  if (!plan.value()) {
+    return std::optional<fs::path>{};
+  }
+  const Removal& removal = *plan.value();
+  if (auto written = pylon::write_atomic(removal.hook, removal.stripped); !written) {
+    return Err{HostError::could_not("write", removal.hook, written.error())};
+  }
+  return std::optional<fs::path>{removal.hook};
 }
 
 }  // namespace gitactivity

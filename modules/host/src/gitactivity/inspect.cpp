@@ -27,20 +27,4 @@ Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
   return *root;
 }
 
-Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
-  const auto dir = hooks_dir(repo, env);
-  if (!dir) {
-    return Err{not_a_repository(repo)};
-  }
-  const fs::path hook = *dir / "post-commit";
-  const auto existing = read_hook(hook);
-  if (!existing) {
-    return Err{HostError::could_not("read", hook, existing.error())};
-  }
-  if (!existing.value() || !strip_hook(*existing.value())) {
-    return std::optional<fs::path>{};
-  }
-  return std::optional<fs::path>{hook};
-}
-
 }  // namespace gitactivity
