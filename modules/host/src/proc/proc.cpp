@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -177,6 +178,28 @@ std::vector<char*> environment_without(std::span<const std::string_view> unset) 
   return envp;
 }
 
+std::atomic<bool> forwarding_wanted{false};
+
+// Started with the first child, not in main: a run that starts none (record in a plain
+// repository, on every commit) spares the thread. Until then no other thread exists, so the
+// mask set here is the one every later thread inherits.
+void start_forwarder() {
+  const sigset_t set = ending_signals();
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+    return;
+  }
+  try {
+    std::thread([set] {
+      int sig = 0;
+      while (::sigwait(&set, &sig) != 0) {
+      }
+      forward_and_end(sig);
+    }).detach();
+  } catch (const std::system_error&) {
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // no forwarding, but the signals still end us
+  }
+}
+
 Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program,
                                                       const std::vector<std::string>& args,
                                                       SpawnGuard& guard, char* const* envp) {
@@ -189,6 +212,10 @@ Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program
   argv.push_back(nullptr);
   if (!set_signal_defaults(guard)) {
     return Err{guard.error};
+  }
+  if (forwarding_wanted.load()) {
+    static std::once_flag started;
+    std::call_once(started, start_forwarder);
   }
   pid_t pid = 0;
   const std::lock_guard running_lock(running_mutex());
@@ -337,20 +364,7 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
 }  // namespace
 
 void forward_ending_signals() {
-  const sigset_t set = ending_signals();
-  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
-    return;
-  }
-  try {
-    std::thread([set] {
-      int sig = 0;
-      while (::sigwait(&set, &sig) != 0) {
-      }
-      forward_and_end(sig);
-    }).detach();
-  } catch (const std::system_error&) {
-    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // no forwarding, but the signals still end us
-  }
+  forwarding_wanted.store(true);
 }
 
 std::string Outcome::reason() const {

@@ -45,9 +45,9 @@ enum class Output {
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,
                   std::uint64_t deadline_seconds, Output output = Output::Live);
 
-// From now on SIGTERM, SIGHUP and SIGINT (those not ignored) are taken by a thread of their own,
-// which passes the signal on to every running child and then ends this process by it. Call it
-// first in main, before any other thread starts, so that every thread keeps them blocked.
+// From the first child on, SIGTERM, SIGHUP and SIGINT (those not ignored) are taken by a thread of
+// their own, which passes the signal on to every running child and then ends this process by it.
+// Call it in main before any thread starts; until a child runs, the signals act as usual.
 void forward_ending_signals();
 
 // The Outcome of a program that could not be started.
