@@ -64,11 +64,11 @@ std::int64_t now_epoch() {
 }
 
 fs::path marker_dir() {
-  std::optional<std::string> override_dir = pylon::env_var("PYLON_GIT_ACTIVITY_DIR");
-  if (override_dir && !pylon::is_utf8(*override_dir)) {
-    override_dir.reset();
+  const std::optional<std::string> override_dir = pylon::env_text("PYLON_GIT_ACTIVITY_DIR");
+  if (override_dir) {
+    return *override_dir;  // record runs in every commit: no look for ~/.pylon it would not use
   }
-  return marker_dir_from(override_dir, config::home::home_base_live(), pylon::home_or_dot());
+  return marker_dir_from(std::nullopt, config::home::home_base_live(), pylon::home_or_dot());
 }
 
 fs::path marker_dir_from(const std::optional<std::string>& override_dir,
