@@ -184,10 +184,21 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
       {"git init -q r && printf '[core]\\n\\tworktree = %s/w\\n' \"$PWD\" >inc && mkdir w && "
        "git -C r config include.path \"$PWD/inc\"",
        "r", false},
+      // a config too big to read whole, with core.worktree past the first 64 KiB
+      {"git init -q r && mkdir w && { yes '# padding' | head -c 70000 && "
+       "printf '\\n[core]\\n\\tworktree = %s/w\\n' \"$PWD\"; } >>r/.git/config",
+       "r", false},
+      {"git init -q r && mkdir w && printf '[core]\\n\\tWorkTree = %s/w\\n' \"$PWD\" "
+       ">>r/.git/config",
+       "r", false},
       {"git init -q a && git init -q r",
        "r",
        false,
        {{"GIT_DIR", "../a/.git"}, {"GIT_WORK_TREE", "../a"}}},
+      {"git init -q a && mkdir w && git -C a config core.worktree \"$PWD/w\" && git init -q r",
+       "r",
+       false,
+       {{"GIT_DIR", "../a/.git"}}},
       {"git init -q a && git init -q r", "r", false, {{"GIT_COMMON_DIR", "../a/.git"}}},
       {"git init -q r",
        "r",
@@ -207,6 +218,13 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
        "r/sub", false},
       {"git init -q --bare b.git", "b.git", false},
       {"git init -q r && mkdir -p r/in/.git", "r/in", false},
+      // an inner .git that git rejects: git answers with the outer work tree
+      {"git init -q r && git init -q r/in && printf 'ref: HEAD\\n' >r/in/.git/HEAD", "r/in", false},
+      {"git init -q r && git init -q r/in && mv r/in/.git/HEAD r/in/.git/H && ln -s H "
+       "r/in/.git/HEAD",
+       "r/in", false},
+      {"git init -q r && git init -q r/in && rm -r r/in/.git/refs", "r/in", false},
+      {"git init -q r && git init -q r/in && echo /nowhere >r/in/.git/commondir", "r/in", false},
       {"git init -q r && git -C r config core.bare true", "r", true},
       {"git init -q r && printf 0123456789012345678901234567890123456789 >r/.git/HEAD", "r", false},
       // as root: git refuses another owner's repository, and the walk finds the same directory
