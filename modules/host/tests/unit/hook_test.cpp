@@ -138,6 +138,7 @@ TEST(ForeignInterpreter, NothingForAShellElseWhatRunsTheHook) {
       {"#! /bin/bash -e\r\n", std::nullopt},
       {"#!/usr/local/bin/zsh -f\n", std::nullopt},
       {"#!/bin/busybox sh\n", std::nullopt},
+      {"#!/bin/ash\n", std::nullopt},
       {"#!/usr/bin/env dash\n", std::nullopt},
       {"#!/usr/bin/env -S LC_ALL=C -u X ksh -e\n", std::nullopt},
       {"#!/usr/bin/env -Smksh\n", std::nullopt},

@@ -1,10 +1,15 @@
 #include "gitactivity/markers.hpp"
 
+#include "files.hpp"
 #include "temp_dir.hpp"
 #include "text.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
+#include <unistd.h>
 
 #include <fstream>
 #include <tuple>
@@ -94,6 +99,13 @@ TEST(WriteMarker, ReportsTheFailingStep) {
   std::ofstream(tmp / "file") << "";
   const auto under_file = gitactivity::write_marker(tmp / "file/markers", "/a", 1);
   ASSERT_FALSE(under_file.ok());
+
+  if (::geteuid() == 0) {  // mknod needs root; the node is made in this test's own directory
+    ASSERT_EQ(::mknod((tmp / "-dev").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // as /dev/null
+    const auto device = gitactivity::write_marker(tmp.path(), "/dev", 1);
+    ASSERT_FALSE(device.ok());
+    EXPECT_EQ(device.error(), pylon::not_regular_file());
+  }
 }
 
 TEST(ReadMarkers, NewestFirstThenNameWithTimesBefore1970AsZero) {
@@ -194,4 +206,7 @@ TEST(ResolveMarker, OneProbeServesAWholeListing) {
   EXPECT_EQ(gitactivity::resolve_marker(base + "-team-2-app", probe), tmp / "team-2/app");
   EXPECT_EQ(gitactivity::resolve_marker(base + "-team-app", probe), std::nullopt);
   EXPECT_EQ(gitactivity::resolve_marker(base + "-team-app-1", probe), tmp / "team/app-1");
+  // the same letters with the hyphens elsewhere are another question
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team2-app", probe), std::nullopt);
+  EXPECT_EQ(gitactivity::resolve_marker(base + "-team-2-app", probe), tmp / "team-2/app");
 }

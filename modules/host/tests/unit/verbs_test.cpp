@@ -11,6 +11,7 @@ TEST(ClosestFlag, SuggestsOnlyWhatIsOneOrTwoSlipsAway) {
       {"--tiemout", "--timeout"},
       {"--apply", "--apply"},
       {"--x", ""},
+      {"--zz", ""},  // two slips from "--at", but then nothing typed is left
       {"--verbose", ""},
       {"--", ""},
       {"-json", "--json"},
