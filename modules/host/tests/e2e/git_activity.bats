@@ -45,6 +45,12 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
         [ "$(mtime "$marker")" -ge "$before" ]
         [ "$(mtime "$marker")" -le "$(date +%s)" ]
     done
+
+    # below it, a .git that git rejects is only a directory: the marker is still the top level's
+    cd "$top" && git init -q in && printf 'ref: HEAD\n' >in/.git/HEAD && cd in
+    run -0 pylon-host ga record --at 1600000000
+    [ "$(mtime "$marker")" -eq 1600000000 ]
+    [ "$(ls -A "$PYLON_GIT_ACTIVITY_DIR")" = "$(marker_name "$top")" ]
 }
 
 @test "record through a symlinked directory names the repository's real top level" {

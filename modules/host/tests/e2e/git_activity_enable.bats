@@ -55,6 +55,8 @@ $BLOCK" ]
     mkrepo "$T/full" 1700000000
     run -0 pylon-host git-activity enable "$T/full" --json
     [[ "$output" == *'"backfilled":1700000000,"marker_written":true}' ]]
+    run -0 pylon-host git-activity enable "$T/full" --json
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":false}' ]]
 }
 
 @test "enable from a subdirectory without REPO names the top level" {
@@ -379,8 +381,13 @@ echo mine" ]
 @test "a named repository is that repository, whatever git variables are inherited" {
     mkrepo "$T/a" 1500000000
     mkrepo "$T/c" 1600000000
+    mkrepo "$T/walked/d" 1600000000
     # what git exports to an alias in a linked worktree, or a script sets
     export GIT_DIR="$T/a/.git" GIT_WORK_TREE="$T/a" GIT_INDEX_FILE="$T/a/.git/index"
+    # and so is each one a walk finds
+    run -0 pylon-host git-activity enable-all --json "$T/walked"
+    [[ "$output" == *"\"enabled\":[\"$T/walked/d\"],"* ]]
+    [ -x "$T/walked/d/.git/hooks/post-commit" ]
     run -0 pylon-host git-activity enable "$T/c"
     [ "$output" = "git-activity enabled: $T/c" ]
     [ "$(mtime "$(marker_of "$T/c")")" = 1600000000 ]
@@ -393,6 +400,9 @@ echo mine" ]
 @test "status says what keeps commits from being recorded, and writes nothing" {
     mkrepo "$T/r" 1600000000
     pylon-host git-activity enable "$T/r"
+    chmod 744 "$T/r/.git/hooks/post-commit"  # executable for its owner is enough for git
+    run -0 pylon-host git-activity status --json "$T/r"
+    [[ "$output" == *'{"check":"hook","state":"ok",'*'{"check":"marker","state":"ok",'* ]]
     # a commit that skips the hook, as a merge or a pull does, leaves the marker behind
     GIT_COMMITTER_DATE="@1700000000 +0000" git -C "$T/r" -c core.hooksPath=/dev/null commit -q --allow-empty -m two
     local hook="$T/r/.git/hooks/post-commit"

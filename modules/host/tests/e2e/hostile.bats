@@ -127,6 +127,34 @@ mini:/a.txt
     done
 }
 
+# Starts `share ls` (INT ignored when $2 is set), sends $1 once quaylink runs, and prints how
+# pylon-host ended as its parent sees it: a shell's 143 cannot tell exit(143) from SIGTERM.
+signalled() {
+    bounded 20 perl -e '
+        my ($sig, $ignore) = @ARGV;
+        $SIG{INT} = "IGNORE" if $ignore;
+        my $pid = fork // die "fork: $!";
+        if (!$pid) {
+            open STDOUT, ">", "/dev/null";
+            exec qw(pylon-host share ls --peer mini) or die "exec: $!";
+        }
+        select undef, undef, undef, 0.1 until -s $ENV{FAKE_QUAYLINK_LOG};
+        kill $sig, $pid;
+        waitpid $pid, 0;
+        print $? & 127 ? "signal " . ($? & 127) : "exit " . ($? >> 8);
+    ' "$@"
+}
+
+@test "a SIGINT ignored from the start stays ignored; a SIGTERM ends pylon-host by that signal" {
+    mkdir -p "$FAKE_QUAYLINK_ROOT/mini"
+    export FAKE_QUAYLINK_SLEEP=1
+    run -0 signalled INT ignore
+    [ "$output" = "exit 0" ]
+    rm "$FAKE_QUAYLINK_LOG"
+    run -0 signalled TERM
+    [ "$output" = "signal 15" ]
+}
+
 
 # git-activity
 
