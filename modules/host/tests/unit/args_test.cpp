@@ -4,15 +4,8 @@
 
 using host::Args;
 
-namespace {
-
 constexpr std::string_view share_values[] = {"--peer", "--timeout"};
-
-host::Parsed parse(const Args& args) {
-  return host::parse_args(args, share_values);
-}
-
-}  // namespace
+const auto parse = [](const Args& args) { return host::parse_args(args, share_values); };
 
 TEST(FlagValue, FirstOccurrenceWinsInEitherForm) {
   const std::pair<Args, std::optional<std::string>> cases[] = {

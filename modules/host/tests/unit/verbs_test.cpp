@@ -1,28 +1,9 @@
 #include "cli/verbs.hpp"
 
-#include "cli/git_activity.hpp"
-#include "cli/progress.hpp"
-#include "cli/share_verb.hpp"
-#include "share/quaylink.hpp"
-
 #include <algorithm>
 #include <sstream>
 
 #include <gtest/gtest.h>
-
-namespace {
-
-// Answers every run with a clean exit; a verb's help must never reach it.
-class NoTool final : public share::Quaylink {
- public:
-  proc::Outcome run(const std::vector<std::string>&, share::Output, std::uint64_t) override {
-    ++runs;
-    return {};
-  }
-  int runs = 0;
-};
-
-}  // namespace
 
 TEST(VerbTables, EveryVerbHasItsHelpLineUsageSummaryAndKnownFlags) {
   const std::string help = cli::help_text();
@@ -42,18 +23,13 @@ TEST(VerbTables, EveryVerbHasItsHelpLineUsageSummaryAndKnownFlags) {
         EXPECT_TRUE(found->after_verb) << flag;
         EXPECT_NE(help.find("  " + std::string(flag)), std::string::npos) << flag;
       }
-      // the group's entry finds the verb and answers its help, running nothing
+      // dispatch finds the verb and answers its help instead of running it
       std::ostringstream out;
-      NoTool tool;
-      const host::Args args = {std::string(verb.name), "--json", "--help"};
-      const cli::VerbResult r = group == &cli::share_group()
-                                    ? cli::share_verb(args, tool, out)
-                                    : cli::git_activity(args, out, nullptr);
-      ASSERT_TRUE(r.ok());
-      EXPECT_EQ(r.value(), 0);
+      const cli::Dispatch d = cli::dispatch(*group, {std::string(verb.name), "--json", "-h"}, out);
+      EXPECT_EQ(d.verb, &verb);
+      ASSERT_TRUE(d.stop && d.stop->ok());
       EXPECT_EQ(out.str(),
                 "usage: " + cli::usage(*group, verb) + "\n" + std::string(verb.summary) + "\n");
-      EXPECT_EQ(tool.runs, 0);
     }
   }
 }
@@ -77,33 +53,6 @@ TEST(ParseArgs, ALoneDoubleDashEndsTheFlagsOfEveryVerb) {
         EXPECT_TRUE(parsed.has_flag(flag)) << flag;
       }
     }
-  }
-  // a value flag takes its value only in the group whose verbs read it
-  const auto operands = [](const cli::Group& group, const host::Args& args) {
-    return host::parse_args(args, cli::value_flags(group)).operands;
-  };
-  EXPECT_EQ(operands(cli::git_activity_group(), {"enable-all", "--peer", "d"}),
-            (std::vector<std::string_view>{"enable-all", "d"}));
-  EXPECT_EQ(operands(cli::share_group(), {"ls", "--at", "d", "--timeout", "5"}),
-            (std::vector<std::string_view>{"ls", "d"}));
-}
-
-TEST(UnknownVerb, GuessesOnlyWhatIsOneOrTwoSlipsAway) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"lst", " (did you mean 'list'?)"},
-      {"enabel-all", " (did you mean 'enable-all'?)"},
-      {"stauts", " (did you mean 'status'?)"},
-      {"RECORD", ""},
-      {"ls", ""},  // two edits, but only two letters typed
-      {"x", ""},
-  };
-  for (const auto& [typed, guess] : cases) {
-    SCOPED_TRACE(typed);
-    EXPECT_EQ(cli::unknown_verb(cli::git_activity_group(), typed).message(),
-              "unknown git-activity verb '" + std::string(typed) +
-                  "'. Expected: record | enable | enable-all | disable | list | path | migrate | "
-                  "status | disable-all" +
-                  guess);
   }
 }
 
@@ -141,11 +90,4 @@ TEST(EscapeControls, ShowsC0DelAndC1AsHexAndKeepsTheRest) {
     SCOPED_TRACE(testing::PrintToString(text));
     EXPECT_EQ(cli::escape_controls(text), want);
   }
-}
-
-TEST(Redraws, OnlyForATermThatIsSetAndNotDumb) {
-  EXPECT_TRUE(cli::redraws("xterm-256color"));
-  EXPECT_FALSE(cli::redraws("dumb"));
-  EXPECT_FALSE(cli::redraws(""));
-  EXPECT_FALSE(cli::redraws(std::nullopt));
 }
