@@ -66,13 +66,15 @@ _pylon_host() {
     esac
 
     # The verb and its operands, read the way the program reads them: a flag's value is no
-    # operand, and a lone "-" is one.
-    local i w skip=0 verb='' operands=0
+    # operand, a lone "-" is one, and after a lone "--" every word is one.
+    local i w skip=0 verb='' operands=0 ended=0
     for ((i = 2; i < cword; i++)); do
         w=${words[i]}
         if ((skip)); then
             skip=0
-        elif [[ $w == --* ]]; then
+        elif ((!ended)) && [[ $w == -- ]]; then
+            ended=1
+        elif ((!ended)) && [[ $w == --* ]]; then
             [[ $value_flags == *" $w "* ]] && skip=1
         elif [[ -z $verb ]]; then
             verb=$w
@@ -83,7 +85,7 @@ _pylon_host() {
     ((skip)) && return # the value of --peer, --timeout or --at: nothing to offer
 
     if [[ -z $verb ]]; then
-        [[ $cur == -* ]] || mapfile -t COMPREPLY < <(compgen -W "$verbs" -- "$cur")
+        [[ $cur == -* ]] && ((!ended)) || mapfile -t COMPREPLY < <(compgen -W "$verbs" -- "$cur")
         return
     fi
 
@@ -95,7 +97,9 @@ _pylon_host() {
         ga/enable | ga/disable | ga/status) ((operands == 0)) && kind='dir' ;;
         ga/record | ga/list | ga/path | ga/migrate | share/dir) kind='flags' ;;
     esac
-    if [[ $cur == -* || $kind == flags ]]; then
+    if ((ended)); then
+        [[ $kind == flags ]] && return
+    elif [[ $cur == -* || $kind == flags ]]; then
         [[ $cur == --*=* ]] && return
         # a flag already given is not offered again: the first occurrence wins anyway
         local f left=''

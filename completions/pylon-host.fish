@@ -1,7 +1,8 @@
 # fish completion for pylon-host
 
 # Prints the group (ga or share), the verb and the number of its operands typed so far, read the
-# way the program reads them: a flag's value is no operand, and a lone "-" is one. Prints
+# way the program reads them: a flag's value is no operand, a lone "-" is one, and after a lone
+# "--" every word is one. Prints
 # "value" instead of the verb when the word being completed is the value of a flag.
 function __pylon_host_state
     set -l words (commandline -opc)
@@ -20,10 +21,13 @@ function __pylon_host_state
     set -l skip 0
     set -l verb
     set -l operands 0
+    set -l ended 0
     for w in $words[3..-1]
         if test $skip = 1
             set skip 0
-        else if string match -q -- '--*' $w
+        else if test $ended = 0; and test "$w" = --
+            set ended 1
+        else if test $ended = 0; and string match -q -- '--*' $w
             contains -- $w $value_flags; and set skip 1
         else if test -z "$verb"
             set verb $w
@@ -58,9 +62,12 @@ function __pylon_host_first_operand
     test "$state[3]" = 0
 end
 
-# True when --NAME was given already: the program reads only its first occurrence.
+# True when --NAME was given already (the program reads only its first occurrence), or when a
+# lone "--" has ended the flags.
 function __pylon_host_given -a name
-    string match -q -r -- "^--$name(=|\$)" (commandline -opc)
+    set -l words (commandline -opc)
+    contains -- -- $words[3..-1]; and return 0
+    string match -q -r -- "^--$name(=|\$)" $words
 end
 
 complete -c pylon-host -f

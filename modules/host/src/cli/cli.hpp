@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -24,7 +25,8 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err);
 // Prints a HostError as "pylon-host: {message}" and turns the result into an exit status.
 std::int32_t finish(const VerbResult& result, std::ostream& err);
 
-extern const char* const help_text;
+// The help: the usage lines of every verb group's table, the program's flags, the environment.
+std::string help_text();
 extern const char* const describe_text;
 extern const char* const version_text;  // "pylon-host X.Y.Z", from the project's version
 
@@ -33,7 +35,13 @@ extern const char* const version_text;  // "pylon-host X.Y.Z", from the project'
 void emit(std::ostream& out, const Json& value);
 std::string render_json(const Json& value);
 
-// True when any argument is exactly "--json".
-bool json_mode(const Args& args);
+// True when `stream` is the process's standard output or standard error and that is a terminal.
+bool is_terminal(const std::ostream& stream);
+// `text` with C0 controls, DEL and C1 controls shown as \xHH, so that a name cannot move the
+// cursor or retitle a window; everything else unchanged.
+std::string escape_controls(std::string_view text);
+// `text` as it may be written to `stream` in human-readable output: escaped on a terminal,
+// unchanged elsewhere.
+std::string shown(std::string_view text, const std::ostream& stream);
 
 }  // namespace cli

@@ -18,8 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Branch = VerbResult (*)(const GitActivityCall&);
-
 VerbResult list_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Marker> markers = gitactivity::read_markers(call.marker_dir);
   const std::int64_t now = gitactivity::now_epoch();
@@ -43,13 +41,13 @@ VerbResult list_verb(const GitActivityCall& call) {
     return 0;
   }
   if (markers.empty()) {
-    call.out << "no markers in " << pylon::path_text(call.marker_dir) << '\n';
+    call.out << "no markers in " << shown(pylon::path_text(call.marker_dir), call.out) << '\n';
     return 0;
   }
   for (const gitactivity::Marker& marker : markers) {
     const auto repo = gitactivity::resolve_marker(marker.name, probe);
     const std::string label = repo ? pylon::path_text(*repo) : marker.name + " (repo gone)";
-    call.out << list_line(now - marker.epoch, label);
+    call.out << list_line(now - marker.epoch, shown(label, call.out));
   }
   return 0;
 }
@@ -79,7 +77,7 @@ VerbResult migrate_verb(const GitActivityCall& call) {
   const std::size_t found = plan.size();
   const auto would_copy = static_cast<std::size_t>(std::count_if(
       plan.begin(), plan.end(), [](const gitactivity::MigrationStep& s) { return !s.up_to_date; }));
-  const bool apply = host::has_flag(call.args, "--apply");
+  const bool apply = call.args.has_flag("--apply");
   std::uint64_t copied = 0;
   if (apply) {
     auto applied = gitactivity::apply_migration(plan, call.marker_dir);
@@ -115,16 +113,47 @@ VerbResult migrate_verb(const GitActivityCall& call) {
   return 0;
 }
 
-// `record` is not in the table: it runs in every commit and resolves its own directory.
-constexpr std::pair<std::string_view, Branch> verbs[] = {
-    {"enable", enable_verb},
-    {"enable-all", enable_all_verb},
-    {"disable", disable_verb},
-    {"list", list_verb},
-    {"path", path_verb},
-    {"migrate", migrate_verb},
-    {"disable-all", disable_all_verb},
-    {"status", status_verb},
+VerbResult record_verb(const GitActivityCall& call) {
+  return run_record(call.args);
+}
+
+constexpr VerbRow<GitActivityCall> table[] = {
+    {{"record", "", "--at", "pylon host git-activity record [--at EPOCH]",
+      "touch this repo's marker (post-commit hook entry point)",
+      "touch this repository's marker (the post-commit hook runs this)", false},
+     record_verb},
+    {{"enable", "[REPO]", "--json", "pylon host git-activity enable [REPO]",
+      "install the post-commit recorder + backfill the marker",
+      "install the post-commit recorder in REPO (default: here) and backfill its marker"},
+     enable_verb},
+    {{"enable-all", "[DIR ...]", "--dry-run --json --timeout",
+      "pylon host git-activity enable-all [DIR ...]",
+      "\u2026in every repo under DIR (default ~/work)",
+      "enable every repository under DIR (default ~/work)"},
+     enable_all_verb},
+    {{"disable", "[REPO]", "--json", "pylon host git-activity disable [REPO]",
+      "remove the recorder from REPO's hook",
+      "remove the recorder from REPO's hook (default: here)"},
+     disable_verb},
+    {{"list", "", "--json", "pylon host git-activity list [--json]", "markers, newest first",
+      "markers, newest first"},
+     list_verb},
+    {{"path", "", "--json", "pylon host git-activity path", "print the marker directory",
+      "print the marker directory"},
+     path_verb},
+    {{"migrate", "", "--apply --json", "pylon host git-activity migrate [--apply]",
+      "copy legacy ~/.kestrel markers into the fleet home",
+      "copy legacy ~/.kestrel markers into the fleet home (a dry run without --apply)"},
+     migrate_verb},
+    {{"status", "[REPO]", "--json", "pylon host git-activity status [REPO]",
+      "whether commits in REPO are recorded, and what to do",
+      "whether commits in REPO (default: here) are recorded, and what to do if not"},
+     status_verb},
+    {{"disable-all", "[DIR ...]", "--dry-run --json --timeout",
+      "pylon host git-activity disable-all [DIR ...]",
+      "\u2026remove the recorder in every repo under DIR",
+      "remove the recorder from every repository under DIR (default ~/work)"},
+     disable_all_verb},
 };
 
 }  // namespace
@@ -153,12 +182,12 @@ std::string list_line(std::int64_t age, std::string_view label) {
   return line;
 }
 
-std::optional<std::int64_t> parse_at(const Args& args) {
-  const std::optional<std::string> at = host::flag_value(args, "--at");
+std::optional<std::int64_t> parse_at(const host::Parsed& args) {
+  const std::optional<std::string> at = args.flag_value("--at");
   return at ? pylon::parse_i64(*at) : std::nullopt;
 }
 
-std::int32_t run_record(const Args& args) {
+std::int32_t run_record(const host::Parsed& args) {
   // a plain repository, the usual case, has git's answer without the cost of starting git
   if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
     (void)gitactivity::write_marker(gitactivity::marker_dir(), pylon::path_text(*top),
@@ -196,36 +225,23 @@ Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {
   return cwd;
 }
 
-VerbResult git_activity(const Args& args, std::ostream& out) {
-  return git_activity(args, out, nullptr);
+const Group& git_activity_group() {
+  static const Group group = make_group("git-activity", "pylon host git-activity", table);
+  return group;
 }
 
 VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* terminal) {
-  const bool json = json_mode(args);
-  const std::vector<std::string_view> positionals = host::positionals(args, {"--at", "--timeout"});
-  const std::string_view verb = positionals.empty() ? std::string_view{} : positionals.front();
-  if (verb.empty()) {
-    return Err{HostError::usage(
-        "usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate")};
+  const Dispatch d = dispatch(git_activity_group(), args, out);
+  if (d.stop) {
+    return *d.stop;
   }
-  if (verb == "record") {
-    if (auto help = check_verb_args(*find_verb(git_activity_verbs(), verb), args, out)) {
-      return *help;
-    }
-    return run_record(args);
-  }
-  const auto* const found = std::find_if(std::begin(verbs), std::end(verbs),
-                                         [&](const auto& entry) { return entry.first == verb; });
-  if (found == std::end(verbs)) {
-    return Err{HostError::usage("unknown git-activity verb '" + std::string(verb) +
-                                "'. Expected: record | enable | enable-all | disable | list | "
-                                "path | migrate")};
-  }
-  if (auto stop = check_verb_args(*find_verb(git_activity_verbs(), verb), args, out)) {
-    return *stop;
+  if (d.verb->name == "record") {
+    return run_record(d.args);  // runs in every commit: it resolves its own directory, and only if
+                                // there is a repository
   }
   const fs::path marker_dir = gitactivity::marker_dir();
-  return found->second({args, positionals, json, marker_dir, out, terminal});
+  const auto& row = table[static_cast<std::size_t>(d.verb - git_activity_group().verbs.data())];
+  return row.run({d.args, d.args.operands, d.json, marker_dir, out, terminal});
 }
 
 }  // namespace cli

@@ -14,16 +14,15 @@ namespace cli {
 
 // The git-activity verb group: everything after the group word. `terminal`, when given, is where
 // the walks show their progress and name the repositories that failed.
-VerbResult git_activity(const Args& args, std::ostream& out);
 VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* terminal);
 
 // The post-commit entry point: writes this repository's marker; silent, always 0.
-std::int32_t run_record(const Args& args);
+std::int32_t run_record(const host::Parsed& args);
 void record_at(const std::filesystem::path& marker_dir, const std::filesystem::path& start,
                std::optional<std::int64_t> epoch);
 
 // The value of `--at` as a signed whole number of seconds; anything else is no `--at`.
-std::optional<std::int64_t> parse_at(const Args& args);
+std::optional<std::int64_t> parse_at(const host::Parsed& args);
 
 // How long ago, in the largest unit that keeps some precision ("89s ago", "1m ago", "47h ago").
 std::string age_text(std::int64_t age);
@@ -35,7 +34,7 @@ Result<std::filesystem::path, HostError> repo_arg(std::optional<std::string_view
 
 // What the dispatcher has worked out before it picks a branch.
 struct GitActivityCall {
-  const Args& args;
+  const host::Parsed& args;                          // only the flags the verb reads
   const std::vector<std::string_view>& positionals;  // the verb first
   bool json;
   const std::filesystem::path& marker_dir;

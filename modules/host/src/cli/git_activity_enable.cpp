@@ -35,18 +35,34 @@ gitactivity::GitEnv git_env(const GitActivityCall& call) {
 // A repository the walk found is that repository, whatever git variables we inherited.
 constexpr gitactivity::GitEnv walked = gitactivity::GitEnv::WithoutLocal;
 
-// The DIR arguments as given, else ~/work (./work without a HOME).
-std::vector<fs::path> roots(const GitActivityCall& call) {
-  if (call.positionals.size() > 1) {
-    return {call.positionals.begin() + 1, call.positionals.end()};
+// The DIR arguments as given, else ~/work (./work without a HOME). A DIR that is not a directory
+// fails the verb before anything is walked; an empty one walks nothing.
+Result<std::vector<fs::path>, HostError> roots(const GitActivityCall& call) {
+  if (call.positionals.size() < 2) {
+    return std::vector<fs::path>{pylon::home_or_dot() / "work"};
   }
-  return {pylon::home_or_dot() / "work"};
+  std::vector<fs::path> dirs;
+  for (auto dir = call.positionals.begin() + 1; dir != call.positionals.end(); ++dir) {
+    if (dir->empty()) {
+      continue;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(*dir, ec)) {
+      if (!ec) {
+        ec = std::make_error_code(std::errc::not_a_directory);
+      }
+      return Err{HostError::could_not("walk", *dir, ec)};
+    }
+    dirs.emplace_back(*dir);
+  }
+  return dirs;
 }
 
 // What a walk over every repository below the roots did.
 struct FleetRun {
   std::vector<std::string> changed;
   std::vector<std::pair<std::string, std::string>> failed;  // repository, message
+  std::vector<bool> failed_in_order;  // per repository, in processing order: did it fail?
   bool deadline_expired = false;
 };
 
@@ -54,14 +70,14 @@ struct FleetRun {
 using RepoOutcome = Result<std::optional<std::string>, HostError>;
 
 // Walks every root under one deadline and applies `act` to each repository found, in order.
-FleetRun over_every_repo(const GitActivityCall& call,
+FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path>& roots,
                          const std::function<RepoOutcome(const fs::path&)>& act) {
   // one deadline for every root: working through one root's repositories uses up the later walks'
   const auto deadline =
       pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds));
   FleetRun run;
   Progress progress(call.terminal);
-  for (const fs::path& root : roots(call)) {
+  for (const fs::path& root : roots) {
     gitactivity::WalkResult walk =
         gitactivity::find_repos(root, deadline, [&progress] { progress.walked(); });
     run.deadline_expired = run.deadline_expired || walk.deadline_expired;
@@ -71,15 +87,17 @@ FleetRun over_every_repo(const GitActivityCall& call,
       progress.done();
       if (!outcome) {
         run.failed.emplace_back(pylon::path_text(repo), outcome.error().message());
+        run.failed_in_order.push_back(true);
       } else if (outcome.value()) {
         run.changed.push_back(std::move(*outcome.value()));
+        run.failed_in_order.push_back(false);
       }
     }
   }
   progress.clear();
   if (call.terminal != nullptr) {
     for (const auto& [repo, error] : run.failed) {
-      *call.terminal << "pylon-host: " << repo << ": " << error << '\n';
+      *call.terminal << "pylon-host: " << shown(repo + ": " + error, *call.terminal) << '\n';
     }
     call.terminal->flush();
   }
@@ -101,6 +119,21 @@ void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& o
     value["dry_run"] = true;
   }
   emit(out, value);
+}
+
+// A dry run's lines: what the real run would report, one line per repository, in order.
+void report_dry_run(std::string_view would, const FleetRun& run, std::ostream& out) {
+  auto changed = run.changed.begin();
+  auto failed = run.failed.begin();
+  for (const bool failure : run.failed_in_order) {
+    if (failure) {
+      out << shown("would fail: " + failed->first + ": " + failed->second, out) << '\n';
+      ++failed;
+    } else {
+      out << shown(std::string(would) + ": " + *changed, out) << '\n';
+      ++changed;
+    }
+  }
 }
 
 void report_line(std::string_view done, const FleetRun& run, std::ostream& out) {
@@ -166,15 +199,21 @@ VerbResult disable_verb(const GitActivityCall& call) {
 }
 
 VerbResult enable_all_verb(const GitActivityCall& call) {
-  const bool dry_run = host::has_flag(call.args, "--dry-run");
-  const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    if (dry_run) {
-      auto root = gitactivity::would_enable(repo, walked);
-      return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
-    }
-    auto done = gitactivity::enable(repo, call.marker_dir, walked);
-    return done ? RepoOutcome(std::optional<std::string>(done.value().root)) : Err{done.error()};
-  });
+  const bool dry_run = call.args.has_flag("--dry-run");
+  const auto dirs = roots(call);
+  if (!dirs) {
+    return Err{dirs.error()};
+  }
+  const FleetRun run =
+      over_every_repo(call, dirs.value(), [&](const fs::path& repo) -> RepoOutcome {
+        if (dry_run) {
+          auto root = gitactivity::would_enable(repo, walked);
+          return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
+        }
+        auto done = gitactivity::enable(repo, call.marker_dir, walked);
+        return done ? RepoOutcome(std::optional<std::string>(done.value().root))
+                    : Err{done.error()};
+      });
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;
@@ -182,30 +221,41 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
     value["enabled"] = run.changed;
     report_json(value, run, dry_run, call.out);
   } else {
+    if (dry_run) {
+      report_dry_run("would enable", run, call.out);
+    }
     report_line(dry_run ? "git-activity would enable" : "git-activity enabled", run, call.out);
   }
   return run.deadline_expired ? 1 : 0;
 }
 
 VerbResult disable_all_verb(const GitActivityCall& call) {
-  const bool dry_run = host::has_flag(call.args, "--dry-run");
-  const FleetRun run = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook =
-        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
-    if (!hook) {
-      return Err{hook.error()};
-    }
-    if (!hook.value()) {
-      return std::optional<std::string>{};
-    }
-    return std::optional<std::string>(pylon::path_text(*hook.value()));
-  });
+  const bool dry_run = call.args.has_flag("--dry-run");
+  const auto dirs = roots(call);
+  if (!dirs) {
+    return Err{dirs.error()};
+  }
+  const FleetRun run =
+      over_every_repo(call, dirs.value(), [&](const fs::path& repo) -> RepoOutcome {
+        auto hook =
+            dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
+        if (!hook) {
+          return Err{hook.error()};
+        }
+        if (!hook.value()) {
+          return std::optional<std::string>{};
+        }
+        return std::optional<std::string>(pylon::path_text(*hook.value()));
+      });
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;
     value["disabled"] = run.changed;
     report_json(value, run, dry_run, call.out);
   } else {
+    if (dry_run) {
+      report_dry_run("would disable", run, call.out);
+    }
     report_line(dry_run ? "git-activity would disable" : "git-activity disabled", run, call.out);
   }
   return run.deadline_expired ? 1 : 0;

@@ -1,9 +1,19 @@
 #include "cli/progress.hpp"
 
+#include "env.hpp"
+
 #include <ostream>
 #include <string>
 
 namespace cli {
+
+bool redraws(const std::optional<std::string>& term) {
+  return term && !term->empty() && *term != "dumb";
+}
+
+Progress::Progress(std::ostream* terminal)
+    : terminal_(redraws(pylon::env_var("TERM")) ? terminal : nullptr) {
+}
 
 void Progress::draw() {
   if (terminal_ == nullptr) {

@@ -3,14 +3,21 @@
 #include <chrono>
 #include <cstddef>
 #include <iosfwd>
+#include <optional>
+#include <string>
 
 namespace cli {
 
+// Whether a terminal of this TERM understands the cursor moves of a redrawn line: TERM set, and
+// not "dumb".
+bool redraws(const std::optional<std::string>& term);
+
 // A one-line count of a repository walk, redrawn in place on a terminal at most ten times a
-// second. Without a terminal it draws nothing, so scripts see only the verb's own output.
+// second. Without a terminal that redraws it draws nothing, so scripts see only the verb's own
+// output.
 class Progress {
  public:
-  explicit Progress(std::ostream* terminal) : terminal_(terminal) {}
+  explicit Progress(std::ostream* terminal);
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
   Progress(Progress&&) = delete;

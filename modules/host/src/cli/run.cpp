@@ -1,19 +1,19 @@
 #include "cli/cli.hpp"
 #include "cli/git_activity.hpp"
 #include "cli/share_verb.hpp"
+#include "cli/verbs.hpp"
 #include "share/quaylink.hpp"
 #include "text.hpp"
 
-#include <unistd.h>
-
-#include <iostream>
 #include <ostream>
 #include <string_view>
 
 namespace cli {
 namespace {
 
-void print_line(std::ostream& out, const char* text) {
+constexpr std::string_view groups[] = {"git-activity", "share"};
+
+void print_line(std::ostream& out, std::string_view text) {
   out << text << '\n' << std::flush;  // a failed write is ignored: the status stays 0
 }
 
@@ -34,14 +34,14 @@ std::int32_t finish(const VerbResult& result, std::ostream& err) {
   if (result) {
     return result.value();
   }
-  err << "pylon-host: " << result.error().message() << '\n' << std::flush;
+  err << "pylon-host: " << shown(result.error().message(), err) << '\n' << std::flush;
   return result.error().exit_status();
 }
 
 std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
   const std::string_view first = args.empty() ? std::string_view{} : std::string_view{args[0]};
   if (first.empty() || first == "help" || first == "-h" || first == "--help") {
-    print_line(out, help_text);
+    print_line(out, help_text());
     return 0;
   }
   if (first == "--describe") {
@@ -57,17 +57,19 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
   }
   const Args rest(args.begin() + 1, args.end());
   if (first == "git-activity" || first == "gitactivity" || first == "ga") {
-    // only the process's own standard error can be a terminal; a test's stream never is
-    std::ostream* terminal = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1 ? &err : nullptr;
+    std::ostream* terminal = is_terminal(err) ? &err : nullptr;
     return finish(git_activity(rest, out, terminal), err);
   }
   if (first == "share") {
     share::QuaylinkCli quaylink;
     return finish(share_verb(rest, quaylink, out), err);
   }
-  return finish(Err{HostError::usage("unknown verb '" + std::string(first) +
-                                     "'. Expected: git-activity | share (see `pylon host help`)")},
-                err);
+  std::string message = "unknown verb '" + std::string(first) +
+                        "'. Expected: git-activity | share (see `pylon host help`)";
+  if (const auto near = closest(first, groups)) {
+    message += " (did you mean '" + std::string(*near) + "'?)";
+  }
+  return finish(Err{HostError::usage(message)}, err);
 }
 
 }  // namespace cli

@@ -26,7 +26,7 @@ constexpr std::uint64_t listing_seconds = 60;
 
 // What the dispatcher has worked out before it picks a verb.
 struct ShareCall {
-  const Args& args;
+  const host::Parsed& args;                          // only the flags the verb reads
   const std::vector<std::string_view>& positionals;  // the verb first
   bool json;
   const fs::path& dir;
@@ -54,6 +54,20 @@ Json listing_lines(std::string_view listing) {
   return lines;
 }
 
+// Captured text as it may be shown: line by line, so that its line feeds stay line feeds.
+std::string shown_lines(std::string_view text, const std::ostream& out) {
+  std::string result;
+  while (true) {
+    const std::size_t end = text.find('\n');
+    result += shown(text.substr(0, end), out);
+    if (end == std::string_view::npos) {
+      return result;
+    }
+    result += '\n';
+    text.remove_prefix(end + 1);
+  }
+}
+
 VerbResult ls_verb(const ShareCall& call) {
   const std::string_view sub_path =
       call.positionals.size() > 1 ? call.positionals[1] : std::string_view{};
@@ -75,13 +89,13 @@ VerbResult ls_verb(const ShareCall& call) {
     result["lines"] = listing_lines(listed.stdout);
     emit(call.out, result);
   } else if (!listed.stdout.empty()) {
-    call.out << listed.stdout << '\n';
+    call.out << shown_lines(listed.stdout, call.out) << '\n';
   }
   return 0;
 }
 
 VerbResult dir_verb(const ShareCall& call) {
-  const bool opened = host::has_flag(call.args, "--open") && share::open_in_file_manager(call.dir);
+  const bool opened = call.args.has_flag("--open") && share::open_in_file_manager(call.dir);
   if (call.json) {
     Json result = Json::object();
     result["ok"] = true;
@@ -208,44 +222,45 @@ VerbResult peer_verb(const ShareCall& call) {
   return 0;
 }
 
+constexpr VerbRow<ShareCall> table[] = {
+    {{"push", "<file ...>", "--peer --json --timeout", "pylon share push <file ...> [--peer NAME]",
+      "send file(s) to the peer's share", "send file(s) to the peer's share"},
+     push_verb},
+    {{"pull", "<name>", "--peer --json --timeout", "pylon share pull <name> [--peer NAME]",
+      "fetch a file into the local share", "fetch a file into the local share"},
+     pull_verb},
+    {{"ls", "[subpath]", "--peer --json --timeout",
+      "pylon share ls [subpath] [--peer NAME] [--json]", "list the peer's share",
+      "list the peer's share"},
+     ls_verb},
+    {{"dir", "", "--open --json", "pylon share dir [--open]",
+      "print (and optionally open) the local share", "print (and optionally open) the local share"},
+     dir_verb},
+    {{"peer", "[name]", "--peer --json", "pylon share peer [name]",
+      "show or set the default share peer", "show or set the default share peer"},
+     peer_verb},
+};
+
 }  // namespace
 
-Result<std::string, HostError> peer_for(const Args& args) {
-  return share::resolve_peer(host::flag_value(args, "--peer"), pylon::env_text("PYLON_SHARE_PEER"),
+Result<std::string, HostError> peer_for(const host::Parsed& args) {
+  return share::resolve_peer(args.flag_value("--peer"), pylon::env_text("PYLON_SHARE_PEER"),
                              share::saved_peer(), share::registry_peers());
 }
 
+const Group& share_group() {
+  static const Group group = make_group("share", "pylon share", table);
+  return group;
+}
+
 VerbResult share_verb(const Args& args, share::Quaylink& tool, std::ostream& out) {
-  const bool json = json_mode(args);
-  const std::vector<std::string_view> words = host::positionals(args, {"--peer", "--timeout"});
   const fs::path dir = share::share_dir();
-  if (words.empty() || words[0].empty()) {
-    return Err{HostError::usage("usage: pylon share push|pull|ls|dir|peer")};
+  const Dispatch d = dispatch(share_group(), args, out);
+  if (d.stop) {
+    return *d.stop;
   }
-  const ShareCall call{args, words, json, dir, tool, out};
-  const std::string_view verb = words[0];
-  if (const VerbInfo* info = find_verb(share_verbs(), verb)) {
-    if (auto stop = check_verb_args(*info, args, out)) {
-      return *stop;
-    }
-  }
-  if (verb == "ls") {
-    return ls_verb(call);
-  }
-  if (verb == "dir") {
-    return dir_verb(call);
-  }
-  if (verb == "push") {
-    return push_verb(call);
-  }
-  if (verb == "pull") {
-    return pull_verb(call);
-  }
-  if (verb == "peer") {
-    return peer_verb(call);
-  }
-  return Err{HostError::usage("unknown share verb '" + std::string(verb) +
-                              "'. Expected: push | pull | ls | dir | peer")};
+  const auto& row = table[static_cast<std::size_t>(d.verb - share_group().verbs.data())];
+  return row.run({d.args, d.args.operands, d.json, dir, tool, out});
 }
 
 }  // namespace cli

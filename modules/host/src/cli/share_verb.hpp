@@ -17,6 +17,6 @@ VerbResult share_verb(const Args& args, share::Quaylink& tool, std::ostream& out
 
 // The peer for this command: --peer, else $PYLON_SHARE_PEER, else share.json, else the single
 // registered node; validated.
-Result<std::string, HostError> peer_for(const Args& args);
+Result<std::string, HostError> peer_for(const host::Parsed& args);
 
 }  // namespace cli

@@ -8,45 +8,46 @@
 namespace cli {
 namespace {
 
-constexpr std::array<std::string_view, 5> switch_flags = {"--json", "--apply", "--open", "--help",
-                                                          "--dry-run"};
-constexpr std::array<std::string_view, 3> value_flags = {"--at", "--timeout", "--peer"};
-
-constexpr VerbInfo git_activity_table[] = {
-    {"record", "pylon host git-activity record [--at EPOCH]",
-     "touch this repository's marker (the post-commit hook runs this)"},
-    {"enable", "pylon host git-activity enable [REPO] [--json]",
-     "install the post-commit recorder in REPO (default: here) and backfill its marker"},
-    {"enable-all",
-     "pylon host git-activity enable-all [DIR ...] [--dry-run] [--json] [--timeout S]",
-     "enable every repository under DIR (default ~/work)", true},
-    {"disable", "pylon host git-activity disable [REPO] [--json]",
-     "remove the recorder from REPO's hook (default: here)"},
-    {"list", "pylon host git-activity list [--json]", "markers, newest first"},
-    {"path", "pylon host git-activity path [--json]", "print the marker directory"},
-    {"migrate", "pylon host git-activity migrate [--apply] [--json]",
-     "copy legacy ~/.kestrel markers into the fleet home (a dry run without --apply)"},
-    {"status", "pylon host git-activity status [REPO] [--json]",
-     "whether commits in REPO (default: here) are recorded, and what to do if not"},
-    {"disable-all",
-     "pylon host git-activity disable-all [DIR ...] [--dry-run] [--json] [--timeout S]",
-     "remove the recorder from every repository under DIR (default ~/work)", true},
+constexpr FlagInfo flag_table[] = {
+    {"--peer", "NAME", "quaylink peer to talk to (see `quaylink peers`)"},
+    {"--json", "", "machine-readable output (stable, grow-only schema)"},
+    {"--timeout", "S", "deadline in seconds (transfers 900, listings 60, walks 300)"},
+    {"--at", "EPOCH", "record a marker at a specific commit time instead of now"},
+    {"--apply", "", "perform the migration instead of describing it"},
+    {"--open", "", "also open the share directory in the desktop file manager"},
+    {"--dry-run", "", "enable-all/disable-all: say what would change, change nothing"},
+    {"--help", "", "this help; after a verb group or a verb, its usage", "-h"},
+    {"--version", "", "print the version (first word only)", "", false},
 };
 
-constexpr VerbInfo share_table[] = {
-    {"push", "pylon share push <file ...> [--peer NAME] [--json] [--timeout S]",
-     "send file(s) to the peer's share"},
-    {"pull", "pylon share pull <name> [--peer NAME] [--json] [--timeout S]",
-     "fetch a file into the local share"},
-    {"ls", "pylon share ls [subpath] [--peer NAME] [--json] [--timeout S]",
-     "list the peer's share"},
-    {"dir", "pylon share dir [--open] [--json]", "print (and optionally open) the local share"},
-    {"peer", "pylon share peer [name] [--peer NAME] [--json]",
-     "show or set the default share peer"},
-};
+const FlagInfo* find_flag(std::string_view name) {
+  const auto* const found = std::find_if(std::begin(flag_table), std::end(flag_table),
+                                         [&](const FlagInfo& f) { return f.name == name; });
+  return found == std::end(flag_table) ? nullptr : found;
+}
 
-bool is_one_of(std::string_view word, std::span<const std::string_view> names) {
-  return std::find(names.begin(), names.end(), word) != names.end();
+bool reads(const VerbInfo& verb, std::string_view flag) {
+  const std::vector<std::string_view> flags = flags_of(verb);
+  return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+std::string joined(const std::vector<std::string_view>& words, std::string_view between) {
+  std::string text;
+  for (const std::string_view word : words) {
+    if (!text.empty()) {
+      text += between;
+    }
+    text += word;
+  }
+  return text;
+}
+
+std::vector<std::string_view> names(const Group& group) {
+  std::vector<std::string_view> out;
+  for (const VerbInfo& verb : group.verbs) {
+    out.push_back(verb.name);
+  }
+  return out;
 }
 
 // Edits between two words, a swap of neighbours counting as one (optimal string alignment).
@@ -70,31 +71,22 @@ std::size_t distance(std::string_view a, std::string_view b) {
   return d[a.size()][b.size()];
 }
 
-// A lone "--" ends the flags: what follows is operands only.
-std::span<const std::string> before_separator(const Args& args) {
-  const auto end = std::find(args.begin(), args.end(), "--");
-  return {args.begin(), end};
+// A flag the program has, in the form typed: a switch bare, a value flag bare or with "=".
+bool known(const host::FlagWord& flag) {
+  if (flag.name == "-h") {
+    return true;
+  }
+  const FlagInfo* info = find_flag(flag.name);
+  return info != nullptr && info->after_verb && (!flag.glued || !info->value_name.empty());
 }
 
-std::optional<HostError> unknown_flag(std::span<const std::string> args) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (is_one_of(arg, value_flags)) {
-      ++i;  // its value, whatever it looks like
+std::optional<HostError> unknown_flag(const host::Parsed& args) {
+  for (const host::FlagWord& flag : args.flags) {
+    if (known(flag)) {
       continue;
     }
-    if (!arg.starts_with("--")) {
-      continue;
-    }
-    const std::size_t eq = arg.find('=');
-    const std::string_view name = arg.substr(0, eq);
-    const bool known =
-        eq == std::string_view::npos ? is_one_of(name, switch_flags) : is_one_of(name, value_flags);
-    if (known) {
-      continue;
-    }
-    std::string message = "unknown flag '" + std::string(arg) + "'";
-    if (const auto near = closest_flag(name)) {
+    std::string message = "unknown flag '" + std::string(flag.text) + "'";
+    if (const auto near = closest_flag(flag.name)) {
       message += " (did you mean '" + std::string(*near) + "'?)";
     }
     return HostError::usage(message);
@@ -102,68 +94,185 @@ std::optional<HostError> unknown_flag(std::span<const std::string> args) {
   return std::nullopt;
 }
 
-}  // namespace
-
-std::span<const VerbInfo> git_activity_verbs() {
-  return git_activity_table;
-}
-
-std::span<const VerbInfo> share_verbs() {
-  return share_table;
-}
-
-const VerbInfo* find_verb(std::span<const VerbInfo> verbs, std::string_view name) {
-  const auto found =
-      std::find_if(verbs.begin(), verbs.end(), [&](const VerbInfo& v) { return v.name == name; });
-  return found == verbs.end() ? nullptr : &*found;
-}
-
-std::optional<std::string_view> closest_flag(std::string_view typed) {
-  std::optional<std::string_view> best;
-  std::size_t best_distance = 0;
-  for (const auto& flags : {std::span<const std::string_view>(switch_flags),
-                            std::span<const std::string_view>(value_flags)}) {
-    for (const std::string_view flag : flags) {
-      const std::size_t d = distance(typed, flag);
-      if (!best || d < best_distance) {
-        best = flag;
-        best_distance = d;
+// "enable-all and disable-all": every verb that reads `flag`, in table order.
+std::string readers(std::string_view flag) {
+  std::vector<std::string_view> found;
+  for (const Group* group : {&git_activity_group(), &share_group()}) {
+    for (const VerbInfo& verb : group->verbs) {
+      if (reads(verb, flag)) {
+        found.push_back(verb.name);
       }
     }
   }
+  if (found.size() < 2) {
+    return joined(found, "");
+  }
+  const std::string_view last = found.back();
+  found.pop_back();
+  return joined(found, ", ") + " and " + std::string(last);
+}
+
+}  // namespace
+
+std::span<const FlagInfo> program_flags() {
+  return flag_table;
+}
+
+std::vector<std::string_view> flags_of(const VerbInfo& verb) {
+  std::vector<std::string_view> out;
+  std::string_view rest = verb.flags;
+  while (!rest.empty()) {
+    const std::size_t space = rest.find(' ');
+    if (space != 0) {
+      out.push_back(rest.substr(0, space));
+    }
+    rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+  }
+  return out;
+}
+
+std::vector<std::string_view> value_flags(const Group& group) {
+  std::vector<std::string_view> out;
+  for (const VerbInfo& verb : group.verbs) {
+    for (const std::string_view flag : flags_of(verb)) {
+      const FlagInfo* info = find_flag(flag);
+      if (info != nullptr && !info->value_name.empty() &&
+          std::find(out.begin(), out.end(), flag) == out.end()) {
+        out.push_back(flag);
+      }
+    }
+  }
+  return out;
+}
+
+std::string usage(const Group& group, const VerbInfo& verb) {
+  std::string text = std::string(group.command) + " " + std::string(verb.name);
+  if (!verb.operands.empty()) {
+    text += " ";
+    text += verb.operands;
+  }
+  for (const std::string_view flag : flags_of(verb)) {
+    const FlagInfo* info = find_flag(flag);
+    text += " [";
+    text += flag;
+    if (info != nullptr && !info->value_name.empty()) {
+      text += " ";
+      text += info->value_name;
+    }
+    text += "]";
+  }
+  return text;
+}
+
+std::string help_lines(const Group& group) {
+  std::string text;
+  for (const VerbInfo& verb : group.verbs) {
+    std::string line = "  " + std::string(verb.help_usage);
+    line.resize(std::max<std::size_t>(line.size() + 2, 51), ' ');
+    text += line + std::string(verb.help_summary) + "\n";
+  }
+  return text;
+}
+
+HostError group_usage(const Group& group) {
+  return HostError::usage("usage: " + std::string(group.command) + " " + joined(names(group), "|"));
+}
+
+HostError unknown_verb(const Group& group, std::string_view verb) {
+  const std::vector<std::string_view> verbs = names(group);
+  std::string message = "unknown " + std::string(group.word) + " verb '" + std::string(verb) +
+                        "'. Expected: " + joined(verbs, " | ");
+  if (const auto near = closest(verb, verbs)) {
+    message += " (did you mean '" + std::string(*near) + "'?)";
+  }
+  return HostError::usage(message);
+}
+
+std::optional<VerbResult> check_verb_args(const Group& group, const VerbInfo& verb,
+                                          const host::Parsed& args, std::ostream& out) {
+  if (args.has_flag("--help") || args.has_flag("-h")) {
+    out << "usage: " << usage(group, verb) << '\n' << verb.summary << '\n' << std::flush;
+    return VerbResult(0);
+  }
+  if (!verb.strict) {
+    return std::nullopt;
+  }
+  if (auto bad = unknown_flag(args)) {
+    return VerbResult(Err{*bad});
+  }
+  if (args.has_flag("--dry-run") && !reads(verb, "--dry-run")) {
+    std::string message = "'";  // appended, not "'" + string: GCC 12 warns -Wrestrict at -O2
+    message += verb.name;
+    message += "' has no dry run: --dry-run is read only by ";
+    message += readers("--dry-run");
+    message += " (nothing was done)";
+    return VerbResult(Err{HostError::usage(message)});
+  }
+  return std::nullopt;
+}
+
+Dispatch dispatch(const Group& group, const Args& args, std::ostream& out) {
+  Dispatch d;
+  const std::vector<std::string_view> values = value_flags(group);
+  d.args = host::parse_args(args, values);
+  if (d.args.operands.empty() || d.args.operands.front().empty()) {
+    if (d.args.operands.empty() && (d.args.has_flag("--help") || d.args.has_flag("-h"))) {
+      out << help_lines(group) << std::flush;
+      d.stop = VerbResult(0);
+    } else {
+      d.stop = VerbResult(Err{group_usage(group)});
+    }
+    return d;
+  }
+  const std::string_view name = d.args.operands.front();
+  const auto found = std::find_if(group.verbs.begin(), group.verbs.end(),
+                                  [&](const VerbInfo& v) { return v.name == name; });
+  if (found == group.verbs.end()) {
+    d.stop = VerbResult(Err{unknown_verb(group, name)});
+    return d;
+  }
+  d.verb = &*found;
+  if ((d.stop = check_verb_args(group, *found, d.args, out))) {
+    return d;
+  }
+  // `--peer --json` still asks for JSON: the word is there, even as another flag's value
+  const bool json_typed =
+      std::any_of(d.args.flags.begin(), d.args.flags.end(), [](const host::FlagWord& f) {
+        return (f.name == "--json" && !f.glued) || (!f.glued && f.value == "--json");
+      });
+  d.json = json_typed && reads(*found, "--json");
+  d.args = d.args.only(flags_of(*found));
+  return d;
+}
+
+std::optional<std::string_view> closest(std::string_view typed,
+                                        std::span<const std::string_view> candidates,
+                                        std::size_t ignored) {
+  std::optional<std::string_view> best;
+  std::size_t best_distance = 0;
+  for (const std::string_view candidate : candidates) {
+    const std::size_t d = distance(typed, candidate);
+    if (!best || d < best_distance) {
+      best = candidate;
+      best_distance = d;
+    }
+  }
   // two slips at most, and fewer than the letters typed: "--x" is no typo of "--at"
-  const std::size_t letters = typed.size() > 2 ? typed.size() - 2 : 0;
+  const std::size_t letters = typed.size() > ignored ? typed.size() - ignored : 0;
   if (!best || best_distance > 2 || best_distance >= letters) {
     return std::nullopt;
   }
   return best;
 }
 
-std::optional<VerbResult> check_verb_args(const VerbInfo& verb, const Args& args,
-                                          std::ostream& out) {
-  const std::span<const std::string> flags = before_separator(args);
-  const std::array<std::string_view, 2> help_words = {"-h", "--help"};
-  if (std::any_of(flags.begin(), flags.end(),
-                  [&](const std::string& a) { return is_one_of(a, help_words); })) {
-    out << "usage: " << verb.usage << '\n' << verb.summary << '\n' << std::flush;
-    return VerbResult(0);
+std::optional<std::string_view> closest_flag(std::string_view typed) {
+  std::vector<std::string_view> flags;
+  for (const FlagInfo& flag : flag_table) {
+    if (flag.after_verb) {
+      flags.push_back(flag.name);
+    }
   }
-  if (verb.name == "record") {
-    return std::nullopt;  // the hook's entry point runs whatever it is given, silently
-  }
-  if (auto bad = unknown_flag(flags)) {
-    return VerbResult(Err{*bad});
-  }
-  const bool dry_run = std::find(flags.begin(), flags.end(), "--dry-run") != flags.end();
-  if (dry_run && !verb.reads_dry_run) {
-    std::string message = "'";  // appended, not "'" + string: GCC 12 warns -Wrestrict at -O2
-    message += verb.name;
-    message +=
-        "' has no dry run: --dry-run is read only by enable-all and disable-all (nothing "
-        "was done)";
-    return VerbResult(Err{HostError::usage(message)});
-  }
-  return std::nullopt;
+  return closest(typed, flags, 2);
 }
 
 }  // namespace cli

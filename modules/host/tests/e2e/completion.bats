@@ -8,22 +8,13 @@ completions=${E2E_SOURCE_DIR:-$BATS_TEST_DIRNAME/../../../..}/completions
 # What every shell offers, as "typed line|offers"; run in a directory holding the files below.
 common_cases=(
     'pylon-host git-activity en|enable enable-all'
-    'pylon-host ga |disable disable-all enable enable-all list migrate path record status'
     'pylon-host gitactivity m|migrate'
     'pylon-host share p|peer pull push'
     'pylon-host share --peer mini p|peer pull push'
     'pylon-host share push --peer |'
     'pylon-host ga enable-all --timeout |'
-    'pylon-host share ls -|--json --peer --timeout'
-    'pylon-host share pull -|--json --peer --timeout'
     'pylon-host share push --peer mini -|--json --timeout'
-    'pylon-host share dir -|--json --open'
-    'pylon-host share peer -|--json --peer'
-    'pylon-host ga record -|--at'
-    'pylon-host ga migrate -|--apply --json'
-    'pylon-host ga enable-all -|--dry-run --json --timeout'
     'pylon-host ga disable-all --dry-run -|--json --timeout'
-    'pylon-host ga list -|--json'
     'pylon-host share push |a.txt notes.md other sub'
     'pylon-host share push a.txt --peer mini |a.txt notes.md other sub'
     'pylon-host ga enable-all |other sub'
@@ -33,10 +24,27 @@ common_cases=(
     'pylon-host ga status |other sub'
     'pylon-host ga disable --json |other sub'
     'pylon-host ga enable other |'
+    'pylon-host share push -- -|'
+    'pylon-host ga enable-all -- |other sub'
+    'pylon-host ga list -- -|'
     'pylon-host share pull |'
     'pylon-host help |'
     'pylon-host Share |'
 )
+
+# Each group's verbs and each verb's flags as the program's tables give them (through the group's
+# help and each verb's usage), so that a verb or flag the completions miss fails here.
+table_cases() {
+    local group verb verbs
+    for group in ga share; do
+        verbs=$(pylon-host $group --help | sed -E 's/^  pylon (host )?[a-z-]+ ([a-z-]+).*/\2/')
+        echo "pylon-host $group |$(LC_ALL=C sort <<<"$verbs" | paste -sd ' ' -)"
+        for verb in $verbs; do
+            echo "pylon-host $group $verb -|$(pylon-host $group "$verb" --help | head -n 1 |
+                grep -oE -- '\[--[a-z-]+' | tr -d '[' | LC_ALL=C sort | paste -sd ' ' -)"
+        done
+    done
+}
 
 # bash also offers the flags of a verb that takes no operands before a "-" is typed (zsh does too
 # where the user's prefix-needed style allows; fish shows flags only after a "-").
@@ -49,13 +57,15 @@ flag_cases=(
 setup_files() {
     mkdir -p files/sub files/other
     touch files/a.txt files/notes.md files/sub/inner.txt
+    mapfile -t table < <(table_cases)
+    [ "${#table[@]}" -eq 16 ] || return 1  # two groups, fourteen verbs
     cd files || return 1
 }
 
 @test "bash offers the groups, verbs, flags, files and directories" {
     setup_files
     check_offers bash_offers "source '$completions/pylon-host.bash'" \
-        "${common_cases[@]}" "${flag_cases[@]}" \
+        "${common_cases[@]}" "${table[@]}" "${flag_cases[@]}" \
         'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host share --peer=mini p|peer pull push' \
@@ -69,7 +79,7 @@ setup_files() {
     # the loader looks in $BASH_COMPLETION_USER_DIR/completions for pylon-host.bash
     check_offers bash_offers "BASH_COMPLETION_USER_DIR='$completions/..'
 source /usr/share/bash-completion/bash_completion" \
-        "${common_cases[@]}" "${flag_cases[@]}" \
+        "${common_cases[@]}" "${table[@]}" "${flag_cases[@]}" \
         'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host share --peer=mini p|peer pull push'
@@ -96,7 +106,7 @@ source /usr/share/bash-completion/bash_completion" \
     setup_files
     # zsh keeps the directory part of a path aside: its matches are the names inside sub/
     check_offers zsh_offers "fpath=('$completions' \$fpath)" \
-        "${common_cases[@]}" \
+        "${common_cases[@]}" "${table[@]}" \
         'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|inner.txt' \
         'pylon-host share push --timeout=|'
@@ -106,7 +116,7 @@ source /usr/share/bash-completion/bash_completion" \
     command -v fish >/dev/null || skip "fish is not installed (Debian: fish)"
     setup_files
     check_offers fish_offers "source '$completions/pylon-host.fish'" \
-        "${common_cases[@]}" \
+        "${common_cases[@]}" "${table[@]}" \
         'pylon-host |ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host -|--describe --help --version' \

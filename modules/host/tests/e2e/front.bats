@@ -14,6 +14,13 @@ load helpers
     [ "$output" = "$want" ]
     # exactly one newline at the end, and no other trailing text
     [ "$(pylon-host | tail -c 3 | od -An -tx1 | tr -d ' \n')" = "6c6c0a" ]  # "ll\n"
+    # the grown flags; each group's help is its lines of the whole help
+    [[ "$want" == *$'\n      --dry-run '*$'\n  -h, --help '*$'\n      --version '* ]]
+    for words in "git-activity --help" "share -h"; do
+        run -0 --separate-stderr pylon-host $words
+        [ -n "$output" ] && [ -z "$stderr" ]
+        [ "$output" = "$(grep "^  pylon \(host \)\?${words% *} " <<<"$want")" ]
+    done
 }
 
 @test "--describe prints one line whatever follows" {
@@ -26,8 +33,11 @@ load helpers
     for verb in Share host --json; do
         run -2 --separate-stderr pylon-host "$verb" share ls
         [ -z "$output" ]
-        [ "$stderr" = "pylon-host: unknown verb '$verb'. Expected: git-activity | share (see \`pylon host help\`)" ]
+        [[ "$stderr" = "pylon-host: unknown verb '$verb'. Expected: git-activity | share (see \`pylon host help\`)"* ]]
     done
+    [[ "$stderr" != *"did you mean"* ]]
+    run -2 --separate-stderr pylon-host Share
+    [[ "$stderr" = *" (did you mean 'share'?)" ]]
 }
 
 @test "an argument that is not UTF-8 is a usage error naming its position" {

@@ -199,14 +199,15 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
 }
 
 @test "git-activity usage and unknown verbs exit 2 and print nothing on stdout" {
-    for args in "" "--json" "--at 5"; do
+    for args in "" "--json" "--at 5" "-- "; do
         run -2 --separate-stderr pylon-host git-activity $args
         [ -z "$output" ]
-        [ "$stderr" = "pylon-host: usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate" ]
+        [ "$stderr" = "pylon-host: usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate|status|disable-all" ]
     done
-    for verb in RECORD List; do
-        run -2 --separate-stderr pylon-host ga "$verb"
-        [ -z "$output" ]
-        [ "$stderr" = "pylon-host: unknown git-activity verb '$verb'. Expected: record | enable | enable-all | disable | list | path | migrate" ]
-    done
+    local expected="Expected: record | enable | enable-all | disable | list | path | migrate | status | disable-all"
+    run -2 --separate-stderr pylon-host ga RECORD
+    [ -z "$output" ]
+    [ "$stderr" = "pylon-host: unknown git-activity verb 'RECORD'. $expected" ]
+    run -2 --separate-stderr pylon-host ga --peer List  # --peer takes no value here
+    [ "$stderr" = "pylon-host: unknown git-activity verb 'List'. $expected (did you mean 'list'?)" ]
 }

@@ -276,8 +276,15 @@ echo mine" ]
 
 @test "enable-all: no repositories, a --timeout value that is no root, no HOME" {
     mkdir -p "$T/none"
-    run -0 pylon-host git-activity enable-all "$T/none" "$T/missing"
+    run -0 pylon-host git-activity enable-all "$T/none" ""
     [ "$output" = "git-activity enabled in 0 repo(s)" ]
+    # a DIR that is not a directory fails before anything is walked or written
+    mkrepo "$T/r" 1600000000 && touch "$T/file"
+    for args in "enable-all $T/r $T/missing" "disable-all --dry-run $T/r $T/file"; do
+        run -1 --separate-stderr pylon-host git-activity $args
+        [[ -z "$output" && "$stderr" == "pylon-host: could not walk ${args##* }: "*" (os error "*")" ]]
+    done
+    [ ! -e "$T/r/.git/hooks/post-commit" ] && [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ]
     run -0 pylon-host git-activity enable-all "$T/none" --json
     [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[],\"failed\":[],\"deadline_expired\":false}" ]
 
@@ -322,7 +329,10 @@ EOF
     builtin cd "$T"
     local before && before=$(ls -lAR "$HOME")  # names, modes, sizes: what a write would change
     run -0 --separate-stderr pylon-host git-activity enable-all --dry-run
-    [ "$output" = "git-activity would enable in 2 repo(s), 1 failed" ] && [ -z "$stderr" ]
+    [ "$output" = "would enable: $HOME/work/a
+would enable: $HOME/work/b
+would fail: $HOME/work/broken: not a git repository: $HOME/work/broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)
+git-activity would enable in 2 repo(s), 1 failed" ] && [ -z "$stderr" ]
     run -0 pylon-host git-activity enable-all --dry-run --json
     [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b\"],\"failed\":[$broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
     [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ] && [ ! -e "$HOME/work/a/.git/hooks/post-commit" ]
@@ -330,6 +340,8 @@ EOF
 
     pylon-host git-activity enable "$HOME/work/a"
     printf '#!/bin/sh\necho mine\n' >"$HOME/work/b/.git/hooks/post-commit"
+    run -0 pylon-host git-activity disable-all --dry-run
+    [ "${lines[0]}" = "would disable: $HOME/work/a/.git/hooks/post-commit" ]
     run -0 pylon-host git-activity disable-all --dry-run --json
     [ "$output" = "{\"ok\":true,\"disabled\":[\"$HOME/work/a/.git/hooks/post-commit\"],\"failed\":[$broken\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
     grep -q 'pylon git-activity' "$HOME/work/a/.git/hooks/post-commit"
@@ -338,19 +350,29 @@ EOF
     [ "$(cat "$HOME/work/a/.git/hooks/post-commit")" = "#!/bin/sh" ]
     [ "$(cat "$HOME/work/b/.git/hooks/post-commit")" = "#!/bin/sh
 echo mine" ]
+    mkdir "$T/none"
     run -0 pylon-host git-activity disable-all --json "$T/none"
     [ "$output" = '{"ok":true,"disabled":[],"failed":[],"deadline_expired":false}' ]
 }
 
+
 @test "on a terminal the walks show progress on standard error, then name what failed" {
     mkrepo "$HOME/work/a" 1600000000
-    mkdir -p "$HOME/work/broken" && echo 'gitdir: /nonexistent' >"$HOME/work/broken/.git"
+    # a name that would clear the screen is shown, not obeyed, on the terminal only
+    local broken="$HOME/work/br"$'\e[2J'"oken" shown="$HOME/work/br\\x1b[2Joken"
+    mkdir -p "$broken" && echo 'gitdir: /nonexistent' >"$broken/.git"
     # standard error alone is the terminal: the typescript holds only what went there
-    TERM=dumb script -qec "pylon-host git-activity enable-all >'$T/out'" "$T/tty" </dev/null
-    [ "$(cat "$T/out")" = "git-activity enabled in 1 repo(s), 1 failed" ]
+    TERM=xterm script -qec "pylon-host git-activity enable-all --dry-run >'$T/out'" "$T/tty" </dev/null
+    [ "$(tail -n 1 "$T/out")" = "git-activity would enable in 1 repo(s), 1 failed" ]
+    grep -qF "would fail: $broken: " "$T/out"
     local tty && tty=$(tr -d '\r' <"$T/tty")
-    [[ "$tty" == *" directories walked, "*" repositories done"$'\e[K'"pylon-host: $HOME/work/broken: not a git repository: $HOME/work/broken"* ]]
+    [[ "$tty" == *" directories walked, "*" repositories done"$'\e[K'"pylon-host: $shown: not a git repository: $shown"* ]]
     [ "$(grep -c 'pylon-host: ' <<<"$tty")" -eq 1 ]
+    # a dumb terminal gets no redrawn line, only the failure
+    TERM=dumb script -qec "pylon-host git-activity enable-all --dry-run >/dev/null" "$T/tty" </dev/null
+    tty=$(tr -d '\r' <"$T/tty")
+    [[ "$tty" == *"pylon-host: $shown: not a git repository: $shown (run"* ]]
+    [[ "$tty" != *"directories walked"* && "$tty" != *$'\e'* ]]
 }
 
 @test "help after a verb runs nothing; typos and a --dry-run that would be ignored stop" {

@@ -52,11 +52,11 @@ page() {
 
     local flag
     while read -r flag value; do
-        grep -qE "^ +$flag${value:+ $value}\$" page.txt || {
+        grep -qE "^ +(-[a-z], )?$flag${value:+ $value}\$" page.txt || {
             echo "no entry for the option $flag $value" >&2
             bad=1
         }
-    done < <(pylon-host --help | sed -n '/^options:/,/^$/p' | grep -oE -- '--[a-z]+( [A-Z]+)?')
+    done < <(pylon-host --help | sed -n '/^options:/,/^$/p' | grep -oE -- '--[a-z-]+( [A-Z]+)?')
     [ "$(pylon-host --help | sed -n '/^options:/,/^$/p' | grep -c -- '--')" -ge 6 ]
 
     local var

@@ -216,7 +216,7 @@ xdg-open $HOME/work/quaylink-share" ]
     [ "$stderr" = "pylon-host: usage: pylon share push|pull|ls|dir|peer" ]
     run -2 pylon-host share ""
     run -2 --separate-stderr pylon-host share Push
-    [ "$stderr" = "pylon-host: unknown share verb 'Push'. Expected: push | pull | ls | dir | peer" ]
+    [ "$stderr" = "pylon-host: unknown share verb 'Push'. Expected: push | pull | ls | dir | peer (did you mean 'push'?)" ]
     run -2 --separate-stderr pylon-host share push --peer mini
     [ "$stderr" = "pylon-host: usage: pylon share push <file ...> [--peer NAME]" ]
     run -2 --separate-stderr pylon-host share pull
@@ -241,6 +241,8 @@ xdg-open $HOME/work/quaylink-share" ]
     run -2 pylon-host share push README.md --peer mini --dry-run
     [ ! -e "$FAKE_QUAYLINK_LOG" ]
     # after a lone -- every word is an operand, and a flag's value is never taken for a flag
+    mkdir "$FAKE_QUAYLINK_ROOT/mini/--help" && echo x >"$FAKE_QUAYLINK_ROOT/mini/--help/in"
     run -0 pylon-host share ls --peer mini -- --help
+    [ "$output" = in ]
     run -0 pylon-host share ls --timeout --x --peer mini
 }

@@ -38,7 +38,8 @@ TEST(ParseAt, SignedWholeSecondsOrNothing) {
   };
   for (const auto& [args, want] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(cli::parse_at(args), want);
+    constexpr std::string_view at[] = {"--at"};
+    EXPECT_EQ(cli::parse_at(host::parse_args(args, at)), want);
   }
 }
 

@@ -91,10 +91,12 @@ TEST_F(ShareVerb, RefusesAMissingOrUnknownVerb) {
                  "usage: pylon share push|pull|ls|dir|peer");
   }
   expect_error(share({"Push", "a"}), host::HostError::Kind::Usage,
-               "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer");
+               "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer (did you mean "
+               "'push'?)");
   expect_error(share({"push", "--peer", "mini"}), host::HostError::Kind::Usage,
                "usage: pylon share push <file ...> [--peer NAME]");
-  for (const host::Args& args : {host::Args{"pull"}, {"pull", ""}, {"pull", "--json"}}) {
+  for (const host::Args& args :
+       {host::Args{"pull"}, {"pull", ""}, {"pull", "--json"}, {"pull", "--"}}) {
     expect_error(share(args), host::HostError::Kind::Usage, "usage: pylon share pull <name>");
   }
   EXPECT_TRUE(tool.calls.empty());

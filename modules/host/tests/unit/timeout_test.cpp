@@ -28,6 +28,7 @@ TEST(Timeout, FallsBackOnAnythingButAPositiveU64) {
   };
   for (const auto& [args, want] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(host::timeout_seconds(args, 900), want);
+    constexpr std::string_view timeout[] = {"--timeout"};
+    EXPECT_EQ(host::timeout_seconds(host::parse_args(args, timeout), 900), want);
   }
 }
