@@ -413,14 +413,17 @@ Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::
     return Err{walked.error()};
   }
   const Walk& w = walked.value();
-  struct stat st {};
-  const bool exists = w.complete && !w.name.empty() &&
-                      ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!exists && w.complete && !w.name.empty() && errno != ENOENT) {
-    return Err{last_os_error()};
+  if (!w.complete) {
+    return foreign_in(w, ::geteuid());  // the directories still missing are made by the writer
   }
-  if (!exists && ::fstat(w.dir.get(), &st) != 0) {
-    return Err{last_os_error()};
+  struct stat st {};
+  if (w.name.empty() || ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!w.name.empty() && errno != ENOENT) {
+      return Err{last_os_error()};
+    }
+    if (::fstat(w.dir.get(), &st) != 0) {
+      return Err{last_os_error()};
+    }
   }
   return foreign_in(w, st.st_uid);
 }
