@@ -32,7 +32,8 @@ Result<std::optional<std::filesystem::path>, host::HostError> disable(
 
 // The hook text with exactly one current block: a new hook for an absent one.
 std::string rewrite_hook(const std::optional<std::string>& existing);
-// The text without any block, current or legacy; nothing when it held none.
+// The text without any block, current or legacy; nothing when it held none or is a compiled
+// hook (see read_hook).
 std::optional<std::string> strip_hook(std::string_view text);
 // The text without any block from a `begin` line to its `end` line; unpaired lines stay.
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
@@ -43,6 +44,10 @@ std::optional<std::string> foreign_interpreter(std::string_view hook_text);
 // The hooks directory git names for `repo`; nothing outside a repository.
 std::optional<std::filesystem::path> hooks_dir(const std::filesystem::path& repo, GitEnv env);
 // The hook's bytes, whatever their encoding; nothing when there is no hook file; else the reason.
+// A compiled hook (no "#!" line, and a NUL or a program's magic number in its first
+// pylon::read_limit bytes) may come back as that head only, which foreign_interpreter calls "a
+// compiled program" and strip_hook finds no block in; any other hook longer than the limit is an
+// error ("larger than 1 MiB").
 Result<std::optional<std::string>, std::string> read_hook(const std::filesystem::path& hook);
 // enable's refusal of a hook that no shell runs; nothing when the block may go in.
 std::optional<host::HostError> refuse_foreign(const std::filesystem::path& hook,
