@@ -139,14 +139,18 @@ TEST(GitToplevel, FallsBackToTheFileSystemWithoutGit) {
   EXPECT_EQ(gitactivity::git_line(tmp / "repo", {"rev-parse", "--show-toplevel"}), std::nullopt);
 }
 
-TEST(GitLine, TrimmedAnswerOrNothing) {
+TEST(GitLine, TheAnswerWithoutItsLastLineFeedOrNothing) {
   const struct {
     std::string output;
     int status;
     std::optional<std::string> want;
   } cases[] = {
-      {"  /a path/with spaces \\n", 0, "/a path/with spaces"},
+      {"  /a path/with spaces \\n", 0, "  /a path/with spaces "},
+      {"/r\\302\\240\\n", 0, "/r\u00a0"},  // a no-break space is a name's own byte
+      {"/r\\n\\n", 0, "/r\n"},             // so is a line feed
+      {"/r", 0, "/r"},
       {"\\n", 0, std::nullopt},
+      {"", 0, std::nullopt},
       {"/answer\\n", 1, std::nullopt},
   };
   for (const auto& c : cases) {
