@@ -15,6 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+}  // namespace
+
 // Follows a chain of symbolic links to the path that really holds the data (which may not exist).
 Result<fs::path, std::error_code> final_target(fs::path path) {
   for (int hops = 0; hops < 40; ++hops) {
@@ -31,6 +33,8 @@ Result<fs::path, std::error_code> final_target(fs::path path) {
   }
   return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
 }
+
+namespace {
 
 class FileCategory final : public std::error_category {
  public:

@@ -13,6 +13,9 @@ namespace pylon {
 // program reads or replaces only regular files. os_text renders it as "not a regular file".
 std::error_code not_regular_file();
 
+// Follows a chain of symbolic links to the path that really holds the data (which may not exist).
+Result<std::filesystem::path, std::error_code> final_target(std::filesystem::path path);
+
 // The whole file as bytes. ENOENT and the like come back as the error, and so does not_regular_file
 // before a byte is read: a FIFO would block and a device might never end.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);

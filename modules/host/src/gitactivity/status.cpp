@@ -1,31 +1,19 @@
-#include "cli/git_activity.hpp"
-#include "env.hpp"
+#include "gitactivity/status.hpp"
+
+#include "gitactivity/enable.hpp"
 #include "gitactivity/hook.hpp"
 #include "gitactivity/markers.hpp"
-#include "gitactivity/repos.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <ostream>
-#include <string>
-#include <vector>
 
-#include <nlohmann/json.hpp>
-
-namespace cli {
-namespace {
+namespace gitactivity {
 
 namespace fs = std::filesystem;
-using gitactivity::GitEnv;
-
-struct Check {
-  std::string_view name;
-  std::string_view state;  // "ok", "warning" or "problem"
-  std::string detail;
-};
+namespace {
 
 // The search path desktop git clients give hooks: not the login shell's.
 #ifdef __APPLE__
@@ -33,21 +21,6 @@ constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbi
 #else
 constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin";
 #endif
-
-// Does the current block stand in the hook? The markers come from the text enable writes, so they
-// are never spelled twice.
-bool holds_current_block(std::string_view text) {
-  const std::string fresh = gitactivity::rewrite_hook(std::nullopt);  // "#!/bin/sh\n" + block
-  std::vector<std::string_view> lines;
-  for (std::string_view rest = fresh; !rest.empty();) {
-    const std::size_t nl = rest.find('\n');
-    lines.push_back(rest.substr(0, nl));
-    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-  }
-  // no line can equal "\n", so the second strip only normalises line endings
-  return lines.size() == 4 && gitactivity::strip_block(text, lines[1], lines[3]) !=
-                                  gitactivity::strip_block(text, "\n", "\n");
-}
 
 Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
                  const std::string& read_error) {
@@ -65,10 +38,16 @@ Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
   if (!text) {
     return {"hook", "problem", "cannot read " + pylon::path_text(hook) + ": " + read_error};
   }
-  if (!holds_current_block(*text)) {
-    if (gitactivity::strip_hook(*text)) {
+  if (!holds_block(*text)) {
+    if (holds_legacy_block(*text)) {
       return {"hook", "warning",
               pylon::path_text(hook) + " holds the legacy recorder block: " + enable_hint};
+    }
+    if (strip_hook(*text)) {
+      return {"hook", "problem",
+              pylon::path_text(hook) +
+                  " holds the recorder block commented out or edited, so it records nothing: " +
+                  enable_hint};
     }
     return {"hook", "problem",
             pylon::path_text(hook) + " does not hold the recorder block: " + enable_hint};
@@ -90,7 +69,7 @@ Check interpreter_check(const fs::path& hook, const std::optional<std::string>& 
     }
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
   }
-  if (const auto runner = gitactivity::foreign_interpreter(*text)) {
+  if (const auto runner = foreign_interpreter(*text)) {
     return {"interpreter", "problem",
             "the hook is run by " + *runner +
                 ", not by a shell, so the recorder's shell line cannot run in it"};
@@ -113,7 +92,7 @@ fs::path canonical_or_same(const fs::path& path) {
 Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, const fs::path& dir) {
   // "global\t/path": the scope of the setting that wins
   if (const auto origin =
-          gitactivity::git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
+          git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
     const std::string_view scope = std::string_view(*origin).substr(0, origin->find('\t'));
     if (scope == "global" || scope == "system") {
       return {"hooks-dir", "warning",
@@ -122,7 +101,7 @@ Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, co
                   " serves every repository, and a block there records for all of them"};
     }
   }
-  const auto common = gitactivity::git_line(repo, {"rev-parse", "--git-common-dir"}, env);
+  const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
   const fs::path git_dir = canonical_or_same(
       common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)
              : root / ".git");
@@ -162,14 +141,44 @@ Check desktop_path_check(const std::optional<fs::path>& found) {
               " /usr/local/bin/pylon-host)"};
 }
 
-Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker) {
+// The file-name limit of the directory the marker goes in, asked of what exists of it.
+long name_max(const fs::path& marker_dir) {
+  return ::pathconf(nearest_existing(marker_dir).c_str(), _PC_NAME_MAX);
+}
+
+// Looked at without following links: record writes neither through a link nor into a file that
+// has other names.
+Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
+                   const std::string& root) {
+  const std::string name = encode_marker(root);
+  if (const long limit = name_max(marker_dir); !marker_name_fits(name, limit)) {
+    return {"marker", "problem",
+            "no marker can be written for this path: its name is " + std::to_string(name.size()) +
+                " bytes, longer than " + pylon::path_text(nearest_existing(marker_dir)) +
+                " allows (" + std::to_string(limit > 0 ? limit : 255) + ")"};
+  }
+  const fs::path marker = marker_dir / name;
   struct stat st {};
-  if (::stat(marker.c_str(), &st) != 0) {
+  if (::lstat(marker.c_str(), &st) != 0) {
     return {"marker", "warning",
             "no marker at " + pylon::path_text(marker) +
                 " yet: run `pylon host git-activity enable`, or commit"};
   }
-  const auto latest = gitactivity::git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  if (S_ISLNK(st.st_mode)) {
+    return {"marker", "problem",
+            pylon::path_text(marker) +
+                " is a symbolic link, which record never writes through: remove it"};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return {"marker", "problem",
+            pylon::path_text(marker) + " is not a regular file, so record cannot write it"};
+  }
+  if (st.st_nlink > 1) {
+    return {
+        "marker", "problem",
+        pylon::path_text(marker) + " has other hard links, so record leaves it alone: remove it"};
+  }
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
   const auto commit = latest ? pylon::parse_i64(*latest) : std::nullopt;
   if (commit && static_cast<std::int64_t>(st.st_mtime) < *commit) {
     return {"marker", "warning",
@@ -200,74 +209,37 @@ std::optional<fs::path> find_on_path(std::string_view program, std::string_view 
   }
 }
 
-VerbResult status_verb(const GitActivityCall& call) {
-  const std::optional<std::string_view> named =
-      call.positionals.size() > 1 ? std::optional(call.positionals[1]) : std::nullopt;
-  auto repo = repo_arg(named);
-  if (!repo) {
-    return Err{repo.error()};
-  }
-  // a repository the user named is that repository, whatever git variables are inherited
-  const GitEnv env = named ? GitEnv::WithoutLocal : GitEnv::Inherited;
-  const auto root = gitactivity::git_line(repo.value(), {"rev-parse", "--show-toplevel"}, env);
-  const auto dir = gitactivity::hooks_dir(repo.value(), env);
-  if (!root || !dir) {
-    return Err{gitactivity::not_a_repository(repo.value())};
-  }
-  const fs::path hook = *dir / "post-commit";
-  std::optional<std::string> text;
-  std::string read_error;
-  if (auto read = gitactivity::read_hook(hook); read) {
-    text = read.value();
-  } else {
-    read_error = read.error();
-  }
-  const std::optional<fs::path> found =
-      find_on_path("pylon-host", pylon::env_var("PATH").value_or(""));
-  const fs::path marker = call.marker_dir / gitactivity::encode_marker(*root);
-  const std::vector<Check> checks = {
-      hook_check(hook, text, read_error),
-      interpreter_check(hook, text),
-      hooks_dir_check(repo.value(), env, *root, *dir),
-      path_check(found),
-      desktop_path_check(found),
-      marker_check(repo.value(), env, marker),
-  };
-  const bool ok = std::none_of(checks.begin(), checks.end(),
-                               [](const Check& c) { return c.state == "problem"; });
-  const bool warned = std::any_of(checks.begin(), checks.end(),
-                                  [](const Check& c) { return c.state == "warning"; });
-  if (call.json) {
-    Json list = Json::array();
-    for (const Check& c : checks) {
-      Json one;
-      one["check"] = c.name;
-      one["state"] = c.state;
-      one["detail"] = c.detail;
-      list.push_back(std::move(one));
-    }
-    Json value;
-    value["ok"] = ok;
-    value["root"] = *root;
-    value["hooks_dir"] = pylon::path_text(*dir);
-    value["hook"] = pylon::path_text(hook);
-    value["enabled"] = text && holds_current_block(*text);
-    value["checks"] = std::move(list);
-    emit(call.out, value);
-  } else {
-    for (const Check& c : checks) {
-      std::string line(c.state);
-      line.resize(9, ' ');
-      line += c.name;
-      line.resize(std::max<std::size_t>(line.size() + 1, 23), ' ');
-      call.out << line << c.detail << '\n';
-    }
-    call.out << (ok ? "commits in " + *root + " are recorded"
-                    : "commits in " + *root + " are NOT recorded")
-             << (ok && warned ? " (see the warnings above)" : "") << '\n'
-             << std::flush;
-  }
-  return ok ? 0 : 1;
+bool marker_name_fits(std::string_view name, long name_max) {
+  return name.size() <= static_cast<std::size_t>(name_max > 0 ? name_max : 255);
 }
 
-}  // namespace cli
+Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
+                                       std::string_view search_path) {
+  auto located = locate(repo, env, not_a_repository(repo));
+  if (!located) {
+    return Err{located.error()};
+  }
+  const HookSite& site = located.value();
+  std::optional<std::string> text;
+  std::string read_error;
+  if (site.text) {
+    text = site.text.value();
+  } else {
+    read_error = site.text.error();
+  }
+  const std::optional<fs::path> found = find_on_path("pylon-host", search_path);
+  return Status{site.root,
+                site.dir,
+                site.hook,
+                text && holds_block(*text),
+                {
+                    hook_check(site.hook, text, read_error),
+                    interpreter_check(site.hook, text),
+                    hooks_dir_check(repo, env, site.root, site.dir),
+                    path_check(found),
+                    desktop_path_check(found),
+                    marker_check(repo, env, marker_dir, site.root),
+                }};
+}
+
+}  // namespace gitactivity

@@ -182,13 +182,19 @@ echo shared" ]
     [ "$output" = old ]
 }
 
-@test "HOME unset: every default falls back to the current directory" {
+@test "HOME unset: every default falls back to the current directory, but record writes nothing" {
     make_repo repo
     cd repo
     run -0 --separate-stderr env -u HOME pylon-host git-activity path
     [ "$output" = ./.kestrel/git-activity ]
+    # a hook run so would leave untracked markers in the work tree
     run -0 --separate-stderr env -u HOME pylon-host git-activity record
     [ -z "$output" ] && [ -z "$stderr" ]
+    HOME= pylon-host git-activity record
+    [ ! -e .kestrel ]
+    env -u HOME PYLON_HOME="$BATS_TEST_TMPDIR/fleet" pylon-host git-activity record
+    [ -f "$BATS_TEST_TMPDIR/fleet/git-activity/$(pwd -P | tr / -)" ]
+    env -u HOME pylon-host git-activity enable >/dev/null
     run -0 env -u HOME pylon-host git-activity list
     [[ "$output" == *"  $(pwd -P)" ]] || [[ "$output" == *"  $PWD" ]]
     run -0 env -u HOME pylon-host git-activity enable-all
