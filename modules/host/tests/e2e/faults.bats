@@ -113,6 +113,32 @@ $BLOCK" ]
     cmp "$hooks/post-commit" enabled
 }
 
+@test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
+    local t && t=$(pwd -P)
+    mkdir -p tree && touch tree/file
+    local r
+    for r in ok dangling uncreatable frozen gone on on-frozen; do make_repo "tree/$r"; done
+    rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
+    git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
+    printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
+    ln -s "$t/gone/post-commit" tree/gone/.git/hooks/post-commit
+    pylon-host git-activity enable tree/on >/dev/null
+    pylon-host git-activity enable tree/on-frozen >/dev/null
+    freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
+    freeze tree/on-frozen/.git/hooks
+
+    # enable-all fails on the four layouts, disable-all on the frozen block and the hooks path
+    local verb dry failing=4
+    for verb in enable-all disable-all; do
+        run -0 as_user pylon-host git-activity $verb --json --dry-run "$t/tree"
+        dry=${output/,\"dry_run\":true/}
+        [ "$(grep -o '"repo":' <<<"$dry" | wc -l)" -eq "$failing" ]
+        run -0 as_user pylon-host git-activity $verb --json "$t/tree"
+        [ "$dry" = "$output" ]
+        failing=2
+    done
+}
+
 @test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
     make_repo repo
     mkdir dotfiles

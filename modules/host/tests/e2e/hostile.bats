@@ -166,6 +166,8 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     [ -z "$output" ] && [ -z "$stderr" ]
     run -1 --separate-stderr pylon-host git-activity enable "$T/r"
     [[ "$stderr" =~ ^"pylon-host: could not write marker in $M: ".*" (os error "[0-9]+")"$ ]]
+    run -1 pylon-host git-activity status "$T/r"
+    [[ "$output" == *$'\n'"problem  marker        $M/$name is a symbolic link"* ]]
 
     mkdir -p "$HOME/.kestrel/git-activity"
     : >"$HOME/.kestrel/git-activity/-legacy"
@@ -176,6 +178,29 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
 
     [ -L "$M/$name" ] && [ -L "$M/-legacy" ]
     [ "$(cat "$T/target")" = theirs ] && [ "$(mtime "$T/target")" = 1000 ]
+}
+
+@test "git-activity: a top level or hooks path that ends in white space or holds a line feed is that path" {
+    ga_setup
+    local nl=$'\n' r
+    for r in "$T/r " "$T/r"$'\xc2\xa0' "$T/r$nl"; do
+        ga_repo "$r"
+        mkdir "$r/sub"
+        (cd "$r/sub" && pylon-host git-activity record --at 1650000000)
+        [ "$(mtime "$M/${r//\//-}")" = 1650000000 ]
+    done
+    [ ! -e "$M/${T//\//-}-r" ]
+    ga_repo "$T/r" 1500000000
+    run -0 pylon-host git-activity enable "$T/r "
+    [ "$output" = "git-activity enabled: $T/r " ]
+    grep -qF "$GA_BLOCK" "$T/r /.git/hooks/post-commit"
+    [ ! -e "$T/r/.git/hooks/post-commit" ] && [ ! -e "$M/${T//\//-}-r" ]
+
+    # git's two answers in one would be three lines: the hooks path is asked alone
+    git -C "$T/r" config core.hooksPath "$T/hooks${nl}x"
+    run -0 pylon-host git-activity enable "$T/r"
+    grep -qF "$GA_BLOCK" "$T/hooks${nl}x/post-commit"
+    [ ! -e "$T/r/x" ]
 }
 
 @test "git-activity: a hook another interpreter runs is refused untouched; disable still cleans it" {

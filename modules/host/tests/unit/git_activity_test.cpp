@@ -68,3 +68,12 @@ TEST(FindOnPath, TakesTheFirstExecutableRegularFile) {
             std::nullopt);  // a directory is no program
   EXPECT_EQ(gitactivity::find_on_path("pylon-host", (dir / "none").string()), std::nullopt);
 }
+
+TEST(MarkerNameFits, NoLongerThanTheLimitInBytesWith255WhenUnknown) {
+  const std::string name255(255, 'a');
+  EXPECT_TRUE(gitactivity::marker_name_fits(name255, 255));
+  EXPECT_FALSE(gitactivity::marker_name_fits(name255 + "a", 255));
+  EXPECT_FALSE(gitactivity::marker_name_fits(name255 + "a", -1));
+  EXPECT_TRUE(gitactivity::marker_name_fits(name255 + "a", 1024));
+  EXPECT_FALSE(gitactivity::marker_name_fits(std::string(127, 'a') + "\xC3\xA9", 128));
+}

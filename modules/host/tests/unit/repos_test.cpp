@@ -1,5 +1,6 @@
 #include "gitactivity/repos.hpp"
 
+#include "gitactivity/enable.hpp"
 #include "proc/proc.hpp"
 #include "temp_dir.hpp"
 
@@ -159,6 +160,23 @@ TEST(GitLine, TheAnswerWithoutItsLastLineFeedOrNothing) {
     fake_git(tmp, c.output, c.status);
     const ScopedEnv path("PATH", (tmp / "bin").string());
     EXPECT_EQ(gitactivity::git_line(tmp.path(), {"rev-parse"}), c.want);
+  }
+}
+
+TEST(SplitWhere, OnlyExactlyTwoNonEmptyLines) {
+  using Want = std::optional<std::pair<std::string, std::string>>;
+  const std::pair<std::string, Want> cases[] = {
+      {"/r \n.git/hooks\n", std::pair{"/r ", ".git/hooks"}},
+      {"/r\n/a\nb\n", std::nullopt},  // which line feed is git's is a guess
+      {"/r\n\n.git/hooks\n", std::nullopt},
+      {"/r\n.git/hooks", std::nullopt},
+      {"/r\n\n", std::nullopt},
+      {"\n.git/hooks\n", std::nullopt},
+      {"/r\n", std::nullopt},
+  };
+  for (const auto& [output, want] : cases) {
+    SCOPED_TRACE(output);
+    EXPECT_EQ(gitactivity::split_where(output), want);
   }
 }
 
