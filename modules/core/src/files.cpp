@@ -1,56 +1,326 @@
 #include "files.hpp"
 
+#include "text.hpp"
 #include "unique_fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <copyfile.h>
+#else
+#include <sys/xattr.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <utility>
+#include <vector>
 
 namespace pylon {
 namespace {
 
 namespace fs = std::filesystem;
 
-}  // namespace
-
-// Follows a chain of symbolic links to the path that really holds the data (which may not exist).
-Result<fs::path, std::error_code> final_target(fs::path path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    const fs::file_status st = fs::symlink_status(path, ec);
-    if (ec || !fs::is_symlink(st)) {
-      return path;  // a missing file or an unreadable one is the caller's to find out
-    }
-    fs::path next = fs::read_symlink(path, ec);
-    if (ec) {
-      return Err{ec};
-    }
-    path = next.is_absolute() ? next : path.parent_path() / next;
-  }
-  return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
-}
-
-namespace {
+enum class FileError { NotRegular = 1, TooLarge, OtherLinks, ForeignLink };
 
 class FileCategory final : public std::error_category {
  public:
   const char* name() const noexcept override { return "pylon.files"; }
-  std::string message(int /*value*/) const override { return "not a regular file"; }
+  std::string message(int value) const override {
+    switch (static_cast<FileError>(value)) {
+      case FileError::NotRegular:
+        return "not a regular file";
+      case FileError::TooLarge:
+        return "larger than 1 MiB";
+      case FileError::OtherLinks:
+        return "a file with other hard links";
+      case FileError::ForeignLink:
+        return "a symbolic link on the way has another owner than the file it leads to";
+    }
+    return "file error";
+  }
 };
 
-// After the rename the new name lives only in the directory's cached copy until that is synced.
-Result<Unit, std::error_code> sync_dir(const fs::path& file) {
-  const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+std::error_code file_error(FileError value) {
+  static const FileCategory category;
+  return {static_cast<int>(value), category};
+}
+
+constexpr int max_link_hops = 40;  // what Linux follows before ELOOP
+
+struct SeenLink {
+  fs::path path;
+  uid_t owner;
+};
+
+// A path resolved one component at a time with no link followed by the system: where it ends,
+// and every symbolic link taken on the way.
+struct Walk {
+  UniqueFd dir;          // the directory that holds `name`
+  fs::path dir_path;     // its spelling, for messages
+  std::string name;      // the last component; empty when the path names a directory
+  bool complete = true;  // false: `name` is a missing directory on the way, not the last step
+  std::vector<SeenLink> links;
+};
+
+// The link's text, read between two looks at the same link: a swap in between is an error, so
+// the owner noted is the owner of the link that was read.
+Result<std::string, std::error_code> read_link_at(int dir, const std::string& name,
+                                                  const struct stat& seen) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+  if (n < 0) {
+    return Err{last_os_error()};
+  }
+  if (static_cast<std::size_t>(n) == target.size()) {
+    return Err{std::make_error_code(std::errc::filename_too_long)};
+  }
+  target.resize(static_cast<std::size_t>(n));
+  struct stat again {};
+  if (::fstatat(dir, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) {
+    return Err{last_os_error()};
+  }
+  if (again.st_ino != seen.st_ino || again.st_dev != seen.st_dev || again.st_uid != seen.st_uid) {
+    return Err{std::make_error_code(std::errc::resource_unavailable_try_again)};
+  }
+  return target;
+}
+
+void push_front_parts(std::deque<std::string>& todo, const fs::path& path) {
+  std::vector<std::string> parts;
+  for (const fs::path& part : path.relative_path()) {
+    parts.push_back(part.string());
+  }
+  todo.insert(todo.begin(), parts.begin(), parts.end());
+}
+
+Result<UniqueFd, std::error_code> open_dir_at(int dir, const char* name) {
+  UniqueFd fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
     return Err{last_os_error()};
   }
+  return fd;
+}
+
+Result<Walk, std::error_code> walk(const fs::path& path) {
+  Walk w;
+  w.dir_path = path.is_absolute() ? fs::path("/") : fs::path();
+  auto start = open_dir_at(AT_FDCWD, path.is_absolute() ? "/" : ".");
+  if (!start) {
+    return Err{start.error()};
+  }
+  w.dir = std::move(start).value();
+  std::deque<std::string> todo;
+  push_front_parts(todo, path);
+  int hops = 0;
+  while (!todo.empty()) {
+    std::string name = std::move(todo.front());
+    todo.pop_front();
+    if (name.empty() || name == ".") {
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(w.dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) {
+        return Err{last_os_error()};
+      }
+      w.complete = std::none_of(todo.begin(), todo.end(), [](const std::string& rest) {
+        return !rest.empty() && rest != ".";
+      });
+      w.name = std::move(name);
+      return w;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (++hops > max_link_hops) {
+        return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
+      }
+      auto text = read_link_at(w.dir.get(), name, st);
+      if (!text) {
+        return Err{text.error()};
+      }
+      w.links.push_back({w.dir_path / name, st.st_uid});
+      const fs::path target(text.value());
+      if (target.is_absolute()) {
+        auto root = open_dir_at(AT_FDCWD, "/");
+        if (!root) {
+          return Err{root.error()};
+        }
+        w.dir = std::move(root).value();
+        w.dir_path = "/";
+      }
+      push_front_parts(todo, target);
+      continue;
+    }
+    const bool last = std::none_of(todo.begin(), todo.end(), [](const std::string& rest) {
+      return !rest.empty() && rest != ".";
+    });
+    if (last && !S_ISDIR(st.st_mode)) {
+      w.name = std::move(name);
+      return w;
+    }
+    auto next = open_dir_at(w.dir.get(), name.c_str());  // O_NOFOLLOW: a link swapped in fails
+    if (!next) {
+      return Err{next.error()};
+    }
+    w.dir = std::move(next).value();
+    w.dir_path /= name;
+  }
+  return w;
+}
+
+// The link of `w` whose owner is not `owner`, if any.
+std::optional<ForeignLink> foreign_in(const Walk& w, uid_t owner) {
+  for (const SeenLink& link : w.links) {
+    if (link.owner != owner) {
+      return ForeignLink{link.path, w.dir_path / w.name};
+    }
+  }
+  return std::nullopt;
+}
+
+Result<uid_t, std::error_code> owner_of(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return Err{last_os_error()};
+  }
+  return st.st_uid;
+}
+
+// The existing regular file at the end of a complete walk, opened to be looked at (never to be
+// written: it is replaced, or only its mode changes); an empty descriptor when there is none.
+Result<UniqueFd, std::error_code> open_existing(const Walk& w, struct stat& st) {
+  if (::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) {
+      return UniqueFd{};
+    }
+    return Err{last_os_error()};
+  }
+  // the look before the open spares a device the open; without O_NONBLOCK a FIFO would block
+  if (!S_ISREG(st.st_mode)) {
+    return Err{not_regular_file()};
+  }
+  UniqueFd fd(::openat(w.dir.get(), w.name.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    return Err{last_os_error()};
+  }
+  if (::fstat(fd.get(), &st) != 0) {
+    return Err{last_os_error()};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Err{not_regular_file()};
+  }
+  return fd;
+}
+
+// A walk to an existing or new regular file whose links all have the target's owner.
+struct Checked {
+  Walk walk;
+  UniqueFd file;  // empty for a file that does not exist yet
+  struct stat st {};
+};
+
+Result<Checked, std::error_code> walk_checked(const fs::path& path) {
+  auto walked = walk(path);
+  if (!walked) {
+    return Err{walked.error()};
+  }
+  Checked c{std::move(walked).value(), {}, {}};
+  if (!c.walk.complete) {
+    return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
+  }
+  if (c.walk.name.empty()) {
+    return Err{not_regular_file()};  // the path names a directory
+  }
+  auto file = open_existing(c.walk, c.st);
+  if (!file) {
+    return Err{file.error()};
+  }
+  c.file = std::move(file).value();
+  auto owner = c.file ? Result<uid_t, std::error_code>(c.st.st_uid) : owner_of(c.walk.dir.get());
+  if (!owner) {
+    return Err{owner.error()};
+  }
+  if (foreign_in(c.walk, owner.value())) {
+    return Err{foreign_link()};
+  }
+  return c;
+}
+
+#ifndef __APPLE__
+constexpr const char* acl_name = "system.posix_acl_access";
+
+// The attribute list or value of `fd`, asked for its size first and read again if it grew.
+template <class Call>
+Result<std::string, std::error_code> read_sized(Call call) {
+  for (;;) {
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) {
+      return Err{last_os_error()};
+    }
+    std::string out(static_cast<std::size_t>(size), '\0');
+    const ssize_t n = call(out.data(), out.size());
+    if (n >= 0) {
+      out.resize(static_cast<std::size_t>(n));
+      return out;
+    }
+    if (errno != ERANGE) {
+      return Err{last_os_error()};
+    }
+  }
+}
+#endif
+
+// The old file's ACL goes to the new one exactly, or the rewrite stops: a lost ACL widens or
+// narrows who may touch the file. Other attributes follow where the process may set them.
+Result<Unit, std::error_code> copy_extended_attributes(int from, int to) {
+#ifdef __APPLE__
+  if (::fcopyfile(from, to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
+    return Err{last_os_error()};
+  }
+  return Unit{};
+#else
+  auto names =
+      read_sized([&](char* buf, std::size_t size) { return ::flistxattr(from, buf, size); });
+  if (!names && names.error() != std::errc::not_supported) {
+    return Err{names.error()};
+  }
+  bool had_acl = false;
+  const std::string_view list = names ? std::string_view(names.value()) : std::string_view{};
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t end = std::min(list.find('\0', at), list.size());
+    const std::string name(list.substr(at, end - at));
+    at = end + 1;
+    const bool is_acl = name == acl_name;
+    had_acl = had_acl || is_acl;
+    auto value = read_sized(
+        [&](char* buf, std::size_t size) { return ::fgetxattr(from, name.c_str(), buf, size); });
+    if (!value) {
+      if (is_acl) {
+        return Err{value.error()};
+      }
+      continue;
+    }
+    if (::fsetxattr(to, name.c_str(), value.value().data(), value.value().size(), 0) != 0 &&
+        is_acl) {
+      return Err{last_os_error()};
+    }
+  }
+  // the new file took the directory's default ACL when it was made; the old one had none
+  if (!had_acl && ::fremovexattr(to, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    return Err{last_os_error()};
+  }
+  return Unit{};
+#endif
+}
+
+// After the rename the new name lives only in the directory's cached copy until that is synced.
+Result<Unit, std::error_code> sync_dir(int dir) {
   // EINVAL: a filesystem that cannot sync a directory, where there is nothing more to do
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) {
+  if (::fsync(dir) != 0 && errno != EINVAL) {
     return Err{last_os_error()};
   }
   return Unit{};
@@ -73,11 +343,22 @@ Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
 }  // namespace
 
 std::error_code not_regular_file() {
-  static const FileCategory category;
-  return {1, category};
+  return file_error(FileError::NotRegular);
 }
 
-Result<std::string, std::error_code> read_file(const fs::path& path) {
+std::error_code too_large() {
+  return file_error(FileError::TooLarge);
+}
+
+std::error_code other_links() {
+  return file_error(FileError::OtherLinks);
+}
+
+std::error_code foreign_link() {
+  return file_error(FileError::ForeignLink);
+}
+
+Result<std::string, std::error_code> read_head(const fs::path& path) {
   // The stat spares a device the open; the fstat closes the gap to it. Without O_NONBLOCK the open
   // of a FIFO would wait for a writer.
   struct stat st {};
@@ -99,8 +380,9 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   }
   std::string text;
   char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+  while (text.size() <= read_limit) {
+    const std::size_t want = std::min(sizeof buf, read_limit + 1 - text.size());
+    const ssize_t n = ::read(fd.get(), buf, want);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -108,58 +390,89 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
       return Err{last_os_error()};
     }
     if (n == 0) {
-      return text;
+      break;
     }
     text.append(buf, static_cast<std::size_t>(n));
   }
+  return text;
+}
+
+Result<std::string, std::error_code> read_file(const fs::path& path) {
+  auto text = read_head(path);
+  if (text && text.value().size() > read_limit) {
+    return Err{too_large()};
+  }
+  return text;
+}
+
+Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::path& path) {
+  auto walked = walk(path);
+  if (!walked) {
+    return Err{walked.error()};
+  }
+  const Walk& w = walked.value();
+  struct stat st {};
+  const bool exists = w.complete && !w.name.empty() &&
+                      ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && w.complete && !w.name.empty() && errno != ENOENT) {
+    return Err{last_os_error()};
+  }
+  if (!exists && ::fstat(w.dir.get(), &st) != 0) {
+    return Err{last_os_error()};
+  }
+  return foreign_in(w, st.st_uid);
+}
+
+std::string foreign_link_text(const ForeignLink& found) {
+  return "could not write through " + path_text(found.link) +
+         ": the symbolic link has another owner than " + path_text(found.target) +
+         ", which it leads to";
 }
 
 Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_view text) {
-  auto target = final_target(path);
-  if (!target) {
-    return Err{target.error()};
+  auto checked = walk_checked(path);
+  if (!checked) {
+    return Err{checked.error()};
   }
-  const fs::path& dest = target.value();
-
-  struct stat old {};
-  const bool existed = ::lstat(dest.c_str(), &old) == 0;
-  if (!existed && errno != ENOENT) {
-    return Err{last_os_error()};
-  }
-  if (existed && !S_ISREG(old.st_mode)) {
-    return Err{not_regular_file()};
-  }
+  const Walk& w = checked.value().walk;
+  const int dir = w.dir.get();
+  const UniqueFd& old = checked.value().file;
+  const struct stat& old_st = checked.value().st;
+  const bool existed = static_cast<bool>(old);
 
   static std::atomic<unsigned> counter{0};
-  fs::path tmp;
+  std::string tmp;
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
     // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
-    std::string name = ".";
-    name += dest.filename().string();
-    name += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    tmp = dest;
-    tmp.replace_filename(name);
+    tmp = ".";
+    tmp += w.name;
+    tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
     // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (raw < 0 && (errno != EEXIST || attempt > 100)) {
       return Err{last_os_error()};
     }
   }
   UniqueFd fd(raw);
   const auto fail = [&](std::error_code ec) -> Result<Unit, std::error_code> {
-    ::unlink(tmp.c_str());
+    ::unlinkat(dir, tmp.c_str(), 0);
     return Err{ec};
   };
   if (auto written = write_all(fd.get(), text); !written) {
     return fail(written.error());
   }
   // As root a user's file stays the user's; anyone else may keep at most their own groups.
-  if (existed && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+  if (existed && ::fchown(fd.get(), old_st.st_uid, old_st.st_gid) != 0 && errno != EPERM) {
     return fail(last_os_error());
   }
-  // after the chown, which may clear the set-id bits
-  if (existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) {
+  if (existed) {
+    if (auto copied = copy_extended_attributes(old.get(), fd.get()); !copied) {
+      return fail(copied.error());
+    }
+  }
+  // after the chown, which may clear the set-id bits; it also sets an ACL's mask to the old one
+  if (existed && ::fchmod(fd.get(), old_st.st_mode & 07777) != 0) {
     return fail(last_os_error());
   }
   if (::fsync(fd.get()) != 0) {
@@ -168,10 +481,28 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   if (::close(fd.release()) != 0) {
     return fail(last_os_error());
   }
-  if (::rename(tmp.c_str(), dest.c_str()) != 0) {
+  if (::renameat(dir, tmp.c_str(), dir, w.name.c_str()) != 0) {
     return fail(last_os_error());
   }
-  return sync_dir(dest);
+  return sync_dir(dir);
+}
+
+Result<Unit, std::error_code> add_mode(const fs::path& path, mode_t bits) {
+  auto checked = walk_checked(path);
+  if (!checked) {
+    return Err{checked.error()};
+  }
+  const Checked& c = checked.value();
+  if (!c.file) {
+    return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
+  }
+  if ((c.st.st_mode & bits) == bits) {
+    return Unit{};
+  }
+  if (::fchmod(c.file.get(), (c.st.st_mode & 07777) | bits) != 0) {
+    return Err{last_os_error()};
+  }
+  return Unit{};
 }
 
 }  // namespace pylon

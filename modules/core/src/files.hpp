@@ -2,32 +2,69 @@
 
 #include "result.hpp"
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 namespace pylon {
 
+// The most any reader here takes of one file: hooks, share.json and peers.json are small, and a
+// huge file must not cost all memory.
+inline constexpr std::size_t read_limit = std::size_t{1} << 20;
+
 // The error of a file that is not a regular one (a device, FIFO, socket or directory) where the
 // program reads or replaces only regular files. os_text renders it as "not a regular file".
 std::error_code not_regular_file();
+// The error of a file longer than read_limit where it is read whole: "larger than 1 MiB".
+std::error_code too_large();
+// The error of a file that has other hard links where the program writes only files that are its
+// own: "a file with other hard links".
+std::error_code other_links();
+// The error of a write refused because a symbolic link on the way to the file has another owner
+// than the file (find_foreign_link names them).
+std::error_code foreign_link();
 
-// Follows a chain of symbolic links to the path that really holds the data (which may not exist).
-Result<std::filesystem::path, std::error_code> final_target(std::filesystem::path path);
-
-// The whole file as bytes. ENOENT and the like come back as the error, and so does not_regular_file
-// before a byte is read: a FIFO would block and a device might never end.
+// At most read_limit + 1 bytes from the start of the file: a longer text means the file goes on.
+// ENOENT and the like come back as the error, and so does not_regular_file before a byte is read:
+// a FIFO would block and a device might never end.
+Result<std::string, std::error_code> read_head(const std::filesystem::path& path);
+// The whole file as bytes, as read_head reads it; too_large when it is longer than read_limit.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// A symbolic link on the way to a file whose owner is not the file's owner.
+struct ForeignLink {
+  std::filesystem::path link;    // the link, spelt as reached from the path given
+  std::filesystem::path target;  // the file the whole path leads to
+};
+// The first symbolic link on the way to `path` (the file's own name, or a directory on the way)
+// whose owner differs from the owner of the file it leads to; nothing when every link has that
+// owner. A file that does not exist yet is judged by the owner of the deepest existing directory
+// on its way, who could have made it. Read-only, for the dry runs: write_atomic and add_mode
+// check the same on the descriptors they write through.
+Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(
+    const std::filesystem::path& path);
+// The one wording of a write refused for a foreign link; it names both paths.
+std::string foreign_link_text(const ForeignLink& found);
 
 // Replaces the file's whole content so that a crash leaves the old bytes or the new ones, never a
 // mix: the text goes to a temporary file beside the target, which then takes its place by rename.
-// An existing target keeps its permission bits, and its owner and group where the process may set
-// them; a new one gets 0666 less the umask. When the path is a symbolic link, the file it points to
-// is replaced and the link stays. A target that exists but is not a regular file is refused
-// (not_regular_file) and nothing is touched. The directory is synced after the rename, so the new
-// content survives a power cut once this returns.
+// An existing target keeps its permission bits, its access ACL and its owner and group where the
+// process may set them, and its other extended attributes as far as the process may set them; a
+// new one gets 0666 less the umask. When the path is a symbolic link, the file it points to is
+// replaced and the link stays. Refused with nothing touched: a target that exists but is not a
+// regular file (not_regular_file), a link on the way with another owner than the target
+// (foreign_link), an ACL that cannot be set on the new file. The path is resolved one component at
+// a time on descriptors, without following links between the check and the write. The directory
+// is synced after the rename, so the new content survives a power cut once this returns.
 Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
                                            std::string_view text);
+
+// Adds permission bits to an existing regular file, resolved and checked as write_atomic does.
+Result<Unit, std::error_code> add_mode(const std::filesystem::path& path, mode_t bits);
 
 }  // namespace pylon

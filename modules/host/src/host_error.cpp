@@ -1,5 +1,6 @@
 #include "host_error.hpp"
 
+#include "files.hpp"
 #include "text.hpp"
 
 namespace host {
@@ -13,6 +14,12 @@ HostError HostError::could_not(std::string_view verb, const std::filesystem::pat
 
 HostError HostError::could_not(std::string_view verb, const std::filesystem::path& path,
                                const std::error_code& error) {
+  if (error == pylon::foreign_link()) {
+    // looked up again for the names: the refusal itself happened on descriptors
+    if (auto found = pylon::find_foreign_link(path); found && found.value()) {
+      return failure(pylon::foreign_link_text(*found.value()));
+    }
+  }
   return could_not(verb, path, pylon::os_text(error));
 }
 

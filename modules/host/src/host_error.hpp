@@ -23,6 +23,8 @@ class HostError {
   // rendered by os_text.
   static HostError could_not(std::string_view verb, const std::filesystem::path& path,
                              std::string_view reason);
+  // As above; a write refused for a foreign link (pylon::foreign_link) is worded by
+  // pylon::foreign_link_text instead, naming the link and its target.
   static HostError could_not(std::string_view verb, const std::filesystem::path& path,
                              const std::error_code& error);
 

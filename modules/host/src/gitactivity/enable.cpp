@@ -64,13 +64,30 @@ std::error_code creation_error(const fs::path& dir) {
 }
 
 // Why no new file can take the place of `hook`: a rewrite puts one beside the file a chain of
-// links ends at.
-std::error_code replacement_error(const fs::path& hook) {
-  auto target = pylon::final_target(hook);
-  if (!target) {
-    return target.error();
+// links ends at (which may not exist yet).
+std::error_code replacement_error(fs::path hook) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(hook, ec))) {
+      return unwritable(hook.parent_path());
+    }
+    fs::path next = fs::read_symlink(hook, ec);
+    if (ec) {
+      return ec;
+    }
+    hook = next.is_absolute() ? next : hook.parent_path() / next;
   }
-  return unwritable(target.value().parent_path());
+  return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+}
+
+// The refusal to write through a link of another owner than the file it leads to; a lookup that
+// fails leaves the question to the write.
+std::optional<HostError> foreign_link_refusal(const fs::path& hook) {
+  auto found = pylon::find_foreign_link(hook);
+  if (!found || !found.value()) {
+    return std::nullopt;
+  }
+  return HostError::failure(pylon::foreign_link_text(*found.value()));
 }
 
 HookSite look_at(fs::path dir) {
@@ -80,6 +97,7 @@ HookSite look_at(fs::path dir) {
   struct stat st {};
   site.dir_exists = ::stat(site.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   site.text = read_hook(site.hook);
+  site.foreign_link = foreign_link_refusal(site.hook);
   if (!site.dir_exists) {
     site.dir_error = creation_error(site.dir);
     return site;
@@ -130,6 +148,10 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
   if (auto refused = refuse_foreign(site.hook, existing)) {
     return Err{*refused};
   }
+  // enable writes the hook or its mode, both through the same links
+  if (site.foreign_link) {
+    return Err{*site.foreign_link};
+  }
   std::string text = rewrite_hook(existing);
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (existing == text) {
@@ -166,6 +188,9 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   auto stripped = strip_hook(*site.text.value());
   if (!stripped) {
     return std::optional<Removal>{};
+  }
+  if (site.foreign_link) {
+    return Err{*site.foreign_link};
   }
   if (site.write_error) {
     return Err{HostError::could_not("write", site.hook, site.write_error)};
@@ -245,8 +270,8 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   if (!plan) {
     return Err{plan.error()};
   }
-  std::error_code ec;
   if (plan.value().create_dir) {
+    std::error_code ec;
     fs::create_directories(site.dir, ec);
     if (ec) {
       return Err{HostError::could_not("create", site.dir, ec)};
@@ -257,9 +282,8 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
       return Err{HostError::could_not("write", site.hook, written.error())};
     }
   }
-  fs::permissions(site.hook, fs::perms(0755), fs::perm_options::add, ec);
-  if (ec) {
-    return Err{HostError::could_not("chmod +x", site.hook, ec)};
+  if (auto executable = pylon::add_mode(site.hook, 0755); !executable) {
+    return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
   }
 
   const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);

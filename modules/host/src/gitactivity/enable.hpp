@@ -54,6 +54,8 @@ struct HookSite {
   std::error_code write_error;  // why no new file can take the hook's (final target's) place
   std::error_code chmod_error;  // why the hook's mode cannot be changed
   bool executable = false;      // the hook has every bit of 0755 already
+  // the refusal of a link on the way to the hook whose owner is not the hook's
+  std::optional<host::HostError> foreign_link;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
 };
 

@@ -146,17 +146,27 @@ bool is_compiled(std::string_view text) {
                      [&](std::string_view magic) { return text.starts_with(magic); });
 }
 
+// A hook git runs as a program of its own: no interpreter line, and bytes no shell reads. Such a
+// hook is judged, never rewritten, so read_hook may give only its head.
+bool is_compiled_hook(std::string_view text) {
+  return !text.starts_with("#!") && is_compiled(text);
+}
+
 }  // namespace
 
 // The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
 // was. Nothing when there is no hook file.
 Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) {
-  auto bytes = pylon::read_file(hook);
+  auto bytes = pylon::read_head(hook);
   if (!bytes) {
     if (bytes.error() == std::errc::no_such_file_or_directory) {
       return std::optional<std::string>{};
     }
     return Err{pylon::os_text(bytes.error())};
+  }
+  // a text cut short would be written back short
+  if (bytes.value().size() > pylon::read_limit && !is_compiled_hook(bytes.value())) {
+    return Err{pylon::os_text(pylon::too_large())};
   }
   return std::optional<std::string>{std::move(bytes).value()};
 }
@@ -164,7 +174,7 @@ Result<std::optional<std::string>, std::string> read_hook(const fs::path& hook) 
 std::optional<std::string> foreign_interpreter(std::string_view hook_text) {
   if (!hook_text.starts_with("#!")) {
     // git hands a hook without an interpreter line to sh, which reads only text
-    if (is_compiled(hook_text)) {
+    if (is_compiled_hook(hook_text)) {
       return std::string("a compiled program");
     }
     return std::nullopt;
@@ -211,6 +221,9 @@ std::string strip_block(std::string_view text, std::string_view begin, std::stri
 // Absent when the text holds no block at all: a hook without one is not rewritten, not even to
 // normalise its line endings.
 std::optional<std::string> strip_hook(std::string_view text) {
+  if (is_compiled_hook(text)) {
+    return std::nullopt;  // enable never puts a block into one, and it may be only the head
+  }
   Stripped stripped = strip_both(text);
   if (!stripped.removed) {
     return std::nullopt;

@@ -17,7 +17,8 @@ std::string rewrite_hook(const std::optional<std::string>& existing);
 bool holds_block(std::string_view text);
 // True when a legacy block (the recorder's earlier markers) stands in the text.
 bool holds_legacy_block(std::string_view text);
-// The text without any block, current or legacy; nothing when it held none.
+// The text without any block, current or legacy; nothing when it held none or is a compiled
+// hook (see read_hook).
 std::optional<std::string> strip_hook(std::string_view text);
 // The text without any block from a `begin` line to its `end` line; unpaired lines stay.
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end);
@@ -26,6 +27,10 @@ std::string strip_block(std::string_view text, std::string_view begin, std::stri
 std::optional<std::string> foreign_interpreter(std::string_view hook_text);
 
 // The hook's bytes, whatever their encoding; nothing when there is no hook file; else the reason.
+// A compiled hook (no "#!" line, and a NUL or a program's magic number in its first
+// pylon::read_limit bytes) may come back as that head only, which foreign_interpreter calls "a
+// compiled program" and strip_hook finds no block in; any other hook longer than the limit is an
+// error ("larger than 1 MiB").
 Result<std::optional<std::string>, std::string> read_hook(const std::filesystem::path& hook);
 // enable's refusal of a hook that no shell runs; nothing when the block may go in.
 std::optional<host::HostError> refuse_foreign(const std::filesystem::path& hook,
