@@ -114,29 +114,23 @@ $BLOCK" ]
 }
 
 @test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
-    local t && t=$(pwd -P)
+    local t r verb dry failing=6 && t=$(pwd -P)
     mkdir -p tree && touch tree/file
-    local r
     for r in ok dangling uncreatable frozen gone large foreign on on-frozen; do make_repo "tree/$r"; done
     rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
     git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
     printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
     ln -s "$t/gone/post-commit" tree/gone/.git/hooks/post-commit
-    printf '#!/bin/sh\n' >tree/large/.git/hooks/post-commit
+    printf '#!/bin/sh\n' | tee secret >tree/large/.git/hooks/post-commit
     truncate -s $((1024 * 1024 + 1)) tree/large/.git/hooks/post-commit
-    # a link another user planted, to a file of ours (as root only: chown)
-    local failing=6
-    printf '#!/bin/sh\n' >secret
+    # a link another user planted, to a file of ours (root only: chown)
     ln -s "$t/secret" tree/foreign/.git/hooks/post-commit
     chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=5
-    pylon-host git-activity enable tree/on >/dev/null
-    pylon-host git-activity enable tree/on-frozen >/dev/null
+    for r in on on-frozen; do pylon-host git-activity enable "tree/$r" >/dev/null; done
     freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
     freeze tree/on-frozen/.git/hooks
 
-    # enable-all fails on every layout but the last, disable-all on the frozen block, the hooks
-    # path under a file and the hook too large to read
-    local verb dry
+    # disable-all fails on the frozen block, the hooks path under a file and the large hook
     for verb in enable-all disable-all; do
         run -0 as_user pylon-host git-activity $verb --json --dry-run "$t/tree"
         dry=${output/,\"dry_run\":true/}

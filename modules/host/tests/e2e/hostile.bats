@@ -194,7 +194,8 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     run -0 pylon-host git-activity enable "$T/r "
     [ "$output" = "git-activity enabled: $T/r " ]
     grep -qF "$GA_BLOCK" "$T/r /.git/hooks/post-commit"
-    [ ! -e "$T/r/.git/hooks/post-commit" ] && [ ! -e "$M/${T//\//-}-r" ]
+    [ ! -e "$T/r/.git/hooks/post-commit" ]
+    [ ! -e "$M/${T//\//-}-r" ]
 
     # git's two answers in one would be three lines: the hooks path is asked alone
     git -C "$T/r" config core.hooksPath "$T/hooks${nl}x"

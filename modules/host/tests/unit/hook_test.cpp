@@ -138,9 +138,7 @@ TEST(HoldsBlock, TheThreeLinesInARowWithOnlyTrailingSpaceAside) {
       {"x\n" + begin + "\n" + command + "\n" + end, true},
       {begin + "\n# " + command + "\n" + end + "\n", false},  // commented out
       {begin + "\n" + command.substr(0, command.size() - 4) + "false\n" + end + "\n", false},
-      {begin + "\n " + command + "\n" + end + "\n", false},
       {begin + "\n" + command + "\n\n" + end + "\n", false},
-      {begin + "\n" + end + "\n" + command + "\n", false},
       {legacy_begin + "\n" + command + "\n" + legacy_end + "\n", false},
   };
   for (const auto& [text, want] : cases) {
