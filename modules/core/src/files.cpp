@@ -97,6 +97,12 @@ void push_front_parts(std::deque<std::string>& todo, const fs::path& path) {
   todo.insert(todo.begin(), parts.begin(), parts.end());
 }
 
+// True when what is left of a path names no further step.
+bool nothing_left(const std::deque<std::string>& todo) {
+  return std::all_of(todo.begin(), todo.end(),
+                     [](const std::string& rest) { return rest.empty() || rest == "."; });
+}
+
 Result<UniqueFd, std::error_code> open_dir_at(int dir, const char* name) {
   UniqueFd fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
@@ -127,9 +133,7 @@ Result<Walk, std::error_code> walk(const fs::path& path) {
       if (errno != ENOENT) {
         return Err{last_os_error()};
       }
-      w.complete = std::none_of(todo.begin(), todo.end(), [](const std::string& rest) {
-        return !rest.empty() && rest != ".";
-      });
+      w.complete = nothing_left(todo);
       w.name = std::move(name);
       return w;
     }
@@ -154,9 +158,7 @@ Result<Walk, std::error_code> walk(const fs::path& path) {
       push_front_parts(todo, target);
       continue;
     }
-    const bool last = std::none_of(todo.begin(), todo.end(), [](const std::string& rest) {
-      return !rest.empty() && rest != ".";
-    });
+    const bool last = nothing_left(todo);
     if (last && !S_ISDIR(st.st_mode)) {
       w.name = std::move(name);
       return w;
@@ -411,14 +413,17 @@ Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::
     return Err{walked.error()};
   }
   const Walk& w = walked.value();
-  struct stat st {};
-  const bool exists = w.complete && !w.name.empty() &&
-                      ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!exists && w.complete && !w.name.empty() && errno != ENOENT) {
-    return Err{last_os_error()};
+  if (!w.complete) {
+    return foreign_in(w, ::geteuid());  // the directories still missing are made by the writer
   }
-  if (!exists && ::fstat(w.dir.get(), &st) != 0) {
-    return Err{last_os_error()};
+  struct stat st {};
+  if (w.name.empty() || ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!w.name.empty() && errno != ENOENT) {
+      return Err{last_os_error()};
+    }
+    if (::fstat(w.dir.get(), &st) != 0) {
+      return Err{last_os_error()};
+    }
   }
   return foreign_in(w, st.st_uid);
 }

@@ -43,9 +43,9 @@ struct ForeignLink {
 };
 // The first symbolic link on the way to `path` (the file's own name, or a directory on the way)
 // whose owner differs from the owner of the file it leads to; nothing when every link has that
-// owner. A file that does not exist yet is judged by the owner of the deepest existing directory
-// on its way, who could have made it. Read-only, for the dry runs: write_atomic and add_mode
-// check the same on the descriptors they write through.
+// owner. A file that does not exist yet is judged by the owner of its directory, or by the
+// running user where that directory is still to be made (as enable makes it). Read-only, for the
+// dry runs: write_atomic and add_mode check the same on the descriptors they write through.
 Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(
     const std::filesystem::path& path);
 // The one wording of a write refused for a foreign link; it names both paths.

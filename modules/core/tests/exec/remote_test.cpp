@@ -132,10 +132,14 @@ TEST(PeerConfigLoadDefault, FindsTheFileOrReadsAsEmpty) {
   EXPECT_EQ(unreadable.error().kind, PeerConfigError::Kind::Read);
 }
 
-TEST(PeerConfigFromPath, RefusesTextThatIsNotUtf8) {
+TEST(PeerConfigFromPath, RefusesTextThatIsNotUtf8OrOver1MiB) {
   const TempDir tmp;
-  ASSERT_TRUE(pylon::write_atomic(tmp.path() / "p.json", "{\"peers\": {\"\xFF\": {}}}"));
-  auto config = PeerConfig::from_path(tmp.path() / "p.json");
-  ASSERT_FALSE(config.ok());
-  EXPECT_EQ(config.error().kind, PeerConfigError::Kind::Read);
+  const std::string valid = R"({"peers": {"m": {}}})";
+  for (const std::string& text : {std::string("{\"peers\": {\"\xFF\": {}}}"),
+                                  valid + std::string(pylon::read_limit + 1 - valid.size(), ' ')}) {
+    ASSERT_TRUE(pylon::write_atomic(tmp.path() / "p.json", text));
+    auto config = PeerConfig::from_path(tmp.path() / "p.json");
+    ASSERT_FALSE(config.ok());
+    EXPECT_EQ(config.error().kind, PeerConfigError::Kind::Read);
+  }
 }

@@ -31,6 +31,18 @@ static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-
 // O_NOFOLLOW: a link at the marker's own name is refused, never written through.
 constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
+// A marker is a file of ours: a regular file with no other name, whose bytes and times are no one
+// else's.
+std::optional<std::error_code> not_ours(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) {
+    return pylon::not_regular_file();
+  }
+  if (st.st_nlink > 1) {
+    return pylon::other_links();
+  }
+  return std::nullopt;
+}
+
 // An existing regular file, or a new one.
 Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file) {
   pylon::UniqueFd fd(::open(file.c_str(), open_for_write | O_CREAT, 0666));
@@ -41,8 +53,8 @@ Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file) {
   if (::fstat(fd.get(), &st) != 0) {
     return Err{pylon::last_os_error()};
   }
-  if (!S_ISREG(st.st_mode)) {
-    return Err{pylon::not_regular_file()};
+  if (auto refused = not_ours(st)) {
+    return Err{*refused};
   }
   return fd;
 }
@@ -132,7 +144,7 @@ Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::st
   const std::int64_t at = epoch ? *epoch : now_epoch();
   fs::path file = dir / encode_marker(repo);
   struct stat st {};
-  if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && mtime_seconds(st) >= at) {
+  if (::lstat(file.c_str(), &st) == 0 && !not_ours(st) && mtime_seconds(st) >= at) {
     return MarkerWrite{std::move(file), false};
   }
   auto written = write_marker(dir, repo, at);

@@ -49,7 +49,8 @@ std::int64_t now_epoch();
 std::string encode_marker(std::string_view repo);
 
 // Creates or empties the repository's marker and sets its times (now when `epoch` is absent).
-// A link at the marker's name is not followed, and anything but a regular file is refused.
+// A link at the marker's name is not followed, and anything but a regular file is refused, as is
+// one with other hard links (pylon::other_links): its bytes and times are another name's too.
 Result<std::filesystem::path, std::error_code> write_marker(const std::filesystem::path& dir,
                                                             std::string_view repo,
                                                             std::optional<std::int64_t> epoch);

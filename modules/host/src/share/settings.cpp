@@ -81,6 +81,10 @@ Result<fs::path, HostError> save_peer(std::string_view name) {
   if (!pylon::is_utf8(name)) {
     return Err{HostError::could_not("encode", path, "the peer name is not valid UTF-8")};
   }
+  // a file that size was never written here: it is left for its owner to look at
+  if (auto old = pylon::read_file(path); !old && old.error() == pylon::too_large()) {
+    return Err{HostError::could_not("replace", path, old.error())};
+  }
   const std::string text = nlohmann::ordered_json{{"peer", std::string(name)}}.dump(2) + "\n";
   if (auto written = pylon::write_atomic(path, text); !written) {
     return Err{HostError::could_not("write", path, written.error())};

@@ -32,8 +32,9 @@ bounded() { perl -e 'alarm shift; exec @ARGV or die "exec: $!\n"' "$@"; }
     mkfifo fifo
     local null zero
     null=$(device null) && zero=$(device zero) || skip "cannot make a device node here"
+    printf '{"peer": "huge"}' >huge && truncate -s $((1024 * 1024 + 1)) huge  # one byte over
     local target before
-    for target in "$PWD/fifo" "$null" "$zero"; do
+    for target in "$PWD/fifo" "$null" "$zero" "$PWD/huge"; do
         rm -f "$config/peers.json"
         printf '{"peers": {"only": {}}}' >"$config/peers.json"
         ln -sfn "$target" "$config/share.json"
@@ -41,7 +42,12 @@ bounded() { perl -e 'alarm shift; exec @ARGV or die "exec: $!\n"' "$@"; }
         run -0 --separate-stderr bounded 10 pylon-host share peer  # share.json reads as absent
         [ "$output" = only ]
         run -1 --separate-stderr bounded 10 pylon-host share peer mini
-        [ "$stderr" = "pylon-host: could not write $config/share.json: not a regular file" ]
+        if [ "$target" = "$PWD/huge" ]; then
+            [ "$stderr" = "pylon-host: could not replace $config/share.json: larger than 1 MiB" ]
+            [ "$(stat -c %s huge)" = $((1024 * 1024 + 1)) ]
+        else
+            [ "$stderr" = "pylon-host: could not write $config/share.json: not a regular file" ]
+        fi
         [ "$(readlink "$config/share.json")" = "$target" ]
         [ "$(node_of "$target")" = "$before" ]
         [ "$(ls -A "$config")" = "peers.json
@@ -90,6 +96,92 @@ share.json" ]  # no temporary left behind
     [ "$(readlink roots/null/.git/hooks/post-commit)" = "$null" ]
     [ "$(node_of "$null")" = "$before" ]
     [ -z "$(ls -A roots/null/.git/hooks roots/fifo/.git/hooks | grep '^\.')" ]  # no temporaries
+}
+
+@test "a hook over 1 MiB: a text one fails alone, a compiled one is judged from its head" {
+    local repo
+    for repo in elf text plain; do
+        git init -q "roots/$repo"
+    done
+    local big=$((1024 * 1024 + 1)) elf="$PWD/roots/elf/.git/hooks/post-commit"
+    local text="$PWD/roots/text/.git/hooks/post-commit"
+    printf '\177ELF' >"$elf" && truncate -s $big "$elf"
+    printf '#!/bin/sh\n' >"$text" && truncate -s $big "$text"
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+
+    run -1 --separate-stderr bounded 10 pylon-host git-activity enable roots/text
+    [ "$stderr" = "pylon-host: could not read roots/text/.git/hooks/post-commit: larger than 1 MiB" ]
+    run -1 --separate-stderr bounded 10 pylon-host git-activity enable "$PWD/roots/elf"
+    [[ "$stderr" == "pylon-host: could not enable git-activity in $elf: it is run by a compiled program, not by a shell"* ]]
+    run -0 --separate-stderr bounded 10 pylon-host git-activity disable "$PWD/roots/elf"
+    [ "$output" = "git-activity was not enabled here" ]
+    run -0 --separate-stderr bounded 20 pylon-host git-activity enable-all roots --json
+    [[ "$output" == *'"enabled":["'"$PWD"'/roots/plain"],"failed":[{"repo":"roots/elf",'*'{"repo":"roots/text","error":"could not read '*'larger than 1 MiB"}]'* ]]
+    run -1 --separate-stderr bounded 10 pylon-host git-activity status roots/elf
+    [[ "$output" == *"run by a compiled program"* ]]
+    [ "$(stat -c %s "$elf")" = $big ] && [ "$(stat -c %s "$text")" = $big ]
+}
+
+# Another user's symbolic link leads root's rewrite nowhere; links of one owner are followed.
+@test "a hook or share.json behind another user's link is not written; the link's owner's is" {
+    [ "$(id -u)" -eq 0 ] || skip "needs root to give a link another owner"
+    local sh='#!/bin/sh
+echo secret'
+    printf '%s\n' "$sh" >secret && chmod 600 secret
+    printf '%s\n%s\n' "$sh" "$GA_BLOCK" >enabled && chmod 600 enabled  # only the mode would change
+    mkdir rootdir
+    local repo
+    for repo in file dir done dotfiles; do
+        git init -q "$repo"
+    done
+    ln -s "$PWD/secret" file/.git/hooks/post-commit
+    rm -r dir/.git/hooks && ln -s "$PWD/rootdir" dir/.git/hooks
+    ln -s "$PWD/enabled" done/.git/hooks/post-commit
+    chown -h 65534 file/.git/hooks/post-commit dir/.git/hooks done/.git/hooks/post-commit
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+
+    local link target
+    for repo in file dir done; do
+        link="$PWD/$repo/.git/hooks/post-commit" target="$PWD/secret"
+        [ $repo = dir ] && link="$PWD/dir/.git/hooks" target="$PWD/rootdir/post-commit"
+        [ $repo = done ] && target="$PWD/enabled"
+        run -1 --separate-stderr bounded 10 pylon-host git-activity enable "$PWD/$repo"
+        [ "$stderr" = "pylon-host: could not write through $link: the symbolic link has another owner than $target, which it leads to" ]
+    done
+    run -1 --separate-stderr bounded 10 pylon-host git-activity disable "$PWD/done"
+    [[ "$stderr" == "pylon-host: could not write through $PWD/done/.git/hooks/post-commit: "* ]]
+    [ "$(cat secret)" = "$sh" ] && [ "$(stat -c %a secret enabled)" = "600
+600" ] && [ -z "$(ls -A rootdir)" ]
+
+    mkdir -p dotfiles-home && printf '%s\n' "$sh" >dotfiles-home/post-commit
+    ln -s "$PWD/dotfiles-home/post-commit" dotfiles/.git/hooks/post-commit
+    chown -hR 65534 dotfiles-home dotfiles/.git/hooks/post-commit
+    run -0 --separate-stderr bounded 10 pylon-host git-activity enable "$PWD/dotfiles"
+    grep -qx '# >>> pylon git-activity >>>' dotfiles-home/post-commit
+    [ "$(stat -c '%u %a' dotfiles-home/post-commit)" = "65534 755" ]
+
+    export PYLON_HOME="$PWD/fleet"
+    mkdir -p fleet/config && ln -s "$PWD/secret" fleet/config/share.json
+    chown -h 65534 fleet/config/share.json
+    run -1 --separate-stderr bounded 10 pylon-host share peer mini
+    [ "$stderr" = "pylon-host: could not write through $PWD/fleet/config/share.json: the symbolic link has another owner than $PWD/secret, which it leads to" ]
+    [ "$(cat secret)" = "$sh" ] && [ -z "$(ls -A "$PWD" | grep '^\.')" ]
+}
+
+@test "a rewritten hook keeps its own ACL and takes none from its directory" {
+    command -v setfacl >/dev/null || skip "setfacl is not installed"
+    git init -q acl && git init -q plain
+    local hook=acl/.git/hooks/post-commit
+    printf '#!/bin/sh\necho mine\n' | tee "$hook" plain/.git/hooks/post-commit >/dev/null
+    chmod 755 "$hook" plain/.git/hooks/post-commit
+    setfacl -m u:65534:rwx,g::r-x "$hook" 2>/dev/null || skip "no ACLs on this file system"
+    setfacl -d -m u:12345:rwx acl/.git/hooks plain/.git/hooks
+    getfacl -c "$hook" >before
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    run -0 pylon-host git-activity enable acl
+    run -0 pylon-host git-activity enable plain
+    getfacl -c "$hook" | diff before -  # the owning group did not gain the mask's w
+    [ -z "$(getfacl -c --skip-base plain/.git/hooks/post-commit)" ]
 }
 
 @test "a relative share directory reaches quaylink as a path, never as an option" {
@@ -153,31 +245,33 @@ ga_setup() {
 
 ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%H%M.%S)" "$1"; }
 
-@test "git-activity: a marker name that is a link is never written through" {
+@test "git-activity: a marker name that is a link, symbolic or hard, is never written through" {
     ga_setup
     ga_repo "$T/r" 1600000000
-    local name="${T//\//-}-r"
-    printf 'theirs\n' >"$T/target"
-    ga_date "$T/target" 1000
-    ln -s "$T/target" "$M/$name"
-
-    cd "$T/r"
-    run -0 --separate-stderr pylon-host git-activity record
-    [ -z "$output" ] && [ -z "$stderr" ]
-    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
-    [[ "$stderr" =~ ^"pylon-host: could not write marker in $M: ".*" (os error "[0-9]+")"$ ]]
-    run -1 pylon-host git-activity status "$T/r"
-    [[ "$output" == *$'\n'"problem  marker        $M/$name is a symbolic link"* ]]
-
+    local name="${T//\//-}-r" link why at said
     mkdir -p "$HOME/.kestrel/git-activity"
     : >"$HOME/.kestrel/git-activity/-legacy"
-    ga_date "$HOME/.kestrel/git-activity/-legacy" 4000000000  # newer than the link's own time
-    ln -s "$T/target" "$M/-legacy"
-    run -1 --separate-stderr pylon-host git-activity migrate --apply
-    [[ "$stderr" =~ ^"pylon-host: could not create $M/-legacy: ".*" (os error "[0-9]+")"$ ]]
+    ga_date "$HOME/.kestrel/git-activity/-legacy" 4000000000  # newer than the target's own time
+    # a hard link's target newer than the commit: "already up to date" would be a silent success
+    for link in "ln -s" ln; do
+        rm -f "$M/$name" "$M/-legacy"
+        at=1000 why='.* \(os error [0-9]+\)' said='is a symbolic link'
+        [ "$link" = "ln -s" ] || at=2000000000 why='a file with other hard links' said='has other hard links'
+        printf 'theirs\n' >"$T/target"
+        ga_date "$T/target" "$at"
+        $link "$T/target" "$M/$name"
+        $link "$T/target" "$M/-legacy"
 
-    [ -L "$M/$name" ] && [ -L "$M/-legacy" ]
-    [ "$(cat "$T/target")" = theirs ] && [ "$(mtime "$T/target")" = 1000 ]
+        (cd "$T/r" && pylon-host git-activity record >"$T/out" 2>&1)
+        [ ! -s "$T/out" ]
+        run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+        [[ "$stderr" =~ ^"pylon-host: could not write marker in $M: "$why$ ]]
+        run -1 pylon-host git-activity status "$T/r"
+        [[ "$output" == *$'\n'"problem  marker        $M/$name $said"* ]]
+        run -1 --separate-stderr pylon-host git-activity migrate --apply
+        [[ "$stderr" =~ ^"pylon-host: could not create $M/-legacy: "$why$ ]]
+        [ "$(cat "$T/target")" = theirs ] && [ "$(mtime "$T/target")" = "$at" ]
+    done
 }
 
 @test "git-activity: a top level or hooks path that ends in white space or holds a line feed is that path" {

@@ -62,6 +62,13 @@ TEST(StripHook, AbsentOnlyWhenNoBlockWasRemoved) {
        "#!/bin/sh\necho hi\n"},
       {"#!/bin/bash\n" + block + "echo a\n" + legacy_begin + "\nold\n" + legacy_end + "\n",
        "#!/bin/bash\necho a\n"},
+      // a compiled hook is never rewritten: it may be only the head read_hook gave
+      {"\x7f"
+       "ELF\n" +
+           block,
+       std::nullopt},
+      {"echo\n" + block + std::string(1, '\0'), std::nullopt},
+      {"#!/bin/sh\n" + block + std::string(1, '\0'), "#!/bin/sh\n" + std::string(1, '\0') + "\n"},
   };
   for (const auto& [text, want] : cases) {
     SCOPED_TRACE(testing::PrintToString(text));
