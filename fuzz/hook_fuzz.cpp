@@ -92,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
        {std::optional<std::string>{input}, size == 0 ? std::nullopt : std::optional{input}}) {
     const std::string result = gitactivity::rewrite_hook(existing);
     fuzz::require(gitactivity::rewrite_hook(result) == result, "rewrite_hook is idempotent");
+    fuzz::require(gitactivity::holds_block(result), "status finds the block enable wrote");
 
     int current = 0;
     int legacy = 0;

@@ -188,10 +188,13 @@ std::optional<std::int64_t> parse_at(const host::Parsed& args) {
 }
 
 std::int32_t run_record(const host::Parsed& args) {
+  const std::optional<fs::path> dir = gitactivity::record_dir();
+  if (!dir) {
+    return 0;
+  }
   // a plain repository, the usual case, has git's answer without the cost of starting git
   if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
-    (void)gitactivity::write_marker(gitactivity::marker_dir(), pylon::path_text(*top),
-                                    parse_at(args));
+    (void)gitactivity::write_marker(*dir, pylon::path_text(*top), parse_at(args));
     return 0;
   }
   std::error_code ec;
@@ -199,7 +202,7 @@ std::int32_t run_record(const host::Parsed& args) {
   if (ec) {
     start = ".";
   }
-  record_at(gitactivity::marker_dir(), start, parse_at(args));
+  record_at(*dir, start, parse_at(args));
   return 0;
 }
 

@@ -48,9 +48,4 @@ VerbResult disable_verb(const GitActivityCall& call);
 VerbResult disable_all_verb(const GitActivityCall& call);
 VerbResult status_verb(const GitActivityCall& call);
 
-// The first executable regular file named `program` in a colon-separated search path, read as
-// the shell reads it (an empty entry is the current directory).
-std::optional<std::filesystem::path> find_on_path(std::string_view program,
-                                                  std::string_view search_path);
-
 }  // namespace cli

@@ -2,7 +2,7 @@
 #include "cli/progress.hpp"
 #include "clock.hpp"
 #include "env.hpp"
-#include "gitactivity/hook.hpp"
+#include "gitactivity/enable.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"

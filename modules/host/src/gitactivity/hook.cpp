@@ -1,13 +1,13 @@
 #include "gitactivity/hook.hpp"
 
 #include "files.hpp"
-#include "gitactivity/markers.hpp"
 #include "text.hpp"
 
 #include <algorithm>
 #include <iterator>
 #include <span>
 #include <utility>
+#include <vector>
 
 namespace gitactivity {
 
@@ -40,7 +40,7 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
-// True when the line is the block's begin or end line `delimiter`, trailing white space aside.
+// True when the line is the block's line `delimiter`, trailing white space aside.
 bool is_delimiter(std::string_view line, std::string_view delimiter) {
   return pylon::trim_end(line) == delimiter;
 }
@@ -152,35 +152,7 @@ bool is_compiled_hook(std::string_view text) {
   return !text.starts_with("#!") && is_compiled(text);
 }
 
-// `--git-path` answers relative to where git ran, which is `repo`.
-fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
-  fs::path dir(answer);
-  return dir.is_absolute() ? dir : repo / dir;
-}
-
 }  // namespace
-
-HostError not_a_repository(const fs::path& repo) {
-  return HostError::failure("not a git repository: " + pylon::path_text(repo));
-}
-
-HostError not_a_repository_to_enable(const fs::path& repo) {
-  return HostError::failure("not a git repository: " + pylon::path_text(repo) +
-                            " (run `pylon host git-activity enable <repo>` inside one, or pass "
-                            "its path)");
-}
-
-HostError no_hooks_dir(std::string_view root) {
-  return HostError::failure("could not locate the hooks directory for " + std::string(root));
-}
-
-std::optional<fs::path> hooks_dir(const fs::path& repo, GitEnv env) {
-  const auto answer = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
-  if (!answer) {
-    return std::nullopt;
-  }
-  return hooks_dir_from(repo, *answer);
-}
 
 // The hook's bytes, whatever their encoding: the block is ASCII and every other byte is kept as it
 // was. Nothing when there is no hook file.
@@ -227,6 +199,21 @@ std::optional<std::string> foreign_interpreter(std::string_view hook_text) {
   return pylon::lossy_utf8(name.empty() ? program : name);
 }
 
+bool holds_block(std::string_view text) {
+  const std::vector<std::string_view> lines = split_lines(text);
+  for (std::size_t i = 0; i + 2 < lines.size(); ++i) {
+    if (is_delimiter(lines[i], block_begin) && is_delimiter(lines[i + 1], block_command) &&
+        is_delimiter(lines[i + 2], block_end)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool holds_legacy_block(std::string_view text) {
+  return strip(text, legacy_begin, legacy_end).removed;
+}
+
 std::string strip_block(std::string_view text, std::string_view begin, std::string_view end) {
   return strip(text, begin, end).text;
 }
@@ -271,115 +258,6 @@ std::optional<HostError> refuse_foreign(const fs::path& hook,
       ", not by a shell, so it was left unchanged (to record commits from it, have it run the "
       "shell command `" +
       std::string(block_command) + "`)");
-}
-
-Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
-  // one git run for both: the top level, then the hooks directory on the last line (split at the
-  // last line break: a top level may hold one, the usual relative `.git/hooks` never does)
-  const auto answer = git_line(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
-  if (!answer) {
-    return Err{not_a_repository_to_enable(repo)};
-  }
-  const std::size_t split = answer->rfind('\n');
-  const std::string_view lines = *answer;
-  const std::string root(pylon::trim(lines.substr(0, split)));
-  const std::string_view hooks =
-      split == std::string::npos ? std::string_view{} : pylon::trim(lines.substr(split + 1));
-  if (hooks.empty()) {
-    return Err{no_hooks_dir(root)};
-  }
-  const fs::path dir = hooks_dir_from(repo, hooks);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    return Err{HostError::could_not("create", dir, ec)};
-  }
-
-  const fs::path hook = dir / "post-commit";
-  auto existing = read_hook(hook);
-  if (!existing) {
-    // never replace a hook we could not read as if it were missing
-    return Err{HostError::could_not("read", hook, existing.error())};
-  }
-  if (auto refused = refuse_foreign(hook, existing.value())) {
-    return Err{*refused};
-  }
-  const std::string text = rewrite_hook(existing.value());
-  // a hook that already reads so is left alone: enable-all runs over hundreds of them
-  if (existing.value() != text) {
-    if (auto written = pylon::write_atomic(hook, text); !written) {
-      return Err{HostError::could_not("write", hook, written.error())};
-    }
-  }
-  if (auto executable = pylon::add_mode(hook, 0755); !executable) {
-    return Err{HostError::could_not("chmod +x", hook, executable.error())};
-  }
-
-  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
-  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
-  // an older checkout must not take the marker back in time
-  auto marker = advance_marker(marker_dir, root, backfilled);
-  if (!marker) {
-    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
-  }
-  return Enabled{backfilled, root, hook, std::move(marker.value().path), marker.value().written};
-}
-
-namespace {
-
-struct Removal {
-  fs::path hook;
-  std::string stripped;
-};
-
-// What disable would write where: nothing when the hook holds no block.
-Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, GitEnv env) {
-  const auto dir = hooks_dir(repo, env);
-  if (!dir) {
-    return Err{not_a_repository(repo)};
-  }
-  fs::path hook = *dir / "post-commit";
-  const auto existing = read_hook(hook);
-  if (!existing) {
-    // a block may be in what we could not read: saying "not enabled" would be a guess
-    return Err{HostError::could_not("read", hook, existing.error())};
-  }
-  if (!existing.value()) {
-    return std::optional<Removal>{};
-  }
-  auto stripped = strip_hook(*existing.value());
-  if (!stripped) {
-    return std::optional<Removal>{};
-  }
-  return std::optional<Removal>{Removal{std::move(hook), std::move(*stripped)}};
-}
-
-}  // namespace
-
-Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
-  auto plan = plan_removal(repo, env);
-  if (!plan) {
-    return Err{plan.error()};
-  }
-  if (!plan.value()) {
-    return std::optional<fs::path>{};
-  }
-  return std::optional<fs::path>{std::move(plan.value()->hook)};
-}
-
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
-  auto plan = plan_removal(repo, env);
-  if (!plan) {
-    return Err{plan.error()};
-  }
-  if (!plan.value()) {
-    return std::optional<fs::path>{};
-  }
-  const Removal& removal = *plan.value();
-  if (auto written = pylon::write_atomic(removal.hook, removal.stripped); !written) {
-    return Err{HostError::could_not("write", removal.hook, written.error())};
-  }
-  return std::optional<fs::path>{removal.hook};
 }
 
 }  // namespace gitactivity

@@ -77,10 +77,26 @@ std::int64_t now_epoch() {
 
 fs::path marker_dir() {
   const std::optional<std::string> override_dir = pylon::env_text("PYLON_GIT_ACTIVITY_DIR");
-  if (override_dir) {
-    return *override_dir;  // record runs in every commit: no look for ~/.pylon it would not use
+  // record runs in every commit: no look for ~/.pylon when the override decides
+  return marker_dir_from(override_dir, override_dir ? std::nullopt : config::home::home_base_live(),
+                         pylon::home_or_dot());
+}
+
+std::optional<fs::path> record_dir() {
+  if (!has_home(pylon::env_text("PYLON_GIT_ACTIVITY_DIR"), pylon::env_var("PYLON_HOME"),
+                pylon::env_var("HOME"))) {
+    return std::nullopt;
   }
-  return marker_dir_from(std::nullopt, config::home::home_base_live(), pylon::home_or_dot());
+  return marker_dir();
+}
+
+bool has_home(const std::optional<std::string>& override_dir,
+              const std::optional<std::string>& pylon_home,
+              const std::optional<std::string>& home) {
+  const auto given = [](const std::optional<std::string>& value) {
+    return value && !value->empty();
+  };
+  return given(override_dir) || given(pylon_home) || given(home);
 }
 
 fs::path marker_dir_from(const std::optional<std::string>& override_dir,

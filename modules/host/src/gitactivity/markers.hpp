@@ -34,6 +34,13 @@ std::filesystem::path marker_dir();
 std::filesystem::path marker_dir_from(const std::optional<std::string>& override_dir,
                                       const std::optional<std::filesystem::path>& fleet_home,
                                       const std::filesystem::path& home);
+// The marker directory record writes to: marker_dir's, but nothing where that would be relative
+// to wherever the hook runs (see has_home).
+std::optional<std::filesystem::path> record_dir();
+// False when nothing names a place for markers: neither an override nor PYLON_HOME nor HOME is set
+// and non-empty. A hook run so must not write markers into the work tree.
+bool has_home(const std::optional<std::string>& override_dir,
+              const std::optional<std::string>& pylon_home, const std::optional<std::string>& home);
 // ~/.kestrel/git-activity ("." for an unset HOME); never fails.
 std::filesystem::path legacy_marker_dir();
 // The current system time in whole seconds since 1970; 0 for a clock before 1970.

@@ -201,20 +201,32 @@ bool toplevel_is_here() {
 
 }  // namespace
 
-std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
-                                    GitEnv env) {
-  const proc::Outcome outcome =
+std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
+                                      GitEnv env) {
+  proc::Outcome outcome =
       proc::capture("git", args, dir, git_deadline_seconds,
                     env == GitEnv::WithoutLocal ? std::span<const std::string_view>(git_local_env)
                                                 : std::span<const std::string_view>());
   if (!outcome.ok()) {
     return std::nullopt;
   }
-  const std::string_view answer = pylon::trim(outcome.stdout);
-  if (answer.empty()) {
+  return std::move(outcome.stdout);
+}
+
+std::optional<std::string> git_answer(std::string_view output) {
+  if (output.ends_with('\n')) {
+    output.remove_suffix(1);
+  }
+  if (output.empty()) {
     return std::nullopt;
   }
-  return std::string(answer);
+  return std::string(output);
+}
+
+std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
+                                    GitEnv env) {
+  const auto output = git_output(dir, args, env);
+  return output ? git_answer(*output) : std::nullopt;
 }
 
 std::optional<fs::path> git_toplevel(const fs::path& dir) {

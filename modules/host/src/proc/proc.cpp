@@ -305,8 +305,9 @@ void drain(UniqueFd out_fd, UniqueFd err_fd, Waited& waited) {
   }
 }
 
+// untrimmed: a path git prints may end in white space of its own
 std::string collected(const std::string& bytes) {
-  return std::string(pylon::trim_end(pylon::lossy_utf8(bytes)));
+  return pylon::lossy_utf8(bytes);
 }
 
 Outcome deadline_outcome(const std::string& program, std::uint64_t seconds) {

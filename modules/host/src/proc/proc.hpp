@@ -26,7 +26,7 @@ struct Outcome {
 };
 
 // Runs `program` (searched on PATH, no shell) with its stdin at end of file and both outputs
-// collected, decoded as lossy UTF-8 and trimmed at the end. Never blocks past the deadline. The
+// collected and decoded as lossy UTF-8, not trimmed. Never blocks past the deadline. The
 // child inherits our environment but for the variables named in `unset_env`.
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
                 const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,

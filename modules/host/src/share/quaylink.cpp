@@ -1,5 +1,7 @@
 #include "share/quaylink.hpp"
 
+#include "text.hpp"
+
 namespace share {
 
 namespace {
@@ -9,7 +11,10 @@ const std::string program = "quaylink";
 proc::Outcome QuaylinkCli::run(const std::vector<std::string>& args, Output output,
                                std::uint64_t deadline_seconds) {
   if (output == Output::Capture) {
-    return proc::capture(program, args, std::nullopt, deadline_seconds);
+    proc::Outcome outcome = proc::capture(program, args, std::nullopt, deadline_seconds);
+    // the listing without the white space it ends in
+    outcome.stdout.resize(pylon::trim_end(outcome.stdout).size());
+    return outcome;
   }
   return proc::streaming(program, args, deadline_seconds, output);
 }

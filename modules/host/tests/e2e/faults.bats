@@ -113,6 +113,35 @@ $BLOCK" ]
     cmp "$hooks/post-commit" enabled
 }
 
+@test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
+    local t r verb dry failing=6 && t=$(pwd -P)
+    mkdir -p tree && touch tree/file
+    for r in ok dangling uncreatable frozen gone large foreign on on-frozen; do make_repo "tree/$r"; done
+    rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
+    git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
+    printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
+    ln -s "$t/gone/post-commit" tree/gone/.git/hooks/post-commit
+    printf '#!/bin/sh\n' | tee secret >tree/large/.git/hooks/post-commit
+    truncate -s $((1024 * 1024 + 1)) tree/large/.git/hooks/post-commit
+    # a link another user planted, to a file of ours (root only: chown)
+    ln -s "$t/secret" tree/foreign/.git/hooks/post-commit
+    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=5
+    for r in on on-frozen; do pylon-host git-activity enable "tree/$r" >/dev/null; done
+    freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
+    freeze tree/on-frozen/.git/hooks
+
+    # disable-all fails on the frozen block, the hooks path under a file and the large hook
+    for verb in enable-all disable-all; do
+        run -0 as_user pylon-host git-activity $verb --json --dry-run "$t/tree"
+        dry=${output/,\"dry_run\":true/}
+        [ "$(grep -o '"repo":' <<<"$dry" | wc -l)" -eq "$failing" ]
+        run -0 as_user pylon-host git-activity $verb --json "$t/tree"
+        [ "$dry" = "$output" ]
+        failing=3
+    done
+    [ "$(cat secret)" = "#!/bin/sh" ]
+}
+
 @test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
     make_repo repo
     mkdir dotfiles
@@ -182,13 +211,19 @@ echo shared" ]
     [ "$output" = old ]
 }
 
-@test "HOME unset: every default falls back to the current directory" {
+@test "HOME unset: every default falls back to the current directory, but record writes nothing" {
     make_repo repo
     cd repo
     run -0 --separate-stderr env -u HOME pylon-host git-activity path
     [ "$output" = ./.kestrel/git-activity ]
+    # a hook run so would leave untracked markers in the work tree
     run -0 --separate-stderr env -u HOME pylon-host git-activity record
     [ -z "$output" ] && [ -z "$stderr" ]
+    HOME= pylon-host git-activity record
+    [ ! -e .kestrel ]
+    env -u HOME PYLON_HOME="$BATS_TEST_TMPDIR/fleet" pylon-host git-activity record
+    [ -f "$BATS_TEST_TMPDIR/fleet/git-activity/$(pwd -P | tr / -)" ]
+    env -u HOME pylon-host git-activity enable >/dev/null
     run -0 env -u HOME pylon-host git-activity list
     [[ "$output" == *"  $(pwd -P)" ]] || [[ "$output" == *"  $PWD" ]]
     run -0 env -u HOME pylon-host git-activity enable-all

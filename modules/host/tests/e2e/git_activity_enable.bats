@@ -455,4 +455,15 @@ echo mine" ]
     mkdir "$T/plain"
     run -1 --separate-stderr pylon-host git-activity status "$T/plain"
     [ "$stderr" = "pylon-host: not a git repository: $T/plain" ] && [ -z "$output" ]
+
+    # a block that no longer runs, a marker record leaves alone, a path no marker name can hold
+    git config --global --unset core.hooksPath
+    printf '#!/bin/sh\n%s\n' "${BLOCK/command -v/# command -v}" >"$hook"
+    ln "$(marker_of "$T/r")" "$T/second-name"
+    run -1 pylon-host git-activity status "$T/r" --json
+    [[ "$output" == *'"enabled":false,'*"holds the recorder block commented out or edited"*"$(marker_of "$T/r") has other hard links"* ]]
+    local long && long="$T/$(printf '%0250d' 0)"
+    mkrepo "$long"
+    run -1 pylon-host git-activity status "$long"
+    [[ "$output" == *$'\n'"problem  marker        no marker can be written for this path"* ]]
 }

@@ -276,15 +276,15 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
 @test "git-activity: a marker name that is a link, symbolic or hard, is never written through" {
     ga_setup
     ga_repo "$T/r" 1600000000
-    local name="${T//\//-}-r" link why at
+    local name="${T//\//-}-r" link why at said
     mkdir -p "$HOME/.kestrel/git-activity"
     : >"$HOME/.kestrel/git-activity/-legacy"
     ga_date "$HOME/.kestrel/git-activity/-legacy" 4000000000  # newer than the target's own time
     # a hard link's target newer than the commit: "already up to date" would be a silent success
     for link in "ln -s" ln; do
         rm -f "$M/$name" "$M/-legacy"
-        at=1000 why='.* \(os error [0-9]+\)'
-        [ "$link" = "ln -s" ] || at=2000000000 why='a file with other hard links'
+        at=1000 why='.* \(os error [0-9]+\)' said='is a symbolic link'
+        [ "$link" = "ln -s" ] || at=2000000000 why='a file with other hard links' said='has other hard links'
         printf 'theirs\n' >"$T/target"
         ga_date "$T/target" "$at"
         $link "$T/target" "$M/$name"
@@ -294,10 +294,36 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
         [ ! -s "$T/out" ]
         run -1 --separate-stderr pylon-host git-activity enable "$T/r"
         [[ "$stderr" =~ ^"pylon-host: could not write marker in $M: "$why$ ]]
+        run -1 pylon-host git-activity status "$T/r"
+        [[ "$output" == *$'\n'"problem  marker        $M/$name $said"* ]]
         run -1 --separate-stderr pylon-host git-activity migrate --apply
         [[ "$stderr" =~ ^"pylon-host: could not create $M/-legacy: "$why$ ]]
         [ "$(cat "$T/target")" = theirs ] && [ "$(mtime "$T/target")" = "$at" ]
     done
+}
+
+@test "git-activity: a top level or hooks path that ends in white space or holds a line feed is that path" {
+    ga_setup
+    local nl=$'\n' r
+    for r in "$T/r " "$T/r"$'\xc2\xa0' "$T/r$nl"; do
+        ga_repo "$r"
+        mkdir "$r/sub"
+        (cd "$r/sub" && pylon-host git-activity record --at 1650000000)
+        [ "$(mtime "$M/${r//\//-}")" = 1650000000 ]
+    done
+    [ ! -e "$M/${T//\//-}-r" ]
+    ga_repo "$T/r" 1500000000
+    run -0 pylon-host git-activity enable "$T/r "
+    [ "$output" = "git-activity enabled: $T/r " ]
+    grep -qF "$GA_BLOCK" "$T/r /.git/hooks/post-commit"
+    [ ! -e "$T/r/.git/hooks/post-commit" ]
+    [ ! -e "$M/${T//\//-}-r" ]
+
+    # git's two answers in one would be three lines: the hooks path is asked alone
+    git -C "$T/r" config core.hooksPath "$T/hooks${nl}x"
+    run -0 pylon-host git-activity enable "$T/r"
+    grep -qF "$GA_BLOCK" "$T/hooks${nl}x/post-commit"
+    [ ! -e "$T/r/x" ]
 }
 
 @test "git-activity: a hook another interpreter runs is refused untouched; disable still cleans it" {

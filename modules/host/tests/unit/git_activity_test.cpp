@@ -1,5 +1,6 @@
 #include "cli/git_activity.hpp"
 
+#include "gitactivity/status.hpp"
 #include "temp_dir.hpp"
 
 #include <filesystem>
@@ -62,8 +63,17 @@ TEST(FindOnPath, TakesTheFirstExecutableRegularFile) {
   std::ofstream(dir / "b" / "pylon-host") << "#!/bin/sh\n";
   std::filesystem::permissions(dir / "b" / "pylon-host", std::filesystem::perms::owner_all);
   const std::string a = (dir / "a").string(), b = (dir / "b").string(), c = (dir / "c").string();
-  EXPECT_EQ(cli::find_on_path("pylon-host", c + ":" + a + ":" + b), dir / "b" / "pylon-host");
-  EXPECT_EQ(cli::find_on_path("pylon-host", a + ":" + c),
+  EXPECT_EQ(gitactivity::find_on_path("pylon-host", c + ":" + a + ":" + b),
+            dir / "b" / "pylon-host");
+  EXPECT_EQ(gitactivity::find_on_path("pylon-host", a + ":" + c),
             std::nullopt);  // a directory is no program
-  EXPECT_EQ(cli::find_on_path("pylon-host", (dir / "none").string()), std::nullopt);
+  EXPECT_EQ(gitactivity::find_on_path("pylon-host", (dir / "none").string()), std::nullopt);
+}
+
+TEST(MarkerNameFits, NoLongerThanTheLimitInBytesWith255WhenUnknown) {
+  const std::string name255(255, 'a');
+  EXPECT_TRUE(gitactivity::marker_name_fits(name255, 255));
+  EXPECT_FALSE(gitactivity::marker_name_fits(name255 + "a", -1));
+  EXPECT_TRUE(gitactivity::marker_name_fits(name255 + "a", 1024));
+  EXPECT_FALSE(gitactivity::marker_name_fits(std::string(127, 'a') + "\xC3\xA9", 128));
 }

@@ -126,11 +126,31 @@ TEST(RewriteHook, IsIdempotentAndStripHookUndoesIt) {
     SCOPED_TRACE(testing::PrintToString(existing));
     const std::string once = rewrite_hook(existing);
     EXPECT_EQ(rewrite_hook(once), once);
+    EXPECT_TRUE(gitactivity::holds_block(once));
     // exactly one block, found and removed by disable
     const std::optional<std::string> stripped = strip_hook(once);
     ASSERT_TRUE(stripped.has_value());
+    EXPECT_FALSE(gitactivity::holds_block(*stripped));
     EXPECT_EQ(strip_hook(*stripped), std::nullopt);
     EXPECT_EQ(rewrite_hook(*stripped), once);
+  }
+}
+
+TEST(HoldsBlock, TheThreeLinesInARowWithOnlyTrailingSpaceAside) {
+  const std::string command =
+      "command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 "
+      "|| true";
+  const std::pair<std::string, bool> cases[] = {
+      {"#!/bin/sh\r\n" + begin + " \r\n" + command + "\t\r\r\n" + end + "\r\n", true},
+      {"x\n" + begin + "\n" + command + "\n" + end, true},
+      {begin + "\n# " + command + "\n" + end + "\n", false},  // commented out
+      {begin + "\n" + command.substr(0, command.size() - 4) + "false\n" + end + "\n", false},
+      {begin + "\n" + command + "\n\n" + end + "\n", false},
+      {legacy_begin + "\n" + command + "\n" + legacy_end + "\n", false},
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(gitactivity::holds_block(text), want);
   }
 }
 

@@ -73,6 +73,13 @@ TEST(MarkerDirFrom, OverrideThenFleetHomeThenLegacy) {
   }
 }
 
+TEST(HasHome, AnyOfTheThreeSetAndNotEmpty) {
+  EXPECT_FALSE(gitactivity::has_home(std::nullopt, "", std::nullopt));
+  EXPECT_TRUE(gitactivity::has_home("/m", std::nullopt, std::nullopt));
+  EXPECT_TRUE(gitactivity::has_home("", "/fleet", ""));
+  EXPECT_TRUE(gitactivity::has_home(std::nullopt, std::nullopt, "/home/dev"));
+}
+
 TEST(WriteMarker, CreatesTheDirectoryAndEmptiesTheFileAndSetsBothTimes) {
   const TempDir tmp;
   const fs::path dir = tmp / "deep/markers";

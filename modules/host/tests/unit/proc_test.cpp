@@ -29,8 +29,8 @@ double seconds_since(Clock::time_point start) {
 
 TEST(Capture, CollectsBothStreamsAndTheExitStatus) {
   const proc::Outcome o = sh("printf 'abc  \\n\\n\\n'; printf ' err\\n' >&2; exit 3");
-  EXPECT_EQ(o.stdout, "abc");
-  EXPECT_EQ(o.stderr, " err");  // only trailing white space goes
+  EXPECT_EQ(o.stdout, "abc  \n\n\n");  // as written: a path may end in white space
+  EXPECT_EQ(o.stderr, " err\n");
   EXPECT_EQ(o.code, 3);
   EXPECT_FALSE(o.timed_out);
   EXPECT_FALSE(o.ok());
@@ -45,7 +45,7 @@ TEST(Capture, LeavesOutExactlyTheNamedVariables) {
   const proc::Outcome o =
       proc::capture("sh", {"-c", "echo ${PYLON_T_A-none} ${PYLON_T_AB-none} ${PYLON_T_E-none}"},
                     std::nullopt, 20, unset);
-  EXPECT_EQ(o.stdout, "none 2 none");
+  EXPECT_EQ(o.stdout, "none 2 none\n");
 }
 
 TEST(Capture, InvalidUtf8IsReplaced) {
@@ -69,7 +69,7 @@ TEST(Capture, MissingWorkingDirectoryIs127) {
 }
 
 TEST(Capture, RunsInTheWorkingDirectory) {
-  EXPECT_EQ(proc::capture("pwd", {}, "/", 5).stdout, "/");
+  EXPECT_EQ(proc::capture("pwd", {}, "/", 5).stdout, "/\n");
 }
 
 TEST(Capture, DeadlineKillsAndReports124) {

@@ -1,5 +1,6 @@
 #include "gitactivity/repos.hpp"
 
+#include "gitactivity/enable.hpp"
 #include "proc/proc.hpp"
 #include "temp_dir.hpp"
 
@@ -139,14 +140,18 @@ TEST(GitToplevel, FallsBackToTheFileSystemWithoutGit) {
   EXPECT_EQ(gitactivity::git_line(tmp / "repo", {"rev-parse", "--show-toplevel"}), std::nullopt);
 }
 
-TEST(GitLine, TrimmedAnswerOrNothing) {
+TEST(GitLine, TheAnswerWithoutItsLastLineFeedOrNothing) {
   const struct {
     std::string output;
     int status;
     std::optional<std::string> want;
   } cases[] = {
-      {"  /a path/with spaces \\n", 0, "/a path/with spaces"},
+      {"  /a path/with spaces \\n", 0, "  /a path/with spaces "},
+      {"/r\\302\\240\\n", 0, "/r\u00a0"},  // a no-break space is a name's own byte
+      {"/r\\n\\n", 0, "/r\n"},             // so is a line feed
+      {"/r", 0, "/r"},
       {"\\n", 0, std::nullopt},
+      {"", 0, std::nullopt},
       {"/answer\\n", 1, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -155,6 +160,20 @@ TEST(GitLine, TrimmedAnswerOrNothing) {
     fake_git(tmp, c.output, c.status);
     const ScopedEnv path("PATH", (tmp / "bin").string());
     EXPECT_EQ(gitactivity::git_line(tmp.path(), {"rev-parse"}), c.want);
+  }
+}
+
+TEST(SplitWhere, OnlyExactlyTwoNonEmptyLines) {
+  using Want = std::optional<std::pair<std::string, std::string>>;
+  const std::pair<std::string, Want> cases[] = {
+      {"/r \n.git/hooks\n", std::pair{"/r ", ".git/hooks"}},
+      {"/r\n/a\nb\n", std::nullopt},  // which line feed is git's is a guess
+      {"/r\n\n.git/hooks\n", std::nullopt},
+      {"/r\n\n", std::nullopt},
+  };
+  for (const auto& [output, want] : cases) {
+    SCOPED_TRACE(output);
+    EXPECT_EQ(gitactivity::split_where(output), want);
   }
 }
 

@@ -1,0 +1,326 @@
+#include "gitactivity/enable.hpp"
+
+#include "files.hpp"
+#include "gitactivity/hook.hpp"
+#include "gitactivity/markers.hpp"
+#include "text.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace gitactivity {
+
+namespace fs = std::filesystem;
+namespace {
+
+using host::HostError;
+
+HostError no_hooks_dir(std::string_view root) {
+  return HostError::failure("could not locate the hooks directory for " + std::string(root));
+}
+
+std::error_code os_error(int code) {
+  return {code, std::system_category()};
+}
+
+// `--git-path` answers relative to where git ran, which is `repo`.
+fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
+  fs::path dir(answer);
+  return dir.is_absolute() ? dir : repo / dir;
+}
+
+fs::path dir_or_dot(const fs::path& dir) {
+  return dir.empty() ? fs::path(".") : dir;
+}
+
+std::error_code unwritable(const fs::path& dir) {
+  if (::access(dir_or_dot(dir).c_str(), W_OK | X_OK) != 0) {
+    return pylon::last_os_error();
+  }
+  return {};
+}
+
+// Why creating `dir` with its parents would fail, found without creating anything.
+std::error_code creation_error(const fs::path& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0) {
+    // a name that is taken by a link to nowhere, or by a file
+    return os_error(::stat(dir.c_str(), &st) != 0 ? EEXIST : ENOTDIR);
+  }
+  if (errno != ENOENT) {
+    return pylon::last_os_error();
+  }
+  const fs::path base = nearest_existing(dir);
+  if (::stat(base.c_str(), &st) != 0) {
+    return os_error(EEXIST);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return os_error(ENOTDIR);
+  }
+  return unwritable(base);
+}
+
+// Why no new file can take the place of `hook`: a rewrite puts one beside the file a chain of
+// links ends at (which may not exist yet).
+std::error_code replacement_error(fs::path hook) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(hook, ec))) {
+      return unwritable(hook.parent_path());
+    }
+    fs::path next = fs::read_symlink(hook, ec);
+    if (ec) {
+      return ec;
+    }
+    hook = next.is_absolute() ? next : hook.parent_path() / next;
+  }
+  return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+}
+
+// The refusal to write through a link of another owner than the file it leads to; a lookup that
+// fails leaves the question to the write.
+std::optional<HostError> foreign_link_refusal(const fs::path& hook) {
+  auto found = pylon::find_foreign_link(hook);
+  if (!found || !found.value()) {
+    return std::nullopt;
+  }
+  return HostError::failure(pylon::foreign_link_text(*found.value()));
+}
+
+HookSite look_at(fs::path dir) {
+  HookSite site;
+  site.hook = dir / "post-commit";
+  site.dir = std::move(dir);
+  struct stat st {};
+  site.dir_exists = ::stat(site.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  site.text = read_hook(site.hook);
+  site.foreign_link = foreign_link_refusal(site.hook);
+  if (!site.dir_exists) {
+    site.dir_error = creation_error(site.dir);
+    return site;
+  }
+  site.write_error = replacement_error(site.hook);
+  if (::stat(site.hook.c_str(), &st) == 0) {
+    site.executable = (st.st_mode & 0755) == 0755;
+    if (::geteuid() != 0 && st.st_uid != ::geteuid()) {
+      site.chmod_error = os_error(EPERM);  // only the owner (or root) may change the mode
+    }
+  }
+  return site;
+}
+
+// The top level and the hooks directory git names; the second is empty when git names none.
+std::optional<std::pair<std::string, std::string>> ask_where(const fs::path& repo, GitEnv env) {
+  const auto both = git_output(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
+  if (!both) {
+    return std::nullopt;
+  }
+  if (auto split = split_where(*both)) {
+    return split;
+  }
+  // one question at a time: each answer is then one path, whatever it holds
+  auto root = git_line(repo, {"rev-parse", "--show-toplevel"}, env);
+  if (!root) {
+    return std::nullopt;
+  }
+  auto hooks = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
+  return std::pair{std::move(*root), hooks.value_or("")};
+}
+
+struct EnablePlan {
+  bool create_dir = false;
+  std::optional<std::string> text;  // nothing when the hook already reads so
+};
+
+// Every refusal enable can know before it writes, in the order it would meet them.
+Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
+  if (site.dir_error) {
+    return Err{HostError::could_not("create", site.dir, site.dir_error)};
+  }
+  if (!site.text) {
+    // never replace a hook we could not read as if it were missing
+    return Err{HostError::could_not("read", site.hook, site.text.error())};
+  }
+  const std::optional<std::string>& existing = site.text.value();
+  if (auto refused = refuse_foreign(site.hook, existing)) {
+    return Err{*refused};
+  }
+  // enable writes the hook or its mode, both through the same links
+  if (site.foreign_link) {
+    return Err{*site.foreign_link};
+  }
+  std::string text = rewrite_hook(existing);
+  // a hook that already reads so is left alone: enable-all runs over hundreds of them
+  if (existing == text) {
+    if (!site.executable && site.chmod_error) {
+      return Err{HostError::could_not("chmod +x", site.hook, site.chmod_error)};
+    }
+    return EnablePlan{false, std::nullopt};
+  }
+  if (site.dir_exists && site.write_error) {
+    return Err{HostError::could_not("write", site.hook, site.write_error)};
+  }
+  return EnablePlan{!site.dir_exists, std::move(text)};
+}
+
+struct Removal {
+  fs::path hook;
+  std::string stripped;
+};
+
+// What disable would write where: nothing when the hook holds no block.
+Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, GitEnv env) {
+  const auto hooks = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
+  if (!hooks) {
+    return Err{not_a_repository(repo)};
+  }
+  const HookSite site = look_at(hooks_dir_from(repo, *hooks));
+  if (!site.text) {
+    // a block may be in what we could not read: saying "not enabled" would be a guess
+    return Err{HostError::could_not("read", site.hook, site.text.error())};
+  }
+  if (!site.text.value()) {
+    return std::optional<Removal>{};
+  }
+  auto stripped = strip_hook(*site.text.value());
+  if (!stripped) {
+    return std::optional<Removal>{};
+  }
+  if (site.foreign_link) {
+    return Err{*site.foreign_link};
+  }
+  if (site.write_error) {
+    return Err{HostError::could_not("write", site.hook, site.write_error)};
+  }
+  return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
+}
+
+}  // namespace
+
+HostError not_a_repository(const fs::path& repo) {
+  return HostError::failure("not a git repository: " + pylon::path_text(repo));
+}
+
+HostError not_a_repository_to_enable(const fs::path& repo) {
+  return HostError::failure("not a git repository: " + pylon::path_text(repo) +
+                            " (run `pylon host git-activity enable <repo>` inside one, or pass "
+                            "its path)");
+}
+
+std::optional<std::pair<std::string, std::string>> split_where(std::string_view output) {
+  const std::size_t first = output.find('\n');
+  if (first == std::string_view::npos || first == 0 || output.back() != '\n' ||
+      std::count(output.begin(), output.end(), '\n') != 2 || first + 2 == output.size()) {
+    return std::nullopt;
+  }
+  return std::pair{std::string(output.substr(0, first)),
+                   std::string(output.substr(first + 1, output.size() - first - 2))};
+}
+
+fs::path nearest_existing(const fs::path& path) {
+  fs::path at = path;
+  struct stat st {};
+  while (::lstat(at.c_str(), &st) != 0) {
+    fs::path parent = at.parent_path();
+    if (parent.empty()) {
+      return ".";
+    }
+    if (parent == at) {
+      break;
+    }
+    at = std::move(parent);
+  }
+  return at;
+}
+
+Result<HookSite, HostError> locate(const fs::path& repo, GitEnv env, const HostError& outside) {
+  auto where = ask_where(repo, env);
+  if (!where) {
+    return Err{outside};
+  }
+  if (where->second.empty()) {
+    return Err{no_hooks_dir(where->first)};
+  }
+  HookSite site = look_at(hooks_dir_from(repo, where->second));
+  site.root = std::move(where->first);
+  return site;
+}
+
+Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
+  auto site = locate(repo, env, not_a_repository_to_enable(repo));
+  if (!site) {
+    return Err{site.error()};
+  }
+  if (auto plan = plan_enable(site.value()); !plan) {
+    return Err{plan.error()};
+  }
+  return std::move(site.value().root);
+}
+
+Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
+  auto located = locate(repo, env, not_a_repository_to_enable(repo));
+  if (!located) {
+    return Err{located.error()};
+  }
+  const HookSite& site = located.value();
+  auto plan = plan_enable(site);
+  if (!plan) {
+    return Err{plan.error()};
+  }
+  if (plan.value().create_dir) {
+    std::error_code ec;
+    fs::create_directories(site.dir, ec);
+    if (ec) {
+      return Err{HostError::could_not("create", site.dir, ec)};
+    }
+  }
+  if (const auto& text = plan.value().text) {
+    if (auto written = pylon::write_atomic(site.hook, *text); !written) {
+      return Err{HostError::could_not("write", site.hook, written.error())};
+    }
+  }
+  if (auto executable = pylon::add_mode(site.hook, 0755); !executable) {
+    return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
+  }
+
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
+  // an older checkout must not take the marker back in time
+  auto marker = advance_marker(marker_dir, site.root, backfilled);
+  if (!marker) {
+    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
+  }
+  return Enabled{backfilled, site.root, site.hook, std::move(marker.value().path),
+                 marker.value().written};
+}
+
+Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
+  auto plan = plan_removal(repo, env);
+  if (!plan) {
+    return Err{plan.error()};
+  }
+  if (!plan.value()) {
+    return std::optional<fs::path>{};
+  }
+  return std::optional<fs::path>{std::move(plan.value()->hook)};
+}
+
+Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
+  auto plan = plan_removal(repo, env);
+  if (!plan) {
+    return Err{plan.error()};
+  }
+  if (!plan.value()) {
+    return std::optional<fs::path>{};
+  }
+  const Removal& removal = *plan.value();
+  if (auto written = pylon::write_atomic(removal.hook, removal.stripped); !written) {
+    return Err{HostError::could_not("write", removal.hook, written.error())};
+  }
+  return std::optional<fs::path>{removal.hook};
+}
+
+}  // namespace gitactivity

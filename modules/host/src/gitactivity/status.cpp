@@ -1,0 +1,245 @@
+#include "gitactivity/status.hpp"
+
+#include "gitactivity/enable.hpp"
+#include "gitactivity/hook.hpp"
+#include "gitactivity/markers.hpp"
+#include "text.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace gitactivity {
+
+namespace fs = std::filesystem;
+namespace {
+
+// The search path desktop git clients give hooks: not the login shell's.
+#ifdef __APPLE__
+constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+#else
+constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin";
+#endif
+
+Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
+                 const std::string& read_error) {
+  const std::string enable_hint = "run `pylon host git-activity enable`";
+  std::error_code ec;
+  const fs::file_status st = fs::status(hook, ec);
+  if (!fs::exists(st)) {
+    return {"hook", "problem",
+            "no post-commit hook at " + pylon::path_text(hook) + ": " + enable_hint};
+  }
+  if (!fs::is_regular_file(st)) {
+    return {"hook", "problem",
+            pylon::path_text(hook) + " is not a regular file, so git cannot run it"};
+  }
+  if (!text) {
+    return {"hook", "problem", "cannot read " + pylon::path_text(hook) + ": " + read_error};
+  }
+  if (!holds_block(*text)) {
+    if (holds_legacy_block(*text)) {
+      return {"hook", "warning",
+              pylon::path_text(hook) + " holds the legacy recorder block: " + enable_hint};
+    }
+    if (strip_hook(*text)) {
+      return {"hook", "problem",
+              pylon::path_text(hook) +
+                  " holds the recorder block commented out or edited, so it records nothing: " +
+                  enable_hint};
+    }
+    return {"hook", "problem",
+            pylon::path_text(hook) + " does not hold the recorder block: " + enable_hint};
+  }
+  if ((st.permissions() & fs::perms::owner_exec) == fs::perms::none) {
+    return {"hook", "problem",
+            pylon::path_text(hook) + " is not executable, so git skips it: " + enable_hint +
+                " or chmod +x it"};
+  }
+  return {"hook", "ok", pylon::path_text(hook) + " holds the recorder and is executable"};
+}
+
+Check interpreter_check(const fs::path& hook, const std::optional<std::string>& text) {
+  if (!text) {
+    std::error_code ec;
+    if (fs::exists(hook, ec)) {
+      return {"interpreter", "warning",
+              "cannot tell what runs " + pylon::path_text(hook) + ": unreadable"};
+    }
+    return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
+  }
+  if (const auto runner = foreign_interpreter(*text)) {
+    return {"interpreter", "problem",
+            "the hook is run by " + *runner +
+                ", not by a shell, so the recorder's shell line cannot run in it"};
+  }
+  return {"interpreter", "ok", "a shell runs the hook"};
+}
+
+// Inside `dir` by its path alone: both are absolute and made canonical beforehand.
+bool lies_within(const fs::path& path, const fs::path& dir) {
+  const auto [end, _] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
+  return end == dir.end();
+}
+
+fs::path canonical_or_same(const fs::path& path) {
+  std::error_code ec;
+  fs::path resolved = fs::weakly_canonical(path, ec);
+  return ec ? path : resolved;
+}
+
+Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, const fs::path& dir) {
+  // "global\t/path": the scope of the setting that wins
+  if (const auto origin =
+          git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
+    const std::string_view scope = std::string_view(*origin).substr(0, origin->find('\t'));
+    if (scope == "global" || scope == "system") {
+      return {"hooks-dir", "warning",
+              "core.hooksPath comes from the " + std::string(scope) +
+                  " configuration: " + pylon::path_text(dir) +
+                  " serves every repository, and a block there records for all of them"};
+    }
+  }
+  const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
+  const fs::path git_dir = canonical_or_same(
+      common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)
+             : root / ".git");
+  const fs::path hooks = canonical_or_same(dir);
+  if (lies_within(hooks, git_dir)) {
+    return {"hooks-dir", "ok", pylon::path_text(dir) + " is this repository's own"};
+  }
+  if (lies_within(hooks, canonical_or_same(root))) {
+    return {"hooks-dir", "warning",
+            pylon::path_text(dir) +
+                " lies in the work tree (core.hooksPath): it may be shared with other "
+                "repositories or replaced by a checkout"};
+  }
+  return {"hooks-dir", "warning",
+          pylon::path_text(dir) +
+              " lies outside the repository (core.hooksPath): other repositories may "
+              "share it, and removing it stops recording here"};
+}
+
+Check path_check(const std::optional<fs::path>& found) {
+  if (!found) {
+    return {"path", "problem",
+            "pylon-host is not on PATH, so the hook skips recording: install it (make install "
+            "PREFIX=$HOME/.local) and put its bin directory on PATH"};
+  }
+  return {"path", "ok", "pylon-host is " + pylon::path_text(*found)};
+}
+
+Check desktop_path_check(const std::optional<fs::path>& found) {
+  if (const auto there = find_on_path("pylon-host", desktop_path)) {
+    return {"desktop-path", "ok", "desktop git clients find " + pylon::path_text(*there)};
+  }
+  const std::string target = found ? pylon::path_text(*found) : std::string("/path/to/pylon-host");
+  return {"desktop-path", "warning",
+          "desktop git clients run hooks with PATH=" + std::string(desktop_path) +
+              ", where pylon-host is missing: link it there (sudo ln -s " + target +
+              " /usr/local/bin/pylon-host)"};
+}
+
+// The file-name limit of the directory the marker goes in, asked of what exists of it.
+long name_max(const fs::path& marker_dir) {
+  return ::pathconf(nearest_existing(marker_dir).c_str(), _PC_NAME_MAX);
+}
+
+// Looked at without following links: record writes neither through a link nor into a file that
+// has other names.
+Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
+                   const std::string& root) {
+  const std::string name = encode_marker(root);
+  if (const long limit = name_max(marker_dir); !marker_name_fits(name, limit)) {
+    return {"marker", "problem",
+            "no marker can be written for this path: its name is " + std::to_string(name.size()) +
+                " bytes, longer than " + pylon::path_text(nearest_existing(marker_dir)) +
+                " allows (" + std::to_string(limit > 0 ? limit : 255) + ")"};
+  }
+  const fs::path marker = marker_dir / name;
+  struct stat st {};
+  if (::lstat(marker.c_str(), &st) != 0) {
+    return {"marker", "warning",
+            "no marker at " + pylon::path_text(marker) +
+                " yet: run `pylon host git-activity enable`, or commit"};
+  }
+  if (S_ISLNK(st.st_mode)) {
+    return {"marker", "problem",
+            pylon::path_text(marker) +
+                " is a symbolic link, which record never writes through: remove it"};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return {"marker", "problem",
+            pylon::path_text(marker) + " is not a regular file, so record cannot write it"};
+  }
+  if (st.st_nlink > 1) {
+    return {
+        "marker", "problem",
+        pylon::path_text(marker) + " has other hard links, so record leaves it alone: remove it"};
+  }
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  const auto commit = latest ? pylon::parse_i64(*latest) : std::nullopt;
+  if (commit && static_cast<std::int64_t>(st.st_mtime) < *commit) {
+    return {"marker", "warning",
+            pylon::path_text(marker) +
+                " is older than the latest commit: merges and pulls do not run "
+                "post-commit; `pylon host git-activity enable` refreshes it"};
+  }
+  return {"marker", "ok", pylon::path_text(marker) + " is up to date"};
+}
+
+}  // namespace
+
+std::optional<fs::path> find_on_path(std::string_view program, std::string_view search_path) {
+  while (true) {
+    const std::size_t colon = search_path.find(':');
+    const std::string_view entry = search_path.substr(0, colon);
+    // an empty entry is the current directory, as the shell reads it
+    const fs::path candidate = fs::path(entry.empty() ? "." : entry) / program;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) {
+      return std::nullopt;
+    }
+    search_path.remove_prefix(colon + 1);
+  }
+}
+
+bool marker_name_fits(std::string_view name, long name_max) {
+  return name.size() <= static_cast<std::size_t>(name_max > 0 ? name_max : 255);
+}
+
+Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
+                                       std::string_view search_path) {
+  auto located = locate(repo, env, not_a_repository(repo));
+  if (!located) {
+    return Err{located.error()};
+  }
+  const HookSite& site = located.value();
+  std::optional<std::string> text;
+  std::string read_error;
+  if (site.text) {
+    text = site.text.value();
+  } else {
+    read_error = site.text.error();
+  }
+  const std::optional<fs::path> found = find_on_path("pylon-host", search_path);
+  return Status{site.root,
+                site.dir,
+                site.hook,
+                text && holds_block(*text),
+                {
+                    hook_check(site.hook, text, read_error),
+                    interpreter_check(site.hook, text),
+                    hooks_dir_check(repo, env, site.root, site.dir),
+                    path_check(found),
+                    desktop_path_check(found),
+                    marker_check(repo, env, marker_dir, site.root),
+                }};
+}
+
+}  // namespace gitactivity
