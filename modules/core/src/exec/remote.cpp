@@ -179,6 +179,14 @@ Result<PeerConfig, PeerConfigError> PeerConfig::load_default() {
 
 Result<PeerConfig, PeerConfigError> PeerConfig::from_path(const fs::path& path) {
   std::string source = pylon::path_text(path);
+  // a registry of a few machines is a few hundred bytes: a huge file is a mistake, not to be read
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && st.st_size > max_registry_bytes) {
+    return Err{PeerConfigError{PeerConfigError::Kind::Read,
+                               std::move(source),
+                               std::make_error_code(std::errc::file_too_large),
+                               {}}};
+  }
   auto text = pylon::read_file(path);
   if (!text) {
     return Err{PeerConfigError{PeerConfigError::Kind::Read, std::move(source), text.error(), {}}};

@@ -2,6 +2,7 @@
 
 #include "result.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -37,6 +38,9 @@ struct PeerConfigError {
 
   std::string message() const;
 };
+
+// A registry file larger than this is a Read error (file_too_large), not read at all.
+inline constexpr std::int64_t max_registry_bytes = std::int64_t{1} << 20;
 
 // The fleet's peer registry as loaded for one command.
 struct PeerConfig {

@@ -132,10 +132,20 @@ TEST(PeerConfigLoadDefault, FindsTheFileOrReadsAsEmpty) {
   EXPECT_EQ(unreadable.error().kind, PeerConfigError::Kind::Read);
 }
 
-TEST(PeerConfigFromPath, RefusesTextThatIsNotUtf8) {
+TEST(PeerConfigFromPath, RefusesTextThatIsNotUtf8AndAnOversizeFile) {
   const TempDir tmp;
   ASSERT_TRUE(pylon::write_atomic(tmp.path() / "p.json", "{\"peers\": {\"\xFF\": {}}}"));
   auto config = PeerConfig::from_path(tmp.path() / "p.json");
   ASSERT_FALSE(config.ok());
   EXPECT_EQ(config.error().kind, PeerConfigError::Kind::Read);
+  // valid JSON one byte over the limit
+  std::string big = "{\"peers\": {\"a\": {}}}";
+  big.append(static_cast<std::size_t>(exec::remote::max_registry_bytes) + 1 - big.size(), ' ');
+  ASSERT_TRUE(pylon::write_atomic(tmp.path() / "big.json", big));
+  auto oversize = PeerConfig::from_path(tmp.path() / "big.json");
+  ASSERT_FALSE(oversize.ok());
+  EXPECT_EQ(oversize.error().os_error, std::errc::file_too_large);
+  big.pop_back();
+  ASSERT_TRUE(pylon::write_atomic(tmp.path() / "big.json", big));
+  EXPECT_TRUE(PeerConfig::from_path(tmp.path() / "big.json").ok());
 }
