@@ -219,11 +219,16 @@ std::vector<Marker> read_markers(const fs::path& dir) {
 const std::optional<DirectoryProbe::Id>& DirectoryProbe::directory(const fs::path& path) {
   const auto [it, added] = known_.try_emplace(path.native());
   struct stat st {};
-  if (added && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    it->second.emplace(static_cast<std::uint64_t>(st.st_dev),
-                       static_cast<std::uint64_t>(st.st_ino));
+  if (!added) {
+    return it->second.id;
   }
-  return it->second;
+  if (::stat(path.c_str(), &st) != 0) {
+    it->second.error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    it->second.id.emplace(static_cast<std::uint64_t>(st.st_dev),
+                          static_cast<std::uint64_t>(st.st_ino));
+  }
+  return it->second.id;
 }
 
 namespace {
@@ -256,7 +261,8 @@ void DirectoryProbe::note_failure(const fs::path& dir, std::span<const std::stri
   }
 }
 
-std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe) {
+std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& probe,
+                                       const AcceptDirectory& accept) {
   const auto key = project::store::key_root(name);
   if (!key) {
     return std::nullopt;
@@ -271,7 +277,7 @@ std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& pr
     }
     rest.remove_prefix(dash + 1);
   }
-  return resolve_from(key->root, segments, probe);
+  return resolve_from(key->root, segments, probe, accept);
 }
 
 // A failure belongs to the directory, not to how its path is spelt, so each pair is tried once:
@@ -279,8 +285,11 @@ std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& pr
 // than the system follows (40 on Linux), may leave a marker untraced that some other spelling of
 // the same directory would have traced.
 std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
-                                     DirectoryProbe& probe) {
+                                     DirectoryProbe& probe, const AcceptDirectory& accept) {
   if (segments.empty()) {
+    if (accept && !accept(base)) {
+      return std::nullopt;
+    }
     return base;
   }
   if (probe.failed_before(base, segments)) {
@@ -296,7 +305,7 @@ std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::
     if (!probe.directory(candidate)) {
       continue;
     }
-    if (auto found = resolve_from(candidate, segments.subspan(k), probe)) {
+    if (auto found = resolve_from(candidate, segments.subspan(k), probe, accept)) {
       return found;
     }
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <span>
@@ -77,23 +78,35 @@ std::vector<Marker> read_markers(const std::filesystem::path& dir);
 class DirectoryProbe {
  public:
   using Id = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+  struct Looked {
+    std::optional<Id> id;  // a directory's identity
+    int error = 0;         // else what stat said; 0 for something that is not a directory
+  };
   // The directory's identity, or nothing when the path is no directory.
   const std::optional<Id>& directory(const std::filesystem::path& path);
   bool failed_before(const std::filesystem::path& dir, std::span<const std::string> rest);
   void note_failure(const std::filesystem::path& dir, std::span<const std::string> rest);
+  // Every path asked about so far, by its text.
+  const std::unordered_map<std::string, Looked>& looked() const { return known_; }
 
  private:
-  std::unordered_map<std::string, std::optional<Id>> known_;
+  std::unordered_map<std::string, Looked> known_;
   std::set<std::tuple<std::uint64_t, std::uint64_t, std::string>> failed_;
 };
 
+// Whether a directory the whole name spells is the answer; none takes the first. The probe's
+// record of failures holds for one test only: give each test its own probe.
+using AcceptDirectory = std::function<bool(const std::filesystem::path&)>;
+
 // The existing directory a marker name stands for, preferring the shortest first component;
 // nothing for a name without a leading "-" or with no directory behind it.
-std::optional<std::filesystem::path> resolve_marker(std::string_view name, DirectoryProbe& probe);
+std::optional<std::filesystem::path> resolve_marker(std::string_view name, DirectoryProbe& probe,
+                                                    const AcceptDirectory& accept = {});
 // The existing directory below `base` that the segments spell when each "-" between them may also
 // be a "-" inside a name, preferring the shortest first component.
 std::optional<std::filesystem::path> resolve_from(const std::filesystem::path& base,
                                                   std::span<const std::string> segments,
-                                                  DirectoryProbe& probe);
+                                                  DirectoryProbe& probe,
+                                                  const AcceptDirectory& accept = {});
 
 }  // namespace gitactivity

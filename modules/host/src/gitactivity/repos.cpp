@@ -179,27 +179,32 @@ bool toplevel_is_here() {
       })) {
     return false;
   }
-  struct stat st {};
-  if (::lstat(".git", &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return false;
-  }
-  const std::optional<std::string> head = read_small_file(".git/HEAD", O_NOFOLLOW);
-  if (!head || !names_a_ref(*head)) {
-    return false;
-  }
-  for (const char* dir : {".git/objects", ".git/refs"}) {
-    if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir, X_OK) != 0) {
-      return false;
-    }
-  }
-  if (::lstat(".git/commondir", &st) == 0 || errno != ENOENT) {
-    return false;
-  }
-  const std::optional<std::string> config = read_small_file(".git/config", 0);
-  return config && !contains_word(*config, "worktree") && !contains_word(*config, "include");
+  return is_plain_top_level(".");
 }
 
 }  // namespace
+
+bool is_plain_top_level(const fs::path& dir) {
+  const fs::path git = dir / ".git";
+  struct stat st {};
+  if (::lstat(git.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  const std::optional<std::string> head = read_small_file((git / "HEAD").c_str(), O_NOFOLLOW);
+  if (!head || !names_a_ref(*head)) {
+    return false;
+  }
+  for (const fs::path& sub : {git / "objects", git / "refs"}) {
+    if (::stat(sub.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(sub.c_str(), X_OK) != 0) {
+      return false;
+    }
+  }
+  if (::lstat((git / "commondir").c_str(), &st) == 0 || errno != ENOENT) {
+    return false;
+  }
+  const std::optional<std::string> config = read_small_file((git / "config").c_str(), 0);
+  return config && !contains_word(*config, "worktree") && !contains_word(*config, "include");
+}
 
 std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
                                       GitEnv env) {

@@ -55,6 +55,9 @@ std::optional<std::filesystem::path> walk_up_for_dot_git(const std::filesystem::
 // git_toplevel's answer for the current directory where it is certain without starting git (a
 // plain repository's top level); nothing where git must be asked.
 std::optional<std::filesystem::path> toplevel_here();
+// True when `dir` holds a plain repository whose work tree git can only place at `dir` itself
+// (toplevel_here's test, git's variables aside): git would answer with `dir`'s physical path.
+bool is_plain_top_level(const std::filesystem::path& dir);
 
 struct WalkResult {
   std::vector<std::filesystem::path> repos;  // sorted component by component, no duplicates
