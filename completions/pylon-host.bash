@@ -6,13 +6,24 @@
 _pylon_host_flags() {
     case $1/$2 in
         ga/record) echo --at ;;
-        ga/enable | ga/disable | ga/list | ga/path | ga/status) echo --json ;;
+        ga/enable | ga/disable | ga/list | ga/path) echo --json ;;
+        ga/status) echo --all --json ;;
+        ga/prune) echo --dry-run --json ;;
         ga/enable-all | ga/disable-all) echo --dry-run --json --timeout ;;
         ga/migrate) echo --apply --json ;;
         share/push | share/pull | share/ls) echo --peer --timeout --json ;;
         share/dir) echo --open --json ;;
         share/peer) echo --peer --json ;;
+        share/peers) echo --json ;;
     esac
+}
+
+# The registry's peer names that start with $1 (readline keeps what precedes an "=").
+_pylon_host_peers() {
+    local name
+    while IFS= read -r name; do
+        [[ $name == "$1"* ]] && COMPREPLY+=("$name")
+    done < <(pylon-host share peers 2>/dev/null)
 }
 
 # Rebuilds the words bash split at COMP_WORDBREAKS (--peer=mini arrives as --peer, =, mini) by
@@ -57,17 +68,17 @@ _pylon_host() {
     local group verbs value_flags
     case ${words[1]} in
         git-activity | gitactivity | ga)
-            group=ga verbs='record enable enable-all disable list path migrate status disable-all'
+            group=ga verbs='record enable enable-all disable list path migrate status disable-all prune'
             value_flags=' --at --timeout ' ;;
         share)
-            group=share verbs='push pull ls dir peer'
+            group=share verbs='push pull ls dir peer peers'
             value_flags=' --peer --timeout ' ;;
         *) return ;;
     esac
 
     # The verb and its operands, read the way the program reads them: a flag's value is no
     # operand, a lone "-" is one, and after a lone "--" every word is one.
-    local i w skip=0 verb='' operands=0 ended=0
+    local i w skip=0 verb='' operands=0 ended=0 valued=''
     for ((i = 2; i < cword; i++)); do
         w=${words[i]}
         if ((skip)); then
@@ -75,14 +86,22 @@ _pylon_host() {
         elif ((!ended)) && [[ $w == -- ]]; then
             ended=1
         elif ((!ended)) && [[ $w == --* ]]; then
-            [[ $value_flags == *" $w "* ]] && skip=1
+            [[ $value_flags == *" $w "* ]] && skip=1 valued=$w
         elif [[ -z $verb ]]; then
             verb=$w
         else
             ((operands++))
         fi
     done
-    ((skip)) && return # the value of --peer, --timeout or --at: nothing to offer
+    if ((skip)); then
+        # the value of --peer is a registry name; of --timeout or --at, nothing to offer
+        [[ $valued == --peer ]] && _pylon_host_peers "$cur"
+        return
+    fi
+    if ((!ended)) && [[ $cur == --peer=* ]]; then
+        _pylon_host_peers "${cur#--peer=}"
+        return
+    fi
 
     if [[ -z $verb ]]; then
         [[ $cur == -* ]] && ((!ended)) || mapfile -t COMPREPLY < <(compgen -W "$verbs" -- "$cur")
@@ -95,7 +114,8 @@ _pylon_host() {
         share/push) kind='file' ;;
         ga/enable-all | ga/disable-all) kind='dir' ;;
         ga/enable | ga/disable | ga/status) ((operands == 0)) && kind='dir' ;;
-        ga/record | ga/list | ga/path | ga/migrate | share/dir) kind='flags' ;;
+        share/peer) ((operands == 0)) && kind='peer' ;;
+        ga/record | ga/list | ga/path | ga/migrate | ga/prune | share/dir | share/peers) kind='flags' ;;
     esac
     if ((ended)); then
         [[ $kind == flags ]] && return
@@ -113,6 +133,10 @@ _pylon_host() {
         return
     fi
     [[ -n $kind ]] || return
+    if [[ $kind == peer ]]; then
+        _pylon_host_peers "$cur"
+        return
+    fi
 
     if declare -F _filedir >/dev/null; then
         if [[ $kind == dir ]]; then _filedir -d; else _filedir; fi

@@ -90,23 +90,27 @@ complete -c pylon-host -n '__pylon_host_needs_verb ga' -a path -d 'print the mar
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a migrate -d 'copy legacy ~/.kestrel markers into the fleet home'
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a status -d 'whether commits here are recorded, and what to do if not'
 complete -c pylon-host -n '__pylon_host_needs_verb ga' -a disable-all -d 'remove the recorder from every repository under DIR'
+complete -c pylon-host -n '__pylon_host_needs_verb ga' -a prune -d 'remove the markers of repositories that are gone'
 
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a push -d "send files to the peer's share"
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a pull -d 'fetch a file into the local share'
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a ls -d "list the peer's share"
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a dir -d 'print (and optionally open) the local share'
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a peer -d 'show or set the default share peer'
+complete -c pylon-host -n '__pylon_host_needs_verb share' -a peers -d 'list the peer names of the fleet registry'
 
 complete -c pylon-host -n '__pylon_host_verb ga record; and not __pylon_host_given at' -l at -x -d 'record the marker at this time instead of now'
-complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all; and not __pylon_host_given dry-run' -l dry-run -d 'report what would change, writing nothing'
+complete -c pylon-host -n '__pylon_host_verb ga status; and not __pylon_host_given all' -l all -d 'every repository that has a marker'
+complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all prune; and not __pylon_host_given dry-run' -l dry-run -d 'report what would change, writing nothing'
 complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all; and not __pylon_host_given timeout' -l timeout -x -d 'deadline of the walk in seconds (default 300)'
 complete -c pylon-host -n '__pylon_host_verb ga migrate; and not __pylon_host_given apply' -l apply -d 'perform the migration instead of describing it'
-complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable list path migrate status disable-all; and not __pylon_host_given json' -l json -d 'machine-readable output'
+complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable list path migrate status disable-all prune; and not __pylon_host_given json' -l json -d 'machine-readable output'
 complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all' -a '(__fish_complete_directories)'
 complete -c pylon-host -n '__pylon_host_verb ga enable disable status; and __pylon_host_first_operand' -a '(__fish_complete_directories)'
 
-complete -c pylon-host -n '__pylon_host_verb share push pull ls peer; and not __pylon_host_given peer' -l peer -x -d 'quaylink peer to talk to'
+complete -c pylon-host -n '__pylon_host_verb share push pull ls peer; and not __pylon_host_given peer' -l peer -x -a '(pylon-host share peers 2>/dev/null)' -d 'quaylink peer to talk to'
 complete -c pylon-host -n '__pylon_host_verb share push pull ls; and not __pylon_host_given timeout' -l timeout -x -d 'deadline in seconds (transfers 900, listings 60)'
 complete -c pylon-host -n '__pylon_host_verb share dir; and not __pylon_host_given open' -l open -d 'also open the share directory in the file manager'
-complete -c pylon-host -n '__pylon_host_verb share push pull ls dir peer; and not __pylon_host_given json' -l json -d 'machine-readable output'
+complete -c pylon-host -n '__pylon_host_verb share push pull ls dir peer peers; and not __pylon_host_given json' -l json -d 'machine-readable output'
 complete -c pylon-host -n '__pylon_host_verb share push' -F
+complete -c pylon-host -n '__pylon_host_verb share peer; and __pylon_host_first_operand' -a '(pylon-host share peers 2>/dev/null)'

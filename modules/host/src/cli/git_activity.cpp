@@ -145,15 +145,20 @@ constexpr VerbRow<GitActivityCall> table[] = {
       "copy legacy ~/.kestrel markers into the fleet home",
       "copy legacy ~/.kestrel markers into the fleet home (a dry run without --apply)"},
      migrate_verb},
-    {{"status", "[REPO]", "--json", "pylon host git-activity status [REPO]",
-      "whether commits in REPO are recorded, and what to do",
-      "whether commits in REPO (default: here) are recorded, and what to do if not"},
+    {{"status", "[REPO]", "--all --json", "pylon host git-activity status [REPO|--all]",
+      "whether commits in REPO (or every repo) are recorded",
+      "whether commits in REPO (default: here; --all: every repository with a marker) are "
+      "recorded, and what to do if not"},
      status_verb},
     {{"disable-all", "[DIR ...]", "--dry-run --json --timeout",
       "pylon host git-activity disable-all [DIR ...]",
       "\u2026remove the recorder in every repo under DIR",
       "remove the recorder from every repository under DIR (default ~/work)"},
      disable_all_verb},
+    {{"prune", "", "--dry-run --json", "pylon host git-activity prune [--dry-run]",
+      "remove the markers of deleted repos",
+      "remove the markers whose repositories are gone (never an unreachable one)"},
+     prune_verb},
 };
 
 }  // namespace

@@ -47,5 +47,6 @@ VerbResult enable_all_verb(const GitActivityCall& call);
 VerbResult disable_verb(const GitActivityCall& call);
 VerbResult disable_all_verb(const GitActivityCall& call);
 VerbResult status_verb(const GitActivityCall& call);
+VerbResult prune_verb(const GitActivityCall& call);
 
 }  // namespace cli

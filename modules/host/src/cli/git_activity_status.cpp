@@ -11,8 +11,110 @@
 #include <nlohmann/json.hpp>
 
 namespace cli {
+namespace {
+
+Json checks_json(const std::vector<gitactivity::Check>& checks) {
+  Json list = Json::array();
+  for (const gitactivity::Check& c : checks) {
+    Json one;
+    one["check"] = c.name;
+    one["state"] = c.state;
+    one["detail"] = c.detail;
+    list.push_back(std::move(one));
+  }
+  return list;
+}
+
+void print_checks(const std::vector<gitactivity::Check>& checks, std::ostream& out) {
+  for (const gitactivity::Check& c : checks) {
+    std::string line(c.state);
+    line.resize(9, ' ');
+    line += c.name;
+    line.resize(std::max<std::size_t>(line.size() + 1, 23), ' ');
+    out << line << c.detail << '\n';
+  }
+}
+
+std::string_view state_text(gitactivity::MarkerState state) {
+  switch (state) {
+    case gitactivity::MarkerState::Recorded:
+      return "recorded";
+    case gitactivity::MarkerState::NotRecorded:
+      return "not recorded";
+    case gitactivity::MarkerState::Gone:
+      return "gone";
+    case gitactivity::MarkerState::Unreachable:
+      return "unreachable";
+  }
+  return "unreachable";
+}
+
+// The line of a marker whose commits are not recorded, or nothing for a recorded one.
+std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
+  if (one.state == gitactivity::MarkerState::Recorded) {
+    return std::nullopt;
+  }
+  std::string line(state_text(one.state));
+  line.resize(14, ' ');
+  line += one.state == gitactivity::MarkerState::NotRecorded ? pylon::path_text(*one.owner.root)
+                                                             : pylon::lossy_utf8(one.owner.marker);
+  const auto problem =
+      std::find_if(one.checks.begin(), one.checks.end(),
+                   [](const gitactivity::Check& c) { return c.state == "problem"; });
+  return line + ": " +
+         (problem == one.checks.end() ? std::string("see the machine's problem above")
+                                      : problem->detail);
+}
+
+VerbResult status_all_verb(const GitActivityCall& call) {
+  if (call.positionals.size() > 1) {
+    return Err{
+        HostError::usage("status --all takes no REPO: it checks every repository with a "
+                         "marker (`status REPO` checks one)")};
+  }
+  const gitactivity::FleetStatus fleet =
+      gitactivity::status_all(call.marker_dir, pylon::env_var("PATH").value_or(""));
+  const auto recorded = static_cast<std::size_t>(
+      std::count_if(fleet.repos.begin(), fleet.repos.end(), [](const gitactivity::MarkerStatus& r) {
+        return r.state == gitactivity::MarkerState::Recorded;
+      }));
+  const bool ok = recorded == fleet.repos.size() && !gitactivity::has_problem(fleet.machine);
+  if (call.json) {
+    Json repos = Json::array();
+    for (const gitactivity::MarkerStatus& one : fleet.repos) {
+      Json item;
+      item["marker"] = one.owner.marker;
+      item["root"] = one.owner.root ? Json(pylon::path_text(*one.owner.root)) : Json(nullptr);
+      item["state"] = state_text(one.state);
+      item["checks"] = checks_json(one.checks);
+      repos.push_back(std::move(item));
+    }
+    Json value;
+    value["ok"] = ok;
+    value["machine"] = checks_json(fleet.machine);
+    value["repos"] = std::move(repos);
+    value["recorded"] = recorded;
+    value["total"] = fleet.repos.size();
+    emit(call.out, value);
+  } else {
+    print_checks(fleet.machine, call.out);
+    for (const gitactivity::MarkerStatus& one : fleet.repos) {
+      if (const auto line = fleet_line(one)) {
+        call.out << shown(*line, call.out) << '\n';
+      }
+    }
+    call.out << recorded << " of " << fleet.repos.size() << " repositories recorded\n"
+             << std::flush;
+  }
+  return ok ? 0 : 1;
+}
+
+}  // namespace
 
 VerbResult status_verb(const GitActivityCall& call) {
+  if (call.args.has_flag("--all")) {
+    return status_all_verb(call);
+  }
   const std::optional<std::string_view> named =
       call.positionals.size() > 1 ? std::optional(call.positionals[1]) : std::nullopt;
   auto repo = repo_arg(named);
@@ -29,35 +131,20 @@ VerbResult status_verb(const GitActivityCall& call) {
   }
   const gitactivity::Status& status = found.value();
   const std::vector<gitactivity::Check>& checks = status.checks;
-  const bool ok = std::none_of(checks.begin(), checks.end(),
-                               [](const gitactivity::Check& c) { return c.state == "problem"; });
+  const bool ok = !gitactivity::has_problem(checks);
   const bool warned = std::any_of(checks.begin(), checks.end(),
                                   [](const gitactivity::Check& c) { return c.state == "warning"; });
   if (call.json) {
-    Json list = Json::array();
-    for (const gitactivity::Check& c : checks) {
-      Json one;
-      one["check"] = c.name;
-      one["state"] = c.state;
-      one["detail"] = c.detail;
-      list.push_back(std::move(one));
-    }
     Json value;
     value["ok"] = ok;
     value["root"] = status.root;
     value["hooks_dir"] = pylon::path_text(status.hooks_dir);
     value["hook"] = pylon::path_text(status.hook);
     value["enabled"] = status.enabled;
-    value["checks"] = std::move(list);
+    value["checks"] = checks_json(checks);
     emit(call.out, value);
   } else {
-    for (const gitactivity::Check& c : checks) {
-      std::string line(c.state);
-      line.resize(9, ' ');
-      line += c.name;
-      line.resize(std::max<std::size_t>(line.size() + 1, 23), ' ');
-      call.out << line << c.detail << '\n';
-    }
+    print_checks(checks, call.out);
     call.out << (ok ? "commits in " + status.root + " are recorded"
                     : "commits in " + status.root + " are NOT recorded")
              << (ok && warned ? " (see the warnings above)" : "") << '\n'

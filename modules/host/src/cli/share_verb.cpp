@@ -222,6 +222,26 @@ VerbResult peer_verb(const ShareCall& call) {
   return 0;
 }
 
+VerbResult peers_verb(const ShareCall& call) {
+  if (call.positionals.size() > 1) {
+    return Err{
+        HostError::usage("`share peers` takes no operand (to set the default peer: `pylon "
+                         "share peer NAME`)")};
+  }
+  const std::vector<std::string> peers = share::registry_peers();
+  if (call.json) {
+    Json result = Json::object();
+    result["ok"] = true;
+    result["peers"] = peers;
+    emit(call.out, result);
+  } else {
+    for (const std::string& peer : peers) {
+      call.out << shown(peer, call.out) << '\n';
+    }
+  }
+  return 0;
+}
+
 constexpr VerbRow<ShareCall> table[] = {
     {{"push", "<file ...>", "--peer --json --timeout", "pylon share push <file ...> [--peer NAME]",
       "send file(s) to the peer's share", "send file(s) to the peer's share"},
@@ -239,6 +259,9 @@ constexpr VerbRow<ShareCall> table[] = {
     {{"peer", "[name]", "--peer --json", "pylon share peer [name]",
       "show or set the default share peer", "show or set the default share peer"},
      peer_verb},
+    {{"peers", "", "--json", "pylon share peers [--json]", "the fleet registry's peer names",
+      "list the peer names of the fleet registry, one per line"},
+     peers_verb},
 };
 
 }  // namespace

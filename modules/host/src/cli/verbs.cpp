@@ -11,11 +11,12 @@ namespace {
 constexpr FlagInfo flag_table[] = {
     {"--peer", "NAME", "quaylink peer to talk to (see `quaylink peers`)"},
     {"--json", "", "machine-readable output (stable, grow-only schema)"},
+    {"--all", "", "status: every repository that has a marker"},
     {"--timeout", "S", "deadline in seconds (transfers 900, listings 60, walks 300)"},
     {"--at", "EPOCH", "record a marker at a specific commit time instead of now"},
     {"--apply", "", "perform the migration instead of describing it"},
     {"--open", "", "also open the share directory in the desktop file manager"},
-    {"--dry-run", "", "enable-all/disable-all: say what would change, change nothing"},
+    {"--dry-run", "", "enable-all/disable-all/prune: say what would change, change nothing"},
     {"--help", "", "this help; after a verb group or a verb, its usage", "-h"},
     {"--version", "", "print the version (first word only)", "", false},
 };

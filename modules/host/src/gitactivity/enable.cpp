@@ -112,6 +112,20 @@ HookSite look_at(fs::path dir) {
   return site;
 }
 
+// True when the hooks directory lies in the work tree (not in `.git`) and git tracks files in it.
+// Only then is git asked: enable-all meets thousands of repositories with their own hooks.
+bool tracked_in_work_tree(const fs::path& repo, GitEnv env, const std::string& root,
+                          const fs::path& dir) {
+  const fs::path top = canonical_or_same(root);
+  const fs::path hooks = canonical_or_same(dir);
+  if (!lies_within(hooks, top) || lies_within(hooks, top / ".git")) {
+    return false;
+  }
+  const auto listed = git_output(
+      repo, {"-C", root, "ls-files", "-z", "--", hooks.lexically_relative(top).string()}, env);
+  return listed && !listed->empty();
+}
+
 // The top level and the hooks directory git names; the second is empty when git names none.
 std::optional<std::pair<std::string, std::string>> ask_where(const fs::path& repo, GitEnv env) {
   const auto both = git_output(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
@@ -148,13 +162,18 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
   if (auto refused = refuse_foreign(site.hook, existing)) {
     return Err{*refused};
   }
+  std::string text = rewrite_hook(existing);
+  const bool unchanged = existing == text;
+  // one `git commit -a` or `git add -A` would send a new or edited hook to the whole team
+  if (site.tracked && !(unchanged && site.executable)) {
+    return Err{tracked_refusal(site.hook, site.dir)};
+  }
   // enable writes the hook or its mode, both through the same links
   if (site.foreign_link) {
     return Err{*site.foreign_link};
   }
-  std::string text = rewrite_hook(existing);
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
-  if (existing == text) {
+  if (unchanged) {
     if (!site.executable && site.chmod_error) {
       return Err{HostError::could_not("chmod +x", site.hook, site.chmod_error)};
     }
@@ -199,6 +218,30 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
 }
 
 }  // namespace
+
+HostError tracked_refusal(const fs::path& hook, const fs::path& dir) {
+  return HostError::failure("will not edit " + pylon::path_text(hook) +
+                            ": the team's hooks directory " + pylon::path_text(dir) +
+                            " is tracked by git, so the recorder would reach everyone who shares "
+                            "the repository; " +
+                            by_hand_hint(dir));
+}
+
+std::string by_hand_hint(const fs::path& dir) {
+  return "if they all want it, add this line to " + pylon::path_text(dir / "post-commit") +
+         " by hand: " + std::string(recorder_line());
+}
+
+bool lies_within(const fs::path& path, const fs::path& dir) {
+  const auto [end, _] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
+  return end == dir.end();
+}
+
+fs::path canonical_or_same(const fs::path& path) {
+  std::error_code ec;
+  fs::path resolved = fs::weakly_canonical(path, ec);
+  return ec ? path : resolved;
+}
 
 HostError not_a_repository(const fs::path& repo) {
   return HostError::failure("not a git repository: " + pylon::path_text(repo));
@@ -246,6 +289,7 @@ Result<HookSite, HostError> locate(const fs::path& repo, GitEnv env, const HostE
   }
   HookSite site = look_at(hooks_dir_from(repo, where->second));
   site.root = std::move(where->first);
+  site.tracked = tracked_in_work_tree(repo, env, site.root, site.dir);
   return site;
 }
 

@@ -54,6 +54,7 @@ struct HookSite {
   std::error_code write_error;  // why no new file can take the hook's (final target's) place
   std::error_code chmod_error;  // why the hook's mode cannot be changed
   bool executable = false;      // the hook has every bit of 0755 already
+  bool tracked = false;         // the directory lies in the work tree and git tracks files in it
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
@@ -63,6 +64,14 @@ struct HookSite {
 // enable asks; `outside` is the failure for a directory in no repository.
 Result<HookSite, host::HostError> locate(const std::filesystem::path& repo, GitEnv env,
                                          const host::HostError& outside);
+// The refusal to write into a hooks directory that git tracks, and the hint that goes with it.
+host::HostError tracked_refusal(const std::filesystem::path& hook,
+                                const std::filesystem::path& dir);
+std::string by_hand_hint(const std::filesystem::path& dir);
+// Inside `dir` by its path alone: both are absolute and made canonical beforehand.
+bool lies_within(const std::filesystem::path& path, const std::filesystem::path& dir);
+// weakly_canonical, or the path unchanged when that fails.
+std::filesystem::path canonical_or_same(const std::filesystem::path& path);
 // The failures for a directory in no repository: plain, and with enable's hint.
 host::HostError not_a_repository(const std::filesystem::path& repo);
 host::HostError not_a_repository_to_enable(const std::filesystem::path& repo);

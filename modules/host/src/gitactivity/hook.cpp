@@ -80,6 +80,14 @@ Stripped strip_both(std::string_view text) {
   return legacy;
 }
 
+}  // namespace
+
+std::string_view recorder_line() {
+  return block_command;
+}
+
+namespace {
+
 std::string block() {
   std::string text;
   for (const std::string_view line : {block_begin, block_command, block_end}) {

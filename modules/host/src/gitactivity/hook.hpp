@@ -10,6 +10,8 @@
 
 namespace gitactivity {
 
+// The block's one command: what a hook must run to record.
+std::string_view recorder_line();
 // The hook text with exactly one current block: a new hook for an absent one.
 std::string rewrite_hook(const std::optional<std::string>& existing);
 // True when the current block stands in the text as enable writes it: its three lines in a row,

@@ -206,6 +206,29 @@ MarkerOwner judge_owner(const OwnerEvidence& evidence) {
   return owner;
 }
 
+std::string doubt_text(const MarkerOwner& owner) {
+  const std::string where = pylon::lossy_utf8(owner.where);
+  switch (owner.doubt) {
+    case Doubt::None:
+      return {};
+    case Doubt::NotAPath:
+      return "the name does not spell an absolute path";
+    case Doubt::NameLossy:
+      return "the name holds U+FFFD, which may stand for bytes of the path that were not UTF-8";
+    case Doubt::ProbeFailed:
+      return "cannot look at " + where + ": " + pylon::os_text(owner.error);
+    case Doubt::LinkDangles:
+      return where + " is a symbolic link to nothing (its target may be on a volume that is away)";
+    case Doubt::NotItsRepository:
+      return where + " is there, but is not this marker's repository";
+    case Doubt::GitSilent:
+      return "git names no top level for " + where;
+    case Doubt::VolumeAway:
+      return where + " is missing or not mounted";
+  }
+  return {};
+}
+
 MarkerOwner locate_owner(std::string_view marker) {
   OwnerEvidence evidence{std::string(marker), {}, {}};
   // a probe of its own: what it remembers as failed holds for this name's candidates only

@@ -81,6 +81,9 @@ struct MarkerOwner {
 // The rule over what the search found: the first confirmed candidate, else gone or unreachable.
 MarkerOwner judge_owner(const OwnerEvidence& evidence);
 
+// Why a marker that was not found is not called gone, in words (empty for found and gone).
+std::string doubt_text(const MarkerOwner& owner);
+
 // The search itself: tries the directories the name spells in resolve_marker's order, stopping
 // at the first confirmed one. A plain repository's top level is read without git
 // (is_plain_top_level); only linked work trees, submodules and unusual configurations start git.

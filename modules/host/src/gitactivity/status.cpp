@@ -22,9 +22,13 @@ constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbi
 constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin";
 #endif
 
+// `tracked`: the team's hooks directory, which enable does not edit.
 Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
-                 const std::string& read_error) {
-  const std::string enable_hint = "run `pylon host git-activity enable`";
+                 const std::string& read_error, bool tracked) {
+  const std::string enable_hint = tracked
+                                      ? "enable leaves the team's tracked hooks directory alone; " +
+                                            by_hand_hint(hook.parent_path())
+                                      : std::string("run `pylon host git-activity enable`");
   std::error_code ec;
   const fs::file_status st = fs::status(hook, ec);
   if (!fs::exists(st)) {
@@ -77,19 +81,18 @@ Check interpreter_check(const fs::path& hook, const std::optional<std::string>& 
   return {"interpreter", "ok", "a shell runs the hook"};
 }
 
-// Inside `dir` by its path alone: both are absolute and made canonical beforehand.
-bool lies_within(const fs::path& path, const fs::path& dir) {
-  const auto [end, _] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
-  return end == dir.end();
-}
-
-fs::path canonical_or_same(const fs::path& path) {
-  std::error_code ec;
-  fs::path resolved = fs::weakly_canonical(path, ec);
-  return ec ? path : resolved;
-}
-
-Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, const fs::path& dir) {
+Check hooks_dir_check(const fs::path& repo, GitEnv env, const HookSite& site, bool enabled) {
+  const fs::path& dir = site.dir;
+  if (site.tracked) {
+    if (enabled) {
+      return {"hooks-dir", "warning",
+              pylon::path_text(dir) +
+                  " is tracked by git: shared with the team, whose hook records commits here"};
+    }
+    return {"hooks-dir", "problem",
+            pylon::path_text(dir) +
+                " is tracked by git: shared with the team, so enable will not edit it"};
+  }
   // "global\t/path": the scope of the setting that wins
   if (const auto origin =
           git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
@@ -104,12 +107,12 @@ Check hooks_dir_check(const fs::path& repo, GitEnv env, const fs::path& root, co
   const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
   const fs::path git_dir = canonical_or_same(
       common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)
-             : root / ".git");
+             : fs::path(site.root) / ".git");
   const fs::path hooks = canonical_or_same(dir);
   if (lies_within(hooks, git_dir)) {
     return {"hooks-dir", "ok", pylon::path_text(dir) + " is this repository's own"};
   }
-  if (lies_within(hooks, canonical_or_same(root))) {
+  if (lies_within(hooks, canonical_or_same(site.root))) {
     return {"hooks-dir", "warning",
             pylon::path_text(dir) +
                 " lies in the work tree (core.hooksPath): it may be shared with other "
@@ -213,8 +216,13 @@ bool marker_name_fits(std::string_view name, long name_max) {
   return name.size() <= static_cast<std::size_t>(name_max > 0 ? name_max : 255);
 }
 
-Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
-                                       std::string_view search_path) {
+std::vector<Check> machine_checks(std::string_view search_path) {
+  const std::optional<fs::path> found = find_on_path("pylon-host", search_path);
+  return {path_check(found), desktop_path_check(found)};
+}
+
+Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path& marker_dir,
+                                            GitEnv env) {
   auto located = locate(repo, env, not_a_repository(repo));
   if (!located) {
     return Err{located.error()};
@@ -227,19 +235,63 @@ Result<Status, host::HostError> status(const fs::path& repo, const fs::path& mar
   } else {
     read_error = site.text.error();
   }
-  const std::optional<fs::path> found = find_on_path("pylon-host", search_path);
+  const bool enabled = text && holds_block(*text);
   return Status{site.root,
                 site.dir,
                 site.hook,
-                text && holds_block(*text),
+                enabled,
                 {
-                    hook_check(site.hook, text, read_error),
+                    hook_check(site.hook, text, read_error, site.tracked),
                     interpreter_check(site.hook, text),
-                    hooks_dir_check(repo, env, site.root, site.dir),
-                    path_check(found),
-                    desktop_path_check(found),
+                    hooks_dir_check(repo, env, site, enabled),
                     marker_check(repo, env, marker_dir, site.root),
                 }};
+}
+
+Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
+                                       std::string_view search_path) {
+  auto found = repo_status(repo, marker_dir, env);
+  if (!found) {
+    return found;
+  }
+  std::vector<Check>& checks = found.value().checks;
+  std::vector<Check> machine = machine_checks(search_path);
+  checks.insert(checks.end() - 1, machine.begin(), machine.end());  // before the marker's
+  return found;
+}
+
+bool has_problem(const std::vector<Check>& checks) {
+  return std::any_of(checks.begin(), checks.end(),
+                     [](const Check& c) { return c.state == "problem"; });
+}
+
+FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path) {
+  FleetStatus fleet{machine_checks(search_path), {}};
+  const bool machine_ok = !has_problem(fleet.machine);
+  for (MarkerOwner& owner : locate_owners(marker_dir)) {
+    MarkerStatus one{std::move(owner), MarkerState::Unreachable, {}};
+    if (one.owner.state == OwnerState::Gone) {
+      one.state = MarkerState::Gone;
+      one.checks.push_back({"repository", "problem",
+                            "its repository is no longer there: `pylon host git-activity prune` "
+                            "removes the marker"});
+    } else if (one.owner.state == OwnerState::Unreachable) {
+      one.checks.push_back(
+          {"repository", "problem", doubt_text(one.owner) + ", so prune keeps the marker"});
+    } else {
+      // the marker names this repository, whatever git variables are inherited
+      auto found = repo_status(*one.owner.root, marker_dir, GitEnv::WithoutLocal);
+      if (found) {
+        one.checks = std::move(found.value().checks);
+      } else {
+        one.checks.push_back({"repository", "problem", found.error().message()});
+      }
+      one.state =
+          machine_ok && !has_problem(one.checks) ? MarkerState::Recorded : MarkerState::NotRecorded;
+    }
+    fleet.repos.push_back(std::move(one));
+  }
+  return fleet;
 }
 
 }  // namespace gitactivity

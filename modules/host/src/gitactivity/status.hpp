@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gitactivity/owner.hpp"
 #include "gitactivity/repos.hpp"
 #include "host_error.hpp"
 #include "result.hpp"
@@ -32,6 +33,33 @@ struct Status {
 Result<Status, host::HostError> status(const std::filesystem::path& repo,
                                        const std::filesystem::path& marker_dir, GitEnv env,
                                        std::string_view search_path);
+
+// The checks of status that concern the machine rather than a repository: `path`, `desktop-path`.
+std::vector<Check> machine_checks(std::string_view search_path);
+// status without the machine's checks.
+Result<Status, host::HostError> repo_status(const std::filesystem::path& repo,
+                                            const std::filesystem::path& marker_dir, GitEnv env);
+// True when a check says commits are not recorded.
+bool has_problem(const std::vector<Check>& checks);
+
+enum class MarkerState { Recorded, NotRecorded, Gone, Unreachable };
+
+struct MarkerStatus {
+  MarkerOwner owner;
+  MarkerState state = MarkerState::Unreachable;
+  // the repository's checks, the machine's aside; one "repository" problem instead when the
+  // repository is gone, unreachable, or could not be looked at
+  std::vector<Check> checks;
+};
+
+struct FleetStatus {
+  std::vector<Check> machine;
+  std::vector<MarkerStatus> repos;  // byte order of the marker names
+};
+
+// status for the repository of every marker (locate_owner's rule); a repository counts as
+// recorded only when the machine's checks pass too. Writes nothing.
+FleetStatus status_all(const std::filesystem::path& marker_dir, std::string_view search_path);
 
 // True when a file of this name can exist in a directory whose name limit pathconf gives as
 // `name_max` (0 or less: unknown, and 255 is assumed).

@@ -202,9 +202,9 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
     for args in "" "--json" "--at 5" "-- "; do
         run -2 --separate-stderr pylon-host git-activity $args
         [ -z "$output" ]
-        [ "$stderr" = "pylon-host: usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate|status|disable-all" ]
+        [ "$stderr" = "pylon-host: usage: pylon host git-activity record|enable|enable-all|disable|list|path|migrate|status|disable-all|prune" ]
     done
-    local expected="Expected: record | enable | enable-all | disable | list | path | migrate | status | disable-all"
+    local expected="Expected: record | enable | enable-all | disable | list | path | migrate | status | disable-all | prune"
     run -2 --separate-stderr pylon-host ga RECORD
     [ -z "$output" ]
     [ "$stderr" = "pylon-host: unknown git-activity verb 'RECORD'. $expected" ]

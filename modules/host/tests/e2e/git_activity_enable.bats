@@ -392,7 +392,7 @@ echo mine" ]
     [ -z "$output" ]
     [ "$stderr" = "pylon-host: unknown flag '--aply' (did you mean '--apply'?)" ]
     run -2 --separate-stderr pylon-host ga disable --dry-run
-    [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all and disable-all (nothing was done)" ]
+    [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all, disable-all and prune (nothing was done)" ]
     run -2 pylon-host ga list --apply=yes
     [ "$(cat "$hook")" = "$before" ]
     # the hook's entry point is exempt: it records, silently, whatever it is given

@@ -213,10 +213,10 @@ xdg-open $HOME/work/quaylink-share" ]
     FAKE_QUAYLINK_STDERR="warning" run -0 pylon-host share ls --peer mini
 
     run -2 --separate-stderr pylon-host share
-    [ "$stderr" = "pylon-host: usage: pylon share push|pull|ls|dir|peer" ]
+    [ "$stderr" = "pylon-host: usage: pylon share push|pull|ls|dir|peer|peers" ]
     run -2 pylon-host share ""
     run -2 --separate-stderr pylon-host share Push
-    [ "$stderr" = "pylon-host: unknown share verb 'Push'. Expected: push | pull | ls | dir | peer (did you mean 'push'?)" ]
+    [ "$stderr" = "pylon-host: unknown share verb 'Push'. Expected: push | pull | ls | dir | peer | peers (did you mean 'push'?)" ]
     run -2 --separate-stderr pylon-host share push --peer mini
     [ "$stderr" = "pylon-host: usage: pylon share push <file ...> [--peer NAME]" ]
     run -2 --separate-stderr pylon-host share pull

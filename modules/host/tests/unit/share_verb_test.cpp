@@ -88,10 +88,10 @@ TEST_F(ShareVerb, RefusesAMissingOrUnknownVerb) {
   for (const host::Args& args : {host::Args{}, {""}, {"--json"}, {"--peer", "ls"}}) {
     SCOPED_TRACE(testing::PrintToString(args));
     expect_error(share(args), host::HostError::Kind::Usage,
-                 "usage: pylon share push|pull|ls|dir|peer");
+                 "usage: pylon share push|pull|ls|dir|peer|peers");
   }
   expect_error(share({"Push", "a"}), host::HostError::Kind::Usage,
-               "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer (did you mean "
+               "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer | peers (did you mean "
                "'push'?)");
   expect_error(share({"push", "--peer", "mini"}), host::HostError::Kind::Usage,
                "usage: pylon share push <file ...> [--peer NAME]");
