@@ -62,6 +62,12 @@ function __pylon_host_first_operand
     test "$state[3]" = 0
 end
 
+# True when the word being completed is the value of --NAME.
+function __pylon_host_value_of -a name
+    set -l state (string split ' ' -- (__pylon_host_state))
+    test "$state[2]" = value; and test (commandline -opc)[-1] = --$name
+end
+
 # True when --NAME was given already (the program reads only its first occurrence), or when a
 # lone "--" has ended the flags.
 function __pylon_host_given -a name
@@ -108,7 +114,8 @@ complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable list p
 complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all' -a '(__fish_complete_directories)'
 complete -c pylon-host -n '__pylon_host_verb ga enable disable status; and __pylon_host_first_operand' -a '(__fish_complete_directories)'
 
-complete -c pylon-host -n '__pylon_host_verb share push pull ls peer; and not __pylon_host_given peer' -l peer -x -a '(pylon-host share peers 2>/dev/null)' -d 'quaylink peer to talk to'
+complete -c pylon-host -n '__pylon_host_verb share push pull ls peer; and not __pylon_host_given peer' -l peer -x -d 'quaylink peer to talk to'
+complete -c pylon-host -n '__pylon_host_value_of peer' -l peer -x -a '(pylon-host share peers 2>/dev/null)'
 complete -c pylon-host -n '__pylon_host_verb share push pull ls; and not __pylon_host_given timeout' -l timeout -x -d 'deadline in seconds (transfers 900, listings 60)'
 complete -c pylon-host -n '__pylon_host_verb share dir; and not __pylon_host_given open' -l open -d 'also open the share directory in the file manager'
 complete -c pylon-host -n '__pylon_host_verb share push pull ls dir peer peers; and not __pylon_host_given json' -l json -d 'machine-readable output'

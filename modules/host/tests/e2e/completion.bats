@@ -9,9 +9,11 @@ completions=${E2E_SOURCE_DIR:-$BATS_TEST_DIRNAME/../../../..}/completions
 common_cases=(
     'pylon-host git-activity en|enable enable-all'
     'pylon-host gitactivity m|migrate'
-    'pylon-host share p|peer pull push'
-    'pylon-host share --peer mini p|peer pull push'
-    'pylon-host share push --peer |'
+    'pylon-host share p|peer peers pull push'
+    'pylon-host share --peer mini p|peer peers pull push'
+    'pylon-host share push --peer |mini studio'
+    'pylon-host share peer |mini studio'
+    'pylon-host share peer s|studio'
     'pylon-host ga enable-all --timeout |'
     'pylon-host share push --peer mini -|--json --timeout'
     'pylon-host ga disable-all --dry-run -|--json --timeout'
@@ -58,7 +60,9 @@ setup_files() {
     mkdir -p files/sub files/other
     touch files/a.txt files/notes.md files/sub/inner.txt
     mapfile -t table < <(table_cases)
-    [ "${#table[@]}" -eq 16 ] || return 1  # two groups, fourteen verbs
+    [ "${#table[@]}" -eq 18 ] || return 1  # two groups, sixteen verbs
+    printf '{"peers": {"studio": {}, "mini": {}}}' >peers.json
+    export PYLON_PEERS=$PWD/peers.json
     cd files || return 1
 }
 
@@ -68,8 +72,9 @@ setup_files() {
         "${common_cases[@]}" "${table[@]}" "${flag_cases[@]}" \
         'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
-        'pylon-host share --peer=mini p|peer pull push' \
-        'pylon-host share push --timeout=|'
+        'pylon-host share --peer=mini p|peer peers pull push' \
+        'pylon-host share push --timeout=|' \
+        'pylon-host share ls --peer=s|--peer=studio'
 }
 
 @test "bash offers the same through bash-completion's loader" {
@@ -82,7 +87,7 @@ source /usr/share/bash-completion/bash_completion" \
         "${common_cases[@]}" "${table[@]}" "${flag_cases[@]}" \
         'pylon-host |--describe --help --version ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
-        'pylon-host share --peer=mini p|peer pull push'
+        'pylon-host share --peer=mini p|peer peers pull push'
 }
 
 @test "bash completes file names that need quoting" {
@@ -120,5 +125,5 @@ source /usr/share/bash-completion/bash_completion" \
         'pylon-host |ga git-activity gitactivity help share' \
         'pylon-host share push sub/|sub/inner.txt' \
         'pylon-host -|--describe --help --version' \
-        'pylon-host share --peer=mini p|peer pull push'
+        'pylon-host share --peer=mini p|peer peers pull push'
 }
