@@ -467,3 +467,84 @@ echo mine" ]
     run -1 pylon-host git-activity status "$long"
     [[ "$output" == *$'\n'"problem  marker        no marker can be written for this path"* ]]
 }
+
+@test "a hooks directory the team tracks is never edited; one git does not track is" {
+    local line='command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
+    local hooks="$T/team/.hooks"
+    # a hook manager's layout: the team's hooks tracked in the work tree, no post-commit yet
+    mkrepo "$T/team" 1600000000
+    mkdir "$hooks" && printf '#!/bin/sh\n' >"$hooks/pre-commit"
+    git -C "$T/team" add .hooks && git -C "$T/team" commit -qm hooks
+    git -C "$T/team" config core.hooksPath .hooks
+    local refusal="will not edit $hooks/post-commit: the team's hooks directory $hooks is tracked by git, so the recorder would reach everyone who shares the repository; if they all want it, add this line to $hooks/post-commit by hand: $line"
+    run -1 --separate-stderr pylon-host git-activity enable "$T/team"
+    [ "$stderr" = "pylon-host: $refusal" ]
+    [ ! -e "$hooks/post-commit" ] && [ ! -e "$(marker_of "$T/team")" ]
+    run -0 pylon-host git-activity enable-all --dry-run "$T/team"
+    [ "${lines[0]}" = "would fail: $T/team: $refusal" ]
+
+    printf '#!/bin/sh\necho team\n' >"$hooks/post-commit" && chmod +x "$hooks/post-commit"
+    git -C "$T/team" add .hooks && git -C "$T/team" commit -qm post
+    run -0 pylon-host git-activity enable-all --json "$T/team"
+    [[ "$output" == *"\"enabled\":[],\"failed\":[{\"repo\":\"$T/team\",\"error\":\"$refusal\"}]"* ]]
+    [ "$(cat "$hooks/post-commit")" = $'#!/bin/sh\necho team' ]
+    run -1 pylon-host git-activity status "$T/team"
+    [ "${lines[2]}" = "problem  hooks-dir     $hooks is tracked by git: shared with the team, so enable will not edit it" ]
+
+    # the team put the block in itself: commits are recorded, and enable only backfills
+    printf '#!/bin/sh\n%s\n' "$BLOCK" >"$hooks/post-commit"
+    git -C "$T/team" add .hooks && git -C "$T/team" commit -qm block
+    run -0 pylon-host git-activity enable "$T/team"
+    [ -e "$(marker_of "$T/team")" ] && [ -z "$(git -C "$T/team" status --porcelain)" ]
+    run -0 pylon-host git-activity status "$T/team"
+    [ "${lines[2]}" = "warning  hooks-dir     $hooks is tracked by git: shared with the team, whose hook records commits here" ]
+
+    # a generated hooks directory that git does not track is enabled as ever
+    mkrepo "$T/gen" 1600000000
+    git -C "$T/gen" config core.hooksPath .githooks
+    run -0 pylon-host git-activity enable "$T/gen"
+    grep -qF "$BLOCK" "$T/gen/.githooks/post-commit"
+}
+
+@test "status --all and prune judge every marker by one rule; prune removes only the gone" {
+    local m=$PYLON_GIT_ACTIVITY_DIR
+    mkrepo "$T/x/a-b" 1600000000 && mkdir -p "$T/x/a/b"  # two paths, one marker name
+    mkrepo "$T/off" 1600000000
+    mkrepo "$T/gone" 1600000000
+    for r in x/a-b off gone; do pylon-host git-activity enable "$T/$r" >/dev/null; done
+    pylon-host git-activity disable "$T/off" >/dev/null
+    rm -rf "$T/gone"
+    : >"$m/-mnt-pylonabsent-r"                           # on a volume that is not mounted
+    ln -s "$T/nowhere" "$(marker_of "$T/gone-too")"      # a link prune never removes
+    local gone && gone=$(basename "$(marker_of "$T/gone")")
+    local prune_hint="its repository is no longer there: \`pylon host git-activity prune\` removes the marker"
+
+    run -1 --separate-stderr pylon-host git-activity status --all
+    [[ "${lines[2]}" == "unreachable   -mnt-pylonabsent-r: /mnt"*" is missing or not mounted, so prune keeps the marker" ]]
+    [ "${lines[3]}" = "gone          $gone: $prune_hint" ]
+    [ "${lines[4]}" = "gone          $gone-too: $prune_hint" ]
+    [ "${lines[5]}" = "not recorded  $T/off: $T/off/.git/hooks/post-commit does not hold the recorder block: run \`pylon host git-activity enable\`" ]
+    [ "${lines[6]}" = "1 of 5 repositories recorded" ] && [ "${#lines[@]}" = 7 ]
+    run -1 pylon-host git-activity status --all --json
+    [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
+    run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
+    [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
+
+    run -0 pylon-host git-activity prune --dry-run --json
+    [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"dry_run\":true}" ]
+    [ -e "$m/$gone" ]
+    run -0 --separate-stderr pylon-host git-activity prune
+    [[ "${lines[0]}" == "kept (unreachable): -mnt-pylonabsent-r: /mnt"* ]]
+    [ "${lines[1]}" = "removed: $gone" ]
+    [[ "${lines[2]}" == "kept: $gone-too: its repository is gone, but it is not an empty file"* ]]
+    [ "${lines[3]}" = "1 marker(s) removed, 1 kept as unreachable, 1 kept otherwise" ]
+    [ ! -e "$m/$gone" ] && [ -L "$m/$gone-too" ] && [ -e "$m/-mnt-pylonabsent-r" ]
+    [ -e "$(marker_of "$T/x/a-b")" ] && [ -e "$(marker_of "$T/off")" ]
+
+    [ "$(id -u)" != 0 ] || return 0  # root may unlink in a read-only directory
+    : >"$m/$gone" && chmod a-w "$m"
+    run -1 --separate-stderr pylon-host git-activity prune --json
+    chmod u+w "$m"
+    [[ "$output" == '{"ok":false,"removed":[],'* ]]
+    [ "$stderr" = "pylon-host: could not remove $m/$gone: Permission denied (os error 13)" ]
+}

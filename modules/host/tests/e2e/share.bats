@@ -158,6 +158,15 @@ xdg-open $HOME/work/quaylink-share" ]
     printf '{"peers": {"studio": {}, "mini": {"transport": "quaylink"}}}' >"$PYLON_HOME/config/peers.json"
     run -1 --separate-stderr pylon-host share peer
     [ "$stderr" = "pylon-host: several peers are registered (mini, studio) and none is the share default — pass \`--peer <name>\` or set one with \`pylon share peer <name>\`" ]
+    run -0 pylon-host share peers
+    [ "$output" = $'mini\nstudio' ]
+    run -0 pylon-host share peers --json
+    [ "$output" = '{"ok":true,"peers":["mini","studio"]}' ]
+    run -2 --separate-stderr pylon-host share peers mini
+    [[ "$stderr" == *'`pylon share peer NAME`)' ]] && [ -z "$output" ]
+    printf '{"peers": {}, "peers": {}}' >"$BATS_TEST_TMPDIR/bad.json"
+    PYLON_PEERS="$BATS_TEST_TMPDIR/bad.json" run -0 pylon-host share peers --json
+    [ "$output" = '{"ok":true,"peers":[]}' ]
 
     printf '{"peers": {"only": {}}}' >"$PYLON_HOME/config/peers.json"
     run -0 pylon-host share peer
