@@ -1,5 +1,6 @@
 #include "files.hpp"
 
+#include "temp_files.hpp"
 #include "unique_fd.hpp"
 
 #include <fcntl.h>
@@ -128,6 +129,7 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
 
   static std::atomic<unsigned> counter{0};
   fs::path tmp;
+  TempFile registered;  // an ending signal removes the file until it is renamed or removed
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
     // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
@@ -136,8 +138,10 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
     name += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
     tmp = dest;
     tmp.replace_filename(name);
-    // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = registered.create(tmp, [&] {
+      // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
+      return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    });
     if (raw < 0 && (errno != EEXIST || attempt > 100)) {
       return Err{last_os_error()};
     }
