@@ -133,23 +133,18 @@ mini:/a.txt
     printf '#!/bin/sh\nkill -TERM 0\n' >bin/quaylink
     chmod +x bin/quaylink
     PATH="$PWD/bin:$PATH" run -0 bounded 60 perl -e '
-        for my $worker (1, 2) {  # two runs at a time, 500 each
-            next if fork // die "fork: $!\n";
+        for my $worker (1, 2) {  # two at a time, 500 runs each
+            next if fork // die;
             for my $run (1 .. 500) {
-                defined(my $pid = fork) or die "fork: $!\n";
+                my $pid = fork // die;
                 if (!$pid) { setpgrp; open STDERR, ">/dev/null"; exec @ARGV; exit 127 }
                 local $SIG{ALRM} = sub { kill "KILL", -$pid; die "run $run hung\n" };
-                alarm 5;
-                waitpid $pid, 0;
-                alarm 0;
-                # ended by the signal, or first by the failed run (1)
-                $? == 15 || $? == 256 or die "run $run ended with status $?\n";
+                alarm 5; waitpid $pid, 0; alarm 0;
+                $? == 15 || $? == 256 or die "run $run: status $?\n";  # by the signal, or exit 1
             }
             exit 0;
         }
-        my $failed = 0;
-        $failed ||= $? while wait != -1;
-        exit($failed ? 1 : 0);' pylon-host share ls --peer mini
+        wait != -1 && $? && exit 1 for 1, 2;' pylon-host share ls --peer mini
 }
 
 @test "an ending signal during a rewrite leaves no temporary file behind" {
@@ -162,16 +157,11 @@ mini:/a.txt
     # share peer starts no child: the temporary file alone must bring the signal handling up
     for args in "$PYLON_HOME/config share peer mini" "repo/.git/hooks git-activity enable repo"; do
         dir=${args%% *}
-        # every rename waits 5 s (and strace waits them out), so the temporary file is there when
-        # the signal comes
+        # every rename waits 5 s, so the temporary file is there when the signal comes
         bounded 30 strace -f -o /dev/null -e trace=/^rename -e inject=/^rename:delay_enter=5000000 \
             pylon-host ${args#* } 2>/dev/null &
         traced=$!
-        tmp=
-        for _ in $(seq 200); do
-            tmp=$(ls -A "$dir" | grep '\.tmp\.') && break
-            sleep 0.05
-        done
+        for _ in $(seq 200); do tmp=$(ls -A "$dir" | grep '\.tmp\.') && break; sleep 0.05; done
         tmp=${tmp##*.tmp.}
         kill -TERM "${tmp%%.*}"  # the temporary file is named after the process: .NAME.tmp.PID.N
         status=0
