@@ -23,7 +23,8 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 // them; a new one gets 0666 less the umask. When the path is a symbolic link, the file it points to
 // is replaced and the link stays. A target that exists but is not a regular file is refused
 // (not_regular_file) and nothing is touched. The directory is synced after the rename, so the new
-// content survives a power cut once this returns.
+// content survives a power cut once this returns. The temporary file is registered (TempFile) until
+// it is renamed or removed, so that a signal ending the program can remove it.
 Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
                                            std::string_view text);
 

@@ -33,12 +33,12 @@ TempFile::~TempFile() {
   registry().erase(registered_);
 }
 
-int TempFile::create(const std::filesystem::path& path, const std::function<int()>& create) {
+int TempFile::create(const std::filesystem::path& path, const std::function<int()>& make) {
   if (auto* watch = watcher.load()) {
     watch();
   }
   const std::lock_guard lock(registry_mutex());
-  const int fd = create();
+  const int fd = make();
   if (fd >= 0 && registered_.empty()) {
     const int saved = errno;
     registered_ = path.string();

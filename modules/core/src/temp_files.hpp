@@ -17,10 +17,10 @@ class TempFile {
   TempFile& operator=(TempFile&&) = delete;
   ~TempFile();  // drops the registration; renaming or removing the file stays the owner's job
 
-  // Runs `create` (an exclusive create of `path`: a descriptor, or -1 with errno set) under the
+  // Runs `make` (an exclusive create of `path`: a descriptor, or -1 with errno set) under the
   // registry's lock and registers the path when it made the file, so that the removal sees the
-  // file either not yet made or registered. One file per guard; errno is left as `create` set it.
-  int create(const std::filesystem::path& path, const std::function<int()>& create);
+  // file either not yet made or registered. One file per guard; errno is left as `make` set it.
+  int create(const std::filesystem::path& path, const std::function<int()>& make);
 
  private:
   std::string registered_;
