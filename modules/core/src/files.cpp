@@ -1,6 +1,7 @@
 #include "files.hpp"
 
 #include "text.hpp"
+#include "temp_files.hpp"
 #include "unique_fd.hpp"
 
 #include <fcntl.h>
@@ -447,14 +448,17 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
 
   static std::atomic<unsigned> counter{0};
   std::string tmp;
+  TempFile registered;  // an ending signal removes the file until it is renamed or removed
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
     // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
     tmp = ".";
     tmp += w.name;
     tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
-    raw = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = registered.create(w.dir_path / tmp, [&] {
+      // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
+      return ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    });
     if (raw < 0 && (errno != EEXIST || attempt > 100)) {
       return Err{last_os_error()};
     }
