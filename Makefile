@@ -78,10 +78,11 @@ package:
 # two package builds of the last commit, in two directories: every .deb must be byte-identical
 reproducible:
 	@scripts/install-deps build $(PACKAGE_DEPS)
-	scripts/debian-build build/reproducible/a --commit HEAD
-	scripts/debian-build build/reproducible/b --commit HEAD
-	cd build/reproducible && for f in a/*.deb; do cmp "$$f" "b/$${f#a/}" || exit 1; \
-	  echo "identical: $${f#a/}"; done
+	commit=$$(git rev-parse HEAD) && \
+	  scripts/debian-build build/reproducible/a --commit $$commit && \
+	  scripts/debian-build build/reproducible/b --commit $$commit && \
+	  cd build/reproducible && for f in a/*.deb; do cmp "$$f" "b/$${f#a/}" || exit 1; \
+	  echo "identical: $${f#a/} ($$commit)"; done
 
 clean:
 	rm -rf build
