@@ -4,8 +4,11 @@ ARGS ?=
 FUZZ_SECONDS ?= 600
 MAINTAINER ?=
 BIN := build/release/modules/host/pylon-host
+# what dpkg-buildpackage and lintian need beyond the build's own packages
+PACKAGE_DEPS := build-essential debhelper dpkg-dev lintian
 
-.PHONY: all deps build-deps format-check build run test test-dev tsan fuzz lint install uninstall package clean
+.PHONY: all deps build-deps format-check build run test test-dev tsan fuzz lint install uninstall \
+	package reproducible check-macos clean
 
 all: build
 
@@ -22,7 +25,9 @@ build: build-deps
 run: build
 	@$(BIN) $(ARGS)
 
+# the macOS build check first (skipped with a note where npm is missing, unless CI=true)
 test: deps
+	scripts/check-macos
 	cmake --workflow --preset ci
 	cmake --workflow --preset asan
 	cmake --workflow --preset fuzz
@@ -50,24 +55,34 @@ lint: deps format-check
 format-check:
 	git ls-files '*.cpp' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 
-install: build-deps
-	cmake -S . -B build/install -G Ninja -DCMAKE_BUILD_TYPE=Release -DPYLON_TESTS=OFF \
-	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build build/install
-	cmake --install build/install
+# every product source compiled and pylon-host linked for both macOS architectures
+check-macos:
+	scripts/check-macos
+
+# installs the release build of `make run` (building it only when it is not up to date);
+# uninstall removes what the last install put in place, below the DESTDIR that install used
+install: build
+	DESTDIR='$(DESTDIR)' scripts/install-tree install build/release '$(PREFIX)'
 
 uninstall:
-	@test -f build/install/install_manifest.txt || { echo "nothing installed from this tree" >&2; exit 1; }
-	xargs -d '\n' rm -f -- < build/install/install_manifest.txt
+	DESTDIR='$(DESTDIR)' scripts/install-tree uninstall build/release
 
-# dpkg-shlibdeps (dpkg-dev) and file work out the library dependencies of the package; lintian
-# checks it against Debian policy and fails on an error.
+# the source package and the .deb through debian/ (dpkg-buildpackage -us -uc); lintian must report
+# neither an error nor a warning
 package:
-	@scripts/install-deps build dpkg-dev file lintian
-	cmake --preset package $(if $(MAINTAINER),'-DPYLON_PACKAGE_MAINTAINER=$(MAINTAINER)')
-	cmake --build --preset package
-	lintian --fail-on error build/package/*.deb
+	@scripts/install-deps build $(PACKAGE_DEPS)
+	scripts/debian-build build/package $(if $(MAINTAINER),--maintainer '$(MAINTAINER)')
+	lintian --fail-on error,warning build/package/*.changes
 	@ls build/package/*.deb
+
+# two package builds of the last commit, in two directories: every .deb must be byte-identical
+reproducible:
+	@scripts/install-deps build $(PACKAGE_DEPS)
+	commit=$$(git rev-parse HEAD) && \
+	  scripts/debian-build build/reproducible/a --commit $$commit && \
+	  scripts/debian-build build/reproducible/b --commit $$commit && \
+	  cd build/reproducible && for f in a/*.deb; do cmp "$$f" "b/$${f#a/}" || exit 1; \
+	  echo "identical: $${f#a/} ($$commit)"; done
 
 clean:
 	rm -rf build

@@ -1,5 +1,6 @@
 #include "files.hpp"
 
+#include "temp_files.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
 
@@ -191,21 +192,20 @@ Result<uid_t, std::error_code> owner_of(int fd) {
   return st.st_uid;
 }
 
-// The existing regular file at the end of a complete walk, opened to be looked at (never to be
-// written: it is replaced, or only its mode changes); an empty descriptor when there is none.
-Result<UniqueFd, std::error_code> open_existing(const Walk& w, struct stat& st) {
-  if (::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) {
-      return UniqueFd{};
-    }
+// Opens `name` below `dir` for reading, only when it is a regular file; `st` describes it. The
+// look before the open spares a device the open, the fstat closes the gap to it; without
+// O_NONBLOCK the open of a FIFO would wait for a writer. AT_SYMLINK_NOFOLLOW in `at_flags` refuses
+// a link at the name.
+Result<UniqueFd, std::error_code> open_regular(int dir, const char* name, int at_flags,
+                                               struct stat& st) {
+  if (::fstatat(dir, name, &st, at_flags) != 0) {
     return Err{last_os_error()};
   }
-  // the look before the open spares a device the open; without O_NONBLOCK a FIFO would block
   if (!S_ISREG(st.st_mode)) {
     return Err{not_regular_file()};
   }
-  UniqueFd fd(::openat(w.dir.get(), w.name.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int nofollow = (at_flags & AT_SYMLINK_NOFOLLOW) != 0 ? O_NOFOLLOW : 0;
+  UniqueFd fd(::openat(dir, name, O_RDONLY | nofollow | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
     return Err{last_os_error()};
   }
@@ -214,6 +214,16 @@ Result<UniqueFd, std::error_code> open_existing(const Walk& w, struct stat& st) 
   }
   if (!S_ISREG(st.st_mode)) {
     return Err{not_regular_file()};
+  }
+  return fd;
+}
+
+// The existing regular file at the end of a complete walk, opened to be looked at (never to be
+// written: it is replaced, or only its mode changes); an empty descriptor when there is none.
+Result<UniqueFd, std::error_code> open_existing(const Walk& w, struct stat& st) {
+  auto fd = open_regular(w.dir.get(), w.name.c_str(), AT_SYMLINK_NOFOLLOW, st);
+  if (!fd && fd.error() == std::errc::no_such_file_or_directory) {
+    return UniqueFd{};
   }
   return fd;
 }
@@ -361,25 +371,12 @@ std::error_code foreign_link() {
 }
 
 Result<std::string, std::error_code> read_head(const fs::path& path) {
-  // The stat spares a device the open; the fstat closes the gap to it. Without O_NONBLOCK the open
-  // of a FIFO would wait for a writer.
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    return Err{last_os_error()};
+  auto opened = open_regular(AT_FDCWD, path.c_str(), 0, st);
+  if (!opened) {
+    return Err{opened.error()};
   }
-  if (!S_ISREG(st.st_mode)) {
-    return Err{not_regular_file()};
-  }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) {
-    return Err{last_os_error()};
-  }
-  if (::fstat(fd.get(), &st) != 0) {
-    return Err{last_os_error()};
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return Err{not_regular_file()};
-  }
+  const UniqueFd& fd = opened.value();
   std::string text;
   char buf[65536];
   while (text.size() <= read_limit) {
@@ -447,14 +444,17 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
 
   static std::atomic<unsigned> counter{0};
   std::string tmp;
+  TempFile registered;  // an ending signal removes the file until it is renamed or removed
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
     // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
     tmp = ".";
     tmp += w.name;
     tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
-    raw = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = registered.create(w.dir_path / tmp, [&] {
+      // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
+      return ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    });
     if (raw < 0 && (errno != EEXIST || attempt > 100)) {
       return Err{last_os_error()};
     }

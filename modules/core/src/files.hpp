@@ -61,6 +61,8 @@ std::string foreign_link_text(const ForeignLink& found);
 // (foreign_link), an ACL that cannot be set on the new file. The path is resolved one component at
 // a time on descriptors, without following links between the check and the write. The directory
 // is synced after the rename, so the new content survives a power cut once this returns.
+// The temporary file is registered (TempFile) until it is renamed or removed, so that a signal
+// ending the program can remove it.
 Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
                                            std::string_view text);
 

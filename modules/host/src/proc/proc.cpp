@@ -2,6 +2,7 @@
 
 #include "clock.hpp"
 #include "result.hpp"
+#include "temp_files.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
 
@@ -34,14 +35,17 @@ namespace {
 
 using pylon::UniqueFd;
 
+// Locks, in the one order they may be taken: running_mutex(), then the registry of temporary files
+// (inside pylon::remove_temp_files). Only the signal forwarder ever holds both, and it holds them
+// to the end. There is no lock per child: running_mutex() guards every child's reaped flag too.
+
 // The child's process id with the knowledge of whether it has been reaped. The waiter reaps under
-// the lock, and the deadline kill signals only while it is held and the child is not yet reaped,
+// running_mutex(), and every kill signals only while it is held and the child is not yet reaped,
 // so the signal can never reach a process that took over a recycled id.
 struct Child {
   explicit Child(pid_t id) : pid(id) {}
   const pid_t pid;
-  std::mutex mutex;
-  bool reaped = false;
+  bool reaped = false;  // guarded by running_mutex()
 };
 
 // The children not yet reaped, for the signal forwarder. A child joins while its spawn holds the
@@ -71,13 +75,13 @@ sigset_t ending_signals() {
 }
 
 [[noreturn]] void forward_and_end(int sig) {
-  const std::lock_guard running_lock(running_mutex());  // held to the end: no child starts after
+  running_mutex().lock();  // never unlocked: no child starts, and none is reaped, from here on
   for (const std::shared_ptr<Child>& child : running()) {
-    const std::lock_guard lock(child->mutex);
     if (!child->reaped) {
       ::kill(child->pid, sig);
     }
   }
+  pylon::remove_temp_files();  // an interrupted rewrite leaves no temporary file behind
   ::signal(sig, SIG_DFL);
   sigset_t just;
   sigemptyset(&just);
@@ -93,7 +97,12 @@ struct Waited {
   std::error_code wait_error;
   std::string out;
   std::string err;
+  bool overflowed = false;  // the output passed output_cap and the child was killed
 };
+
+// What both captured streams together may hold: a child that writes more is killed rather than
+// let it take all our memory.
+constexpr std::size_t output_cap = std::size_t{64} << 20;
 
 // Spawn attributes and file actions, destroyed on every way out once made. Each preparation call
 // goes through `keep`, which holds on to the first failure: a child started without its
@@ -180,9 +189,9 @@ std::vector<char*> environment_without(std::span<const std::string_view> unset) 
 
 std::atomic<bool> forwarding_wanted{false};
 
-// Started with the first child, not in main: a run that starts none (record in a plain
-// repository, on every commit) spares the thread. Until then no other thread exists, so the
-// mask set here is the one every later thread inherits.
+// Started with the first child or the first temporary file, not in main: a run that has neither
+// (record in a plain repository, on every commit) spares the thread. Until then no other thread
+// exists, so the mask set here is the one every later thread inherits.
 void start_forwarder() {
   const sigset_t set = ending_signals();
   if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
@@ -200,6 +209,11 @@ void start_forwarder() {
   }
 }
 
+void start_forwarder_once() {
+  static std::once_flag started;
+  std::call_once(started, start_forwarder);
+}
+
 Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program,
                                                       const std::vector<std::string>& args,
                                                       SpawnGuard& guard, char* const* envp) {
@@ -214,8 +228,7 @@ Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program
     return Err{guard.error};
   }
   if (forwarding_wanted.load()) {
-    static std::once_flag started;
-    std::call_once(started, start_forwarder);
+    start_forwarder_once();
   }
   pid_t pid = 0;
   const std::lock_guard running_lock(running_mutex());
@@ -229,7 +242,8 @@ Result<std::shared_ptr<Child>, std::error_code> spawn(const std::string& program
   return child;
 }
 
-// Waits for the child without reaping it, then reaps it under the lock (see Child).
+// Waits for the child without reaping it, then reaps it under the lock (see Child): the wait is
+// over by then, so the reap under it is immediate.
 void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
   Child& child = *shared;
   siginfo_t info{};
@@ -242,7 +256,7 @@ void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
       break;
     }
   }
-  const std::lock_guard lock(child.mutex);
+  const std::lock_guard running_lock(running_mutex());
   int status = 0;
   pid_t rc = 0;
   do {
@@ -253,18 +267,18 @@ void reap(const std::shared_ptr<Child>& shared, Waited& waited) {
   }
   waited.status = status;
   child.reaped = true;
-  const std::lock_guard running_lock(running_mutex());
   running().erase(shared);
 }
 
 void kill_child(Child& child) {
-  const std::lock_guard lock(child.mutex);
+  const std::lock_guard running_lock(running_mutex());
   if (!child.reaped) {
     ::kill(child.pid, SIGKILL);
   }
 }
 
-// Reads both pipes to their ends at once, so neither can fill up and stall the child.
+// Reads both pipes to their ends at once, so neither can fill up and stall the child. Past
+// output_cap it stops, marks the run overflowed and closes both pipes.
 void drain(UniqueFd out_fd, UniqueFd err_fd, Waited& waited) {
   struct Stream {
     UniqueFd fd;
@@ -298,6 +312,10 @@ void drain(UniqueFd out_fd, UniqueFd err_fd, Waited& waited) {
       const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         polled[i]->sink->append(buf, static_cast<std::size_t>(n));
+        if (waited.out.size() + waited.err.size() > output_cap) {
+          waited.overflowed = true;
+          return;
+        }
       } else if (n == 0 || errno != EINTR) {
         polled[i]->fd.reset();  // end of file, or an error that reading again cannot cure
       }
@@ -315,6 +333,10 @@ Outcome deadline_outcome(const std::string& program, std::uint64_t seconds) {
       "",
       "`" + program + "` exceeded its " + std::to_string(seconds) + "s deadline and was terminated",
       124, true};
+}
+
+Outcome overflow_outcome(const std::string& program) {
+  return {"", "`" + program + "` wrote more than 64 MiB and was terminated", -1, false, true};
 }
 
 Outcome wait_failed(const std::string& program, const std::error_code& error) {
@@ -350,6 +372,9 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
     return deadline_outcome(program, deadline_seconds);
   }
   Waited waited = result.get();
+  if (waited.overflowed) {
+    return overflow_outcome(program);
+  }
   if (waited.wait_error) {
     return wait_failed(program, waited.wait_error);
   }
@@ -366,6 +391,7 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
 
 void forward_ending_signals() {
   forwarding_wanted.store(true);
+  pylon::set_temp_file_watcher(start_forwarder_once);
 }
 
 std::string Outcome::reason() const {
@@ -413,11 +439,14 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   if (!child) {
     return spawn_failed(program, child.error());
   }
-  return supervise(
-      program, child.value(), deadline_seconds, true,
-      [out_fd = std::move(out_read), err_fd = std::move(err_read)](Waited& waited) mutable {
-        drain(std::move(out_fd), std::move(err_fd), waited);
-      });
+  return supervise(program, child.value(), deadline_seconds, true,
+                   [child = child.value(), out_fd = std::move(out_read),
+                    err_fd = std::move(err_read)](Waited& waited) mutable {
+                     drain(std::move(out_fd), std::move(err_fd), waited);
+                     if (waited.overflowed) {
+                       kill_child(*child);
+                     }
+                   });
 }
 
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,

@@ -47,6 +47,9 @@ Result<Unit, host::HostError> check(const proc::Outcome& outcome, std::string_vi
   if (outcome.ok()) {
     return Unit{};
   }
+  if (outcome.overflowed) {
+    return Err{host::HostError::failure(outcome.stderr)};  // neither missing nor unpaired
+  }
   std::string reason = outcome.reason();
   if (reason.empty()) {
     reason = "exit " + std::to_string(outcome.code);  // a streamed run has its say on the terminal

@@ -247,6 +247,52 @@ signalled() {
     [ "$output" = "signal 15" ]
 }
 
+@test "an ending signal that meets the child's exit never hangs pylon-host (1000 runs)" {
+    mkdir bin
+    # the child signals its whole process group and so dies with pylon-host, as on a Ctrl-C
+    printf '#!/bin/sh\nkill -TERM 0\n' >bin/quaylink
+    chmod +x bin/quaylink
+    PATH="$PWD/bin:$PATH" run -0 bounded 60 perl -e '
+        for my $worker (1, 2) {  # two at a time, 500 runs each
+            next if fork // die;
+            for my $run (1 .. 500) {
+                my $pid = fork // die;
+                if (!$pid) { setpgrp; open STDERR, ">/dev/null"; exec @ARGV; exit 127 }
+                local $SIG{ALRM} = sub { kill "KILL", -$pid; die "run $run hung\n" };
+                alarm 5; waitpid $pid, 0; alarm 0;
+                $? == 15 || $? == 256 or die "run $run: status $?\n";  # by the signal, or exit 1
+            }
+            exit 0;
+        }
+        wait != -1 && $? && exit 1 for 1, 2;' pylon-host share ls --peer mini
+}
+
+@test "an ending signal during a rewrite leaves no temporary file behind" {
+    strace -o /dev/null true 2>/dev/null || skip "strace cannot trace here"
+    export PYLON_HOME="$BATS_TEST_TMPDIR/fleet" PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    mkdir -p "$PYLON_HOME/config"
+    git init -q repo
+    printf '#!/bin/sh\necho mine\n' >repo/.git/hooks/post-commit
+    local dir args tmp traced status
+    # share peer starts no child: the temporary file alone must bring the signal handling up
+    for args in "$PYLON_HOME/config share peer mini" "repo/.git/hooks git-activity enable repo"; do
+        dir=${args%% *}
+        # every rename waits 5 s, so the temporary file is there when the signal comes
+        bounded 30 strace -f -o /dev/null -e trace=/^rename -e inject=/^rename:delay_enter=5000000 \
+            pylon-host ${args#* } 2>/dev/null &
+        traced=$!
+        for _ in $(seq 200); do tmp=$(ls -A "$dir" | grep '\.tmp\.') && break; sleep 0.05; done
+        tmp=${tmp##*.tmp.}
+        kill -TERM "${tmp%%.*}"  # the temporary file is named after the process: .NAME.tmp.PID.N
+        status=0
+        wait "$traced" || status=$?
+        [ "$status" -eq 143 ]
+        [ -z "$(ls -A "$dir" | grep '\.tmp\.')" ]
+    done
+    [ ! -e "$PYLON_HOME/config/share.json" ]
+    [ "$(cat repo/.git/hooks/post-commit)" = "$(printf '#!/bin/sh\necho mine')" ]
+}
+
 
 # git-activity
 

@@ -124,6 +124,17 @@ TEST(Capture, LargeOutputOnBothStreamsDoesNotStall) {
   EXPECT_EQ(o.stderr.size(), 3000000u);
 }
 
+TEST(Capture, OutputPastTheCapKillsTheChild) {
+  // 48 + 16 MiB is what both streams together may hold; the newline is one byte more
+  const proc::Outcome o =
+      sh("head -c 50331648 /dev/zero; head -c 16777216 /dev/zero >&2; echo; exec sleep 30", 20);
+  EXPECT_EQ(o.code, -1);
+  EXPECT_TRUE(o.overflowed);
+  EXPECT_FALSE(o.timed_out);  // killed by the cap, not at the deadline
+  EXPECT_EQ(o.stdout, "");
+  EXPECT_EQ(o.stderr, "`sh` wrote more than 64 MiB and was terminated");
+}
+
 TEST(Capture, HugeDeadlineMeansNoDeadline) {
   EXPECT_TRUE(sh("exit 0", UINT64_MAX).ok());
 }

@@ -49,6 +49,9 @@ TEST(Check, TurnsAFailedRunIntoItsMessage) {
        "quaylink failed talking to peer 'mini': `quaylink` exceeded its 1s deadline and was "
        "terminated" +
            paired},
+      // the runner's own message, no hint: the tool is neither missing nor unpaired
+      {{"", "`quaylink` wrote more than 64 MiB and was terminated", -1, false, true},
+       "`quaylink` wrote more than 64 MiB and was terminated"},
       // timed out even though the code reads as success: still a failure
       {{"", "", 0, true}, "quaylink failed talking to peer 'mini': exit 0" + paired},
       {{"", "could not run `quaylink`: No such file or directory (os error 2)", 127, false},
