@@ -214,6 +214,19 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   if (site.write_error) {
     return Err{HostError::could_not("write", site.hook, site.write_error)};
   }
+  // the team's hook is the team's: taking the block out would reach everyone, as putting it in
+  // git tracks nothing inside a `.git`: the usual hooks directory costs no further git run
+  const fs::path dir = canonical_or_same(site.dir);
+  const bool in_git_dir = std::find(dir.begin(), dir.end(), fs::path(".git")) != dir.end();
+  if (const auto root =
+          in_git_dir ? std::nullopt : git_line(repo, {"rev-parse", "--show-toplevel"}, env);
+      root && tracked_in_work_tree(repo, env, *root, site.dir)) {
+    return Err{HostError::failure("will not edit " + pylon::path_text(site.hook) +
+                                  ": the team's hooks directory " + pylon::path_text(site.dir) +
+                                  " is tracked by git, so removing the recorder would reach "
+                                  "everyone who shares the repository; if they all agree, take "
+                                  "it out there by hand")};
+  }
   return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
 }
 

@@ -498,6 +498,9 @@ echo mine" ]
     [ -e "$(marker_of "$T/team")" ] && [ -z "$(git -C "$T/team" status --porcelain)" ]
     run -0 pylon-host git-activity status "$T/team"
     [ "${lines[2]}" = "warning  hooks-dir     $hooks is tracked by git: shared with the team, whose hook records commits here" ]
+    run -1 --separate-stderr pylon-host git-activity disable "$T/team"
+    [[ "$stderr" == "pylon-host: will not edit $hooks/post-commit: the team's hooks directory $hooks is tracked by git, so removing"* ]]
+    [ -z "$(git -C "$T/team" status --porcelain)" ]
 
     # a generated hooks directory that git does not track is enabled as ever
     mkrepo "$T/gen" 1600000000
