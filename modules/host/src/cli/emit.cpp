@@ -59,12 +59,11 @@ std::string escape_controls(std::string_view text) {
   while (!text.empty()) {
     const auto byte = static_cast<unsigned char>(text[0]);
     const std::size_t length = byte >= 0x80 ? sequence_length(text) : 1;
-    if (byte < 0x20 || byte == 0x7F) {
+    // a stray byte below 0xA0 is what an 8-bit terminal would take for a C1 control
+    if (byte < 0x20 || byte == 0x7F || (length == 0 && byte < 0xA0)) {
       append_hex(out, byte);
     } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0) {
       append_hex(out, static_cast<unsigned char>(text[1]));  // U+0080..U+009F
-    } else if (length == 0 && byte < 0xA0) {
-      append_hex(out, byte);  // a stray byte an 8-bit terminal would take for a C1 control
     } else {
       out.append(text.substr(0, std::max<std::size_t>(length, 1)));
     }
