@@ -90,9 +90,10 @@ TEST_F(ShareVerb, RefusesAMissingOrUnknownVerb) {
     expect_error(share(args), host::HostError::Kind::Usage,
                  "usage: pylon share push|pull|ls|dir|peer|peers");
   }
-  expect_error(share({"Push", "a"}), host::HostError::Kind::Usage,
-               "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer | peers (did you mean "
-               "'push'?)");
+  expect_error(
+      share({"Push", "a"}), host::HostError::Kind::Usage,
+      "unknown share verb 'Push'. Expected: push | pull | ls | dir | peer | peers (did you mean "
+      "'push'?)");
   expect_error(share({"push", "--peer", "mini"}), host::HostError::Kind::Usage,
                "usage: pylon share push <file ...> [--peer NAME]");
   for (const host::Args& args :
