@@ -97,7 +97,8 @@ FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path
   progress.clear();
   if (call.terminal != nullptr) {
     for (const auto& [repo, error] : run.failed) {
-      *call.terminal << "pylon-host: " << shown(repo + ": " + error, *call.terminal) << '\n';
+      *call.terminal << "pylon-host: " << shown(repo, *call.terminal) << ": "
+                     << shown(error, *call.terminal) << '\n';
     }
     call.terminal->flush();
   }
