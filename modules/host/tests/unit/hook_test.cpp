@@ -146,6 +146,7 @@ TEST(HoldsBlock, TheThreeLinesInARowWithOnlyTrailingSpaceAside) {
       {begin + "\n# " + command + "\n" + end + "\n", false},  // commented out
       {begin + "\n" + command.substr(0, command.size() - 4) + "false\n" + end + "\n", false},
       {begin + "\n" + command + "\n\n" + end + "\n", false},
+      {"#!/bin/sh\n" + begin + "\n" + command, false},  // cut before its end line
       {legacy_begin + "\n" + command + "\n" + legacy_end + "\n", false},
   };
   for (const auto& [text, want] : cases) {
