@@ -519,6 +519,7 @@ echo mine" ]
     rm -rf "$T/gone"
     : >"$m/-mnt-pylonabsent-r"                           # on a volume that is not mounted
     ln -s "$T/nowhere" "$(marker_of "$T/gone-too")"      # a link prune never removes
+    : >"$T/gone-too"                                     # a file where its repository was
     local gone && gone=$(basename "$(marker_of "$T/gone")")
     local prune_hint="its repository is no longer there: \`pylon host git-activity prune\` removes the marker"
 
