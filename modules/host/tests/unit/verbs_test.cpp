@@ -64,6 +64,7 @@ TEST(ClosestFlag, SuggestsOnlyWhatIsOneOrTwoSlipsAway) {
       {"--dryrun", "--dry-run"},
       {"--tiemout", "--timeout"},
       {"--apply", "--apply"},
+      {"--al", "--all"},  // one slip from "--at" too: a tie goes to the first in the table
       {"--x", ""},
       {"--zz", ""},  // two slips from "--at", but then nothing typed is left
       {"--verbose", ""},
