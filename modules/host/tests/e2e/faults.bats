@@ -357,4 +357,9 @@ echo mine" ]
     [ "$(cat tree/b/two/.git/hooks/post-commit)" = "#!/bin/sh
 $BLOCK
 echo mine" ]
+    # a repository below a directory we may not enter is out of reach, never gone
+    local name="$here/tree/locked/three" && name=${name//\//-}
+    : >"$PYLON_GIT_ACTIVITY_DIR/$name"
+    run -0 as_user pylon-host git-activity prune --dry-run --json
+    [ "$output" = "{\"ok\":true,\"removed\":[],\"unreachable\":[\"$name\"],\"dry_run\":true}" ]
 }
