@@ -3,11 +3,6 @@
 # misbehave. After each, the user's files are what they were or what the command promised.
 load helpers
 
-readonly BLOCK_COMMAND='command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
-readonly BLOCK="# >>> pylon git-activity >>>
-$BLOCK_COMMAND
-# <<< pylon git-activity <<<"
-
 make_repo() {
     git init -q "$1"
     GIT_COMMITTER_DATE=1700000000 git -C "$1" commit -q --allow-empty -m init

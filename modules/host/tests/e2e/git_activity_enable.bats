@@ -1,10 +1,6 @@
 #!/usr/bin/env bats
 load helpers
 
-BLOCK='# >>> pylon git-activity >>>
-command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true
-# <<< pylon git-activity <<<'
-
 mode() { stat -c %a "$1" 2>/dev/null || stat -f %Lp "$1"; }
 
 # A repository at $1 with one commit dated $2 (seconds since 1970), or none without $2.
@@ -469,7 +465,7 @@ echo mine" ]
 }
 
 @test "a hooks directory the team tracks is never edited; one git does not track is" {
-    local line='command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
+    local line=$BLOCK_COMMAND
     local hooks="$T/team/.hooks"
     # a hook manager's layout: the team's hooks tracked in the work tree, no post-commit yet
     mkrepo "$T/team" 1600000000

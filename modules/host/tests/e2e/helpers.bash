@@ -12,4 +12,10 @@ setup() {
     cd "$BATS_TEST_TMPDIR" || return 1
 }
 
+# The recorder block enable writes, and its command line.
+readonly BLOCK_COMMAND='command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
+readonly BLOCK="# >>> pylon git-activity >>>
+$BLOCK_COMMAND
+# <<< pylon git-activity <<<"
+
 mtime() { stat -c %Y "$1" 2>/dev/null || stat -f %m "$1"; }  # GNU, then BSD

@@ -128,7 +128,7 @@ share.json" ]  # no temporary left behind
     local sh='#!/bin/sh
 echo secret'
     printf '%s\n' "$sh" >secret && chmod 600 secret
-    printf '%s\n%s\n' "$sh" "$GA_BLOCK" >enabled && chmod 600 enabled  # only the mode would change
+    printf '%s\n%s\n' "$sh" "$BLOCK" >enabled && chmod 600 enabled  # only the mode would change
     mkdir rootdir
     local repo
     for repo in file dir done dotfiles; do
@@ -296,10 +296,6 @@ signalled() {
 
 # git-activity
 
-GA_BLOCK='# >>> pylon git-activity >>>
-command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true
-# <<< pylon git-activity <<<'
-
 # A repository at $1 with a commit at each epoch second given after it.
 ga_repo() {
     git -c init.defaultBranch=main init -q "$1"
@@ -361,14 +357,14 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     ga_repo "$T/r" 1500000000
     run -0 pylon-host git-activity enable "$T/r "
     [ "$output" = "git-activity enabled: $T/r " ]
-    grep -qF "$GA_BLOCK" "$T/r /.git/hooks/post-commit"
+    grep -qF "$BLOCK" "$T/r /.git/hooks/post-commit"
     [ ! -e "$T/r/.git/hooks/post-commit" ]
     [ ! -e "$M/${T//\//-}-r" ]
 
     # git's two answers in one would be three lines: the hooks path is asked alone
     git -C "$T/r" config core.hooksPath "$T/hooks${nl}x"
     run -0 pylon-host git-activity enable "$T/r"
-    grep -qF "$GA_BLOCK" "$T/hooks${nl}x/post-commit"
+    grep -qF "$BLOCK" "$T/hooks${nl}x/post-commit"
     [ ! -e "$T/r/x" ]
 }
 
@@ -388,7 +384,7 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     [ "$(stat -c %a "$hook" 2>/dev/null || stat -f %Lp "$hook")" = 644 ]
     [ -z "$(ls -A "$M")" ]
 
-    printf '#!/usr/bin/env python3\n%s\nprint("mine")\n' "$GA_BLOCK" >"$hook"
+    printf '#!/usr/bin/env python3\n%s\nprint("mine")\n' "$BLOCK" >"$hook"
     run -0 pylon-host git-activity disable "$T/ws/r"
     [ "$output" = "git-activity disabled: $hook" ]
     cmp "$hook" "$T/orig"
@@ -399,9 +395,9 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     ga_repo "$T/r"
     local hook="$T/r/.git/hooks/post-commit"
     local begin='# >>> pylon git-activity >>>'
-    printf '#!/bin/sh\n%s\necho caf\351\n%s\necho after\n' "$begin" "$GA_BLOCK" >"$hook"
+    printf '#!/bin/sh\n%s\necho caf\351\n%s\necho after\n' "$begin" "$BLOCK" >"$hook"
     printf '#!/bin/sh\n%s\necho caf\351\necho after\n' "$begin" >"$T/without"
-    printf '#!/bin/sh\n%s\n%s\necho caf\351\necho after\n' "$GA_BLOCK" "$begin" >"$T/with"
+    printf '#!/bin/sh\n%s\n%s\necho caf\351\necho after\n' "$BLOCK" "$begin" >"$T/with"
 
     run -0 pylon-host git-activity disable "$T/r"
     [ "$output" = "git-activity disabled: $hook" ]
