@@ -71,6 +71,19 @@ using RepoOutcome = Result<std::optional<std::string>, HostError>;
 
 // Walks every root under one deadline and applies `act` to each repository found, in order.
 FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path>& roots,
+                         const std::function<RepoOutcome(const fs::path&)>& act);
+
+// The same over the verb's roots; a root that is not a directory fails it before any walk.
+Result<FleetRun, HostError> over_every_repo(
+    const GitActivityCall& call, const std::function<RepoOutcome(const fs::path&)>& act) {
+  const auto dirs = roots(call);
+  if (!dirs) {
+    return Err{dirs.error()};
+  }
+  return over_every_repo(call, dirs.value(), act);
+}
+
+FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path>& roots,
                          const std::function<RepoOutcome(const fs::path&)>& act) {
   // one deadline for every root: working through one root's repositories uses up the later walks'
   const auto deadline =
@@ -201,20 +214,18 @@ VerbResult disable_verb(const GitActivityCall& call) {
 
 VerbResult enable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
-  const auto dirs = roots(call);
-  if (!dirs) {
-    return Err{dirs.error()};
+  const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
+    if (dry_run) {
+      auto root = gitactivity::would_enable(repo, walked);
+      return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
+    }
+    auto done = gitactivity::enable(repo, call.marker_dir, walked);
+    return done ? RepoOutcome(std::optional<std::string>(done.value().root)) : Err{done.error()};
+  });
+  if (!walked_all) {
+    return Err{walked_all.error()};
   }
-  const FleetRun run =
-      over_every_repo(call, dirs.value(), [&](const fs::path& repo) -> RepoOutcome {
-        if (dry_run) {
-          auto root = gitactivity::would_enable(repo, walked);
-          return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
-        }
-        auto done = gitactivity::enable(repo, call.marker_dir, walked);
-        return done ? RepoOutcome(std::optional<std::string>(done.value().root))
-                    : Err{done.error()};
-      });
+  const FleetRun& run = walked_all.value();
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;
@@ -232,22 +243,21 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
 
 VerbResult disable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
-  const auto dirs = roots(call);
-  if (!dirs) {
-    return Err{dirs.error()};
+  const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
+    auto hook =
+        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
+    if (!hook) {
+      return Err{hook.error()};
+    }
+    if (!hook.value()) {
+      return std::optional<std::string>{};
+    }
+    return std::optional<std::string>(pylon::path_text(*hook.value()));
+  });
+  if (!walked_all) {
+    return Err{walked_all.error()};
   }
-  const FleetRun run =
-      over_every_repo(call, dirs.value(), [&](const fs::path& repo) -> RepoOutcome {
-        auto hook =
-            dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
-        if (!hook) {
-          return Err{hook.error()};
-        }
-        if (!hook.value()) {
-          return std::optional<std::string>{};
-        }
-        return std::optional<std::string>(pylon::path_text(*hook.value()));
-      });
+  const FleetRun& run = walked_all.value();
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;
