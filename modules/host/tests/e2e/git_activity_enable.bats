@@ -442,6 +442,12 @@ echo mine" ]
     [[ "$output" == "{\"ok\":false,\"root\":\"$T/r\",\"hooks_dir\":\"$T/shared\",\"hook\":\"$T/shared/post-commit\",\"enabled\":false,\"checks\":[{\"check\":\"hook\",\"state\":\"problem\","* ]]
     [[ "$output" == *'{"check":"interpreter","state":"problem","detail":"the hook is run by python3, not by a shell'* ]]
     [[ "$output" == *'{"check":"hooks-dir","state":"warning","detail":"core.hooksPath comes from the global configuration'* ]]
+    # the machine-wide setting serves every repository as much as the user's does
+    printf '[core]\n\thooksPath = %s\n' "$T/shared" >"$T/system.gitconfig"
+    git config --global --unset core.hooksPath
+    run -1 env -u GIT_CONFIG_NOSYSTEM GIT_CONFIG_SYSTEM="$T/system.gitconfig" pylon-host git-activity status "$T/r" --json
+    [[ "$output" == *'{"check":"hooks-dir","state":"warning","detail":"core.hooksPath comes from the system configuration'* ]]
+    git config --global core.hooksPath "$T/shared"
     [[ "$output" == *'{"check":"path","state":"ok",'*'{"check":"desktop-path",'*'{"check":"marker","state":"warning",'* ]]
     PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status "$T/r"
     [[ "$output" == *$'\n'"problem  path          pylon-host is not on PATH, so the hook skips recording"* ]]
@@ -490,6 +496,11 @@ echo mine" ]
     # the team put the block in itself: commits are recorded, and enable only backfills
     printf '#!/bin/sh\n%s\n' "$BLOCK" >"$hooks/post-commit"
     git -C "$T/team" add .hooks && git -C "$T/team" commit -qm block
+    # git skips a hook it cannot execute, and an execute bit would change the team's file
+    chmod a-x "$hooks/post-commit"
+    run -1 pylon-host git-activity enable "$T/team"
+    [ "$(mode "$hooks/post-commit")" = 644 ]
+    chmod a+x "$hooks/post-commit"
     run -0 pylon-host git-activity enable "$T/team"
     [ -e "$(marker_of "$T/team")" ] && [ -z "$(git -C "$T/team" status --porcelain)" ]
     run -0 pylon-host git-activity status "$T/team"
@@ -527,6 +538,11 @@ echo mine" ]
     [ "${lines[6]}" = "1 of 5 repositories recorded" ] && [ "${#lines[@]}" = 7 ]
     run -1 pylon-host git-activity status --all --json
     [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
+    # without pylon-host on the hook's PATH no repository records, and that alone fails the run
+    PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status --all --json
+    [[ "$output" != *'"state":"recorded"'* && "$output" == *'"recorded":0,"total":5}' ]]
+    PATH=/usr/bin:/bin PYLON_GIT_ACTIVITY_DIR="$T/no-markers" run -1 "$E2E_BIN" git-activity status --all
+    [ "${lines[-1]}" = "0 of 0 repositories recorded" ]
     run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
     [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
 
