@@ -53,10 +53,12 @@ struct HookSite {
   std::error_code dir_error;    // why the hooks directory can be neither used nor created
   std::error_code write_error;  // why no new file can take the hook's (final target's) place
   std::error_code chmod_error;  // why the hook's mode cannot be changed
-  bool executable = false;      // the hook has every bit of 0755 already
+  bool executable = false;      // an execute bit beside each read bit already (with_exec)
   bool tracked = false;         // the directory lies in the work tree and git tracks files in it
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
+  // the refusal of a hooks path set in a file another user may change (config_refusal)
+  std::optional<host::HostError> foreign_config;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
 };
 

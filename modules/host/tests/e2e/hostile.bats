@@ -122,6 +122,61 @@ share.json" ]  # no temporary left behind
     [ "$(stat -c %s "$elf")" = $big ] && [ "$(stat -c %s "$text")" = $big ]
 }
 
+teardown() {
+    [ -z "${THROWAWAY_USER:-}" ] || userdel "$THROWAWAY_USER" 2>/dev/null || true
+}
+
+# A hooks path set in a file another user may change leads no write where that user could not
+# write themselves: the setting would lend them root's rights.
+@test "core.hooksPath in a file another user may change leads no write where they cannot write" {
+    [ "$(id -u)" -eq 0 ] || skip "needs root to add a throwaway user"
+    THROWAWAY_USER=pylon-t$$
+    useradd -M -N -s /bin/false "$THROWAWAY_USER" 2>/dev/null || {
+        THROWAWAY_USER=
+        skip "useradd cannot add a user here"
+    }
+    local uid group
+    uid=$(id -u "$THROWAWAY_USER") group=$(id -g "$THROWAWAY_USER")
+    local secret='#!/bin/sh
+token=s3cret'
+    mkdir -m 700 rootdir && printf '%s\n%s\n' "$secret" "$BLOCK" >rootdir/post-commit
+    chmod 700 rootdir/post-commit
+    mkdir theirs && chown "$uid" theirs
+    git init -q shared
+    export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
+    local config="$PWD/shared/.git/config"
+    hooks_path() {  # git config writes a new file as root: the owner and mode come after
+        git -C shared config core.hooksPath "$PWD/$1" && chown "$2" "$config" && chmod "$3" "$config"
+    }
+
+    local place who verb
+    for place in rootdir:644:owner rootdir/new:644:owner rootdir:664:group rootdir:666:every; do
+        IFS=: read -r place mode who <<<"$place"
+        hooks_path "$place" "$uid:$group" "$mode"
+        case $who in
+        owner) who="its owner (user $uid)" ;;
+        group) who="its group (group $group)" ;;
+        every) who="every user" ;;
+        esac
+        for verb in enable disable; do
+            [ $verb = enable ] || [ -e "$place/post-commit" ] || continue  # nothing to take out
+            run -1 --separate-stderr bounded 10 pylon-host git-activity $verb shared
+            [ "$stderr" = "pylon-host: will not write $PWD/$place/post-commit: core.hooksPath in $config leads there, and $who may change that file but could not write there themselves; make the file writable by you alone, or set core.hooksPath in your own configuration" ]
+        done
+        run -0 --separate-stderr bounded 10 pylon-host git-activity enable-all . --dry-run --json
+        [[ "$output" == *'"failed":[{"repo":"./shared","error":"will not write '* ]]
+    done
+    [ "$(cat rootdir/post-commit)" = "$secret
+$BLOCK" ] && [ "$(stat -c %a rootdir/post-commit)" = 700 ] && [ ! -e rootdir/new ]
+
+    hooks_path theirs "$uid:$group" 644  # a place they may write themselves: written
+    run -0 --separate-stderr bounded 10 pylon-host git-activity enable shared
+    grep -qx '# >>> pylon git-activity >>>' theirs/post-commit
+    hooks_path rootdir 0:0 644  # root's own setting: root's hook is root's to edit
+    run -0 --separate-stderr bounded 10 pylon-host git-activity disable shared
+    [ "$(cat rootdir/post-commit)" = "$secret" ] && [ "$(stat -c %a rootdir/post-commit)" = 700 ]
+}
+
 # Another user's symbolic link leads root's rewrite nowhere; links of one owner are followed.
 @test "a hook or share.json behind another user's link is not written; the link's owner's is" {
     [ "$(id -u)" -eq 0 ] || skip "needs root to give a link another owner"
