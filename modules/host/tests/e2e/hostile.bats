@@ -302,24 +302,34 @@ signalled() {
     [ "$output" = "signal 15" ]
 }
 
+# Each run has its own bound, so a hang fails at once; the total time depends on the machine's
+# load and is not asserted.
 @test "an ending signal that meets the child's exit never hangs pylon-host (1000 runs)" {
     mkdir bin
     # the child signals its whole process group and so dies with pylon-host, as on a Ctrl-C
     printf '#!/bin/sh\nkill -TERM 0\n' >bin/quaylink
     chmod +x bin/quaylink
-    PATH="$PWD/bin:$PATH" run -0 bounded 60 perl -e '
+    PATH="$PWD/bin:$PATH" run -0 perl -e '
         for my $worker (1, 2) {  # two at a time, 500 runs each
             next if fork // die;
+            my %seen;
             for my $run (1 .. 500) {
                 my $pid = fork // die;
                 if (!$pid) { setpgrp; open STDERR, ">/dev/null"; exec @ARGV; exit 127 }
                 local $SIG{ALRM} = sub { kill "KILL", -$pid; die "run $run hung\n" };
-                alarm 5; waitpid $pid, 0; alarm 0;
+                alarm 20; waitpid $pid, 0; alarm 0;
                 $? == 15 || $? == 256 or die "run $run: status $?\n";  # by the signal, or exit 1
+                $seen{$?}++;
             }
+            print "signal ", $seen{15} // 0, " exit1 ", $seen{256} // 0, "\n";
             exit 0;
         }
         wait != -1 && $? && exit 1 for 1, 2;' pylon-host share ls --peer mini
+    local total=0 line
+    while read -r _ signalled _ exited; do
+        total=$((total + signalled + exited))
+    done <<<"$output"
+    [ "$total" -eq 1000 ]
 }
 
 @test "an ending signal during a rewrite leaves no temporary file behind" {
@@ -483,9 +493,7 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     for i in $(seq 28); do many+="-h"; done
     : >"$M/$base$many-gone"
     : >"$M/$base-h-h-real"
-    local start=$SECONDS
-    run -0 pylon-host git-activity list
-    [ $((SECONDS - start)) -lt 5 ]
+    run -0 bounded 60 pylon-host git-activity list  # a walk of every spelling would not end
     [[ "$output" == *"  $base$many-gone (repo gone)"* ]]
     [[ "$output" == *"  $T/d/h/h/real"* ]]
 }
