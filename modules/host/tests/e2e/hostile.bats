@@ -122,6 +122,29 @@ share.json" ]  # no temporary left behind
     [ "$(stat -c %s "$elf")" = $big ] && [ "$(stat -c %s "$text")" = $big ]
 }
 
+# One printer for every line a person reads: on a terminal no byte of a name reaches it raw, be it
+# a verb's own line, a check's detail or the error line.
+@test "on a terminal every verb shows an escape byte in a path as \\x1b, never raw" {
+    command -v script >/dev/null || skip "script (util-linux) is not installed"
+    export T="$BATS_TEST_TMPDIR/e"$'\e]0;owned\a'"x"
+    mkdir -p "$T/peer" bin
+    printf '#!/bin/sh\nexit 0\n' >bin/quaylink && chmod +x bin/quaylink  # says nothing itself
+    git init -q "$T/r" && git -C "$T/r" commit -q --allow-empty -m init
+    export F="$T/f"$'\e[2J' N=$'n\e[2J'
+    : >"$F"
+    export PYLON_HOME="$T/home" PYLON_GIT_ACTIVITY_DIR="$T/markers" PYLON_SHARE_DIR="$T/share"
+    export PYLON_SHARE_PEER=mini PATH="$PWD/bin:$PATH"
+    local verb
+    for verb in 'git-activity enable "$T/r"' 'git-activity status "$T/r"' 'git-activity list' \
+        'git-activity path' 'git-activity enable-all --dry-run "$T"' 'git-activity migrate' \
+        'git-activity disable "$T/r"' 'git-activity enable "$T/none"' 'share dir' \
+        'share peer mini' 'share push "$F"' 'share pull "$N"'; do
+        TERM=dumb SHELL=/bin/sh run script -qec "pylon-host $verb" /dev/null </dev/null
+        [[ "$output" == *'\x1b'* ]]
+        [[ "$output" != *$'\e'* ]]
+    done
+}
+
 teardown() {
     [ -z "${THROWAWAY_USER:-}" ] || userdel "$THROWAWAY_USER" 2>/dev/null || true
 }
