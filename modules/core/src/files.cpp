@@ -447,10 +447,14 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   TempFile registered;  // an ending signal removes the file until it is renamed or removed
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
-    // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
-    tmp = ".";
+    // piece by piece, never a string literal assigned or put in front: either trips GCC 12's
+    // false -Wrestrict (its bug 105329) at -O2 and -O3
+    tmp.assign(1, '.');
     tmp += w.name;
-    tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    tmp += ".tmp.";
+    tmp += std::to_string(::getpid());
+    tmp += '.';
+    tmp += std::to_string(counter++);
     raw = registered.create(w.dir_path / tmp, [&] {
       // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
       return ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
