@@ -151,6 +151,7 @@ HookSite look_at(fs::path dir) {
   site.write_error = replacement_error(site.hook);
   if (::stat(site.hook.c_str(), &st) == 0) {
     site.executable = pylon::with_exec(st.st_mode & 07777) == (st.st_mode & 07777);
+    site.unreadable_to_owner = (st.st_mode & S_IRUSR) == 0;
     if (::geteuid() != 0 && st.st_uid != ::geteuid()) {
       site.chmod_error = os_error(EPERM);  // only the owner (or root) may change the mode
     }
@@ -220,6 +221,12 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
   }
   if (site.foreign_config) {
     return Err{*site.foreign_config};
+  }
+  // no execute bit may go where no read bit is, and a hook its owner cannot run records nothing
+  if (site.unreadable_to_owner) {
+    return Err{HostError::failure("will not enable " + pylon::path_text(site.hook) +
+                                  ": its owner may not read it, so it cannot be made executable "
+                                  "without giving more than read allows; chmod u+r it first")};
   }
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (unchanged) {

@@ -81,6 +81,11 @@ $BLOCK
 make lint" ]
         [ "$(mode "$hook")" = "${case#*:}" ]
     done
+    chmod 044 "$hook"  # no execute bit its owner could use can be added without a read bit
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: will not enable $hook: its owner may not read it, so it cannot be made executable without giving more than read allows; chmod u+r it first" ]
+    [ "$(mode "$hook")" = 44 ]
+    chmod 775 "$hook"
 
     run -0 pylon-host git-activity enable "$T/r"
     cp "$hook" "$T/once"
