@@ -64,6 +64,10 @@ TEST(JudgeConfigWriter, RefusesOnlyWhenAWriterCouldNotWriteThereThemselves) {
       {"sticky dir, the owner's own hook", taken(ev(1000, 0644, 0, 0, 0, 01777), 1000),
        std::nullopt},
       {"sticky dir, another's hook", taken(ev(1000, 0644, 0, 0, 0, 01777), 1001), W::Owner},
+      {"sticky dir of the owner's own", taken(ev(1000, 0644, 0, 1000, 1000, 01755), 0),
+       std::nullopt},
+      {"group-writable, sticky shared dir, a hook", taken(ev(0, 0664, 0, 0, 50, 03775), 1000),
+       W::Group},
       {"my file, group-writable, my dir", ev(1000, 0664, 1000, 1000, 1000, 0755), W::Group},
   };
   for (const Row& row : rows) {
