@@ -60,12 +60,13 @@ check-macos:
 	scripts/check-macos
 
 # installs the release build of `make run` (building it only when it is not up to date);
-# uninstall removes what the last install put in place, below the DESTDIR that install used
+# uninstall, given the same DESTDIR and PREFIX, removes what the installs there put in place
+# (the record is in the user's state directory, so a fresh clone can uninstall too)
 install: build
 	DESTDIR='$(DESTDIR)' scripts/install-tree install build/release '$(PREFIX)'
 
 uninstall:
-	DESTDIR='$(DESTDIR)' scripts/install-tree uninstall build/release
+	DESTDIR='$(DESTDIR)' scripts/install-tree uninstall '$(PREFIX)'
 
 # the source package and the .deb through debian/ (dpkg-buildpackage -us -uc); lintian must report
 # neither an error nor a warning

@@ -447,10 +447,14 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   TempFile registered;  // an ending signal removes the file until it is renamed or removed
   int raw = -1;
   for (int attempt = 0; raw < 0; ++attempt) {
-    // appended piece by piece: `"." + string` trips a false -Wrestrict in GCC 12 at -O2
-    tmp = ".";
+    // piece by piece, never a string literal assigned or put in front: either trips GCC 12's
+    // false -Wrestrict (its bug 105329) at -O2 and -O3
+    tmp.assign(1, '.');
     tmp += w.name;
-    tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    tmp += ".tmp.";
+    tmp += std::to_string(::getpid());
+    tmp += '.';
+    tmp += std::to_string(counter++);
     raw = registered.create(w.dir_path / tmp, [&] {
       // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
       return ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -492,7 +496,11 @@ Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_vie
   return sync_dir(dir);
 }
 
-Result<Unit, std::error_code> add_mode(const fs::path& path, mode_t bits) {
+mode_t with_exec(mode_t mode) {
+  return mode | ((mode & 0444) >> 2);
+}
+
+Result<Unit, std::error_code> add_exec(const fs::path& path) {
   auto checked = walk_checked(path);
   if (!checked) {
     return Err{checked.error()};
@@ -501,13 +509,71 @@ Result<Unit, std::error_code> add_mode(const fs::path& path, mode_t bits) {
   if (!c.file) {
     return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
   }
-  if ((c.st.st_mode & bits) == bits) {
+  const mode_t mode = c.st.st_mode & 07777;
+  if (with_exec(mode) == mode) {
     return Unit{};
   }
-  if (::fchmod(c.file.get(), (c.st.st_mode & 07777) | bits) != 0) {
+  if (::fchmod(c.file.get(), with_exec(mode)) != 0) {
     return Err{last_os_error()};
   }
   return Unit{};
+}
+
+std::optional<ConfigWriter> judge_config_writer(const ConfigEvidence& e) {
+  constexpr mode_t wx_other = S_IWOTH | S_IXOTH;
+  constexpr mode_t wx_group = S_IWGRP | S_IXGRP;
+  constexpr mode_t wx_owner = S_IWUSR | S_IXUSR;
+  // in a sticky directory only the entry's or the directory's owner may replace an entry
+  const bool kept = (e.place_mode & S_ISVTX) != 0 && e.entry_exists;
+  const bool everyone_could = (e.place_mode & wx_other) == wx_other && !kept;
+  const bool group_could = everyone_could || (e.group == e.place_group &&
+                                              (e.place_mode & wx_group) == wx_group && !kept);
+  // the owner counts as a member of the file's group: only root gives a file a group its owner
+  // is not in, and the user database is out of a static binary's reach
+  const bool owner_may = !kept || e.owner == e.place_owner || e.owner == e.entry_owner;
+  const bool owner_could =
+      e.owner == 0 ||
+      (owner_may && ((e.owner == e.place_owner && (e.place_mode & wx_owner) == wx_owner) ||
+                     (e.group == e.place_group && (e.place_mode & wx_group) == wx_group) ||
+                     (e.place_mode & wx_other) == wx_other));
+  if ((e.mode & S_IWOTH) != 0 && !everyone_could) {
+    return ConfigWriter::Everyone;
+  }
+  if ((e.mode & S_IWGRP) != 0 && !group_could) {
+    return ConfigWriter::Group;
+  }
+  if (e.owner != e.me && !owner_could) {
+    return ConfigWriter::Owner;
+  }
+  return std::nullopt;
+}
+
+Result<ConfigEvidence, std::error_code> config_evidence(const fs::path& config,
+                                                        const fs::path& target) {
+  ConfigEvidence e;
+  e.me = ::geteuid();
+  struct stat st {};
+  if (::stat(config.c_str(), &st) != 0) {
+    return Err{last_os_error()};
+  }
+  e.owner = st.st_uid;
+  e.group = st.st_gid;
+  e.mode = st.st_mode & 07777;
+  if (::lstat(target.c_str(), &st) == 0) {
+    e.entry_exists = true;
+    e.entry_owner = st.st_uid;
+  }
+  fs::path dir = target.parent_path();
+  while (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+    if (errno != ENOENT || dir.empty() || dir == dir.parent_path()) {
+      return Err{last_os_error()};
+    }
+    dir = dir.parent_path();
+  }
+  e.place_owner = st.st_uid;
+  e.place_group = st.st_gid;
+  e.place_mode = st.st_mode & 07777;
+  return e;
 }
 
 }  // namespace pylon

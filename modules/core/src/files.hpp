@@ -66,7 +66,35 @@ std::string foreign_link_text(const ForeignLink& found);
 Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
                                            std::string_view text);
 
-// Adds permission bits to an existing regular file, resolved and checked as write_atomic does.
-Result<Unit, std::error_code> add_mode(const std::filesystem::path& path, mode_t bits);
+// The mode a rewrite that makes a file executable gives it: an execute bit beside each read bit
+// and nothing else (0600 -> 0700, 0644 -> 0755), so no one may read or write more than before.
+mode_t with_exec(mode_t mode);
+// Gives an existing regular file the mode with_exec makes of its own, resolved and checked as
+// write_atomic does.
+Result<Unit, std::error_code> add_exec(const std::filesystem::path& path);
+
+// Who besides the running user may change a configuration file that names a place to write.
+enum class ConfigWriter { Owner, Group, Everyone };
+// What the configuration rule reads: the file, the running user, and the place the setting names
+// (the directory a write there makes or replaces an entry in: the nearest one that exists).
+struct ConfigEvidence {
+  uid_t owner = 0;  // of the configuration file
+  gid_t group = 0;
+  mode_t mode = 0;
+  uid_t me = 0;
+  uid_t place_owner = 0;
+  gid_t place_group = 0;
+  mode_t place_mode = 0;
+  bool entry_exists = false;  // the entry the write replaces is there already
+  uid_t entry_owner = 0;      // and its owner (a sticky directory keeps it to them)
+};
+// The first of those who may change the file (everyone, its group, its owner) who could not make
+// the write at the place themselves; nothing when the write is no more than each could do. Root
+// may do anything, so a file of root's alone never stops a write.
+std::optional<ConfigWriter> judge_config_writer(const ConfigEvidence& e);
+// ConfigEvidence for `config` and the file `target` a write would make or replace: its directory,
+// or where that is still to be made, the nearest existing parent; the running user as `me`.
+Result<ConfigEvidence, std::error_code> config_evidence(const std::filesystem::path& config,
+                                                        const std::filesystem::path& target);
 
 }  // namespace pylon

@@ -43,5 +43,8 @@ std::string escape_controls(std::string_view text);
 // `text` as it may be written to `stream` in human-readable output: escaped on a terminal,
 // unchanged elsewhere.
 std::string shown(std::string_view text, const std::ostream& stream);
+// The printer of human-readable output: `text` shown line by line (its line feeds stay), a line
+// feed, then a flush. A failed write is ignored: the exit status stays what the verb made it.
+void print_line(std::ostream& out, std::string_view text);
 
 }  // namespace cli

@@ -76,4 +76,17 @@ std::string shown(std::string_view text, const std::ostream& stream) {
   return is_terminal(stream) ? escape_controls(text) : std::string(text);
 }
 
+void print_line(std::ostream& out, std::string_view text) {
+  if (!is_terminal(out)) {
+    out << text << '\n' << std::flush;
+    return;
+  }
+  std::string lines;
+  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n')) {
+    lines += escape_controls(text.substr(0, end)) + '\n';
+    text.remove_prefix(end + 1);
+  }
+  out << lines << escape_controls(text) << '\n' << std::flush;
+}
+
 }  // namespace cli

@@ -60,7 +60,7 @@ VerbResult path_verb(const GitActivityCall& call) {
     emit(call.out, result);
     return 0;
   }
-  call.out << pylon::path_text(call.marker_dir) << '\n';
+  print_line(call.out, pylon::path_text(call.marker_dir));
   return 0;
 }
 
@@ -100,15 +100,16 @@ VerbResult migrate_verb(const GitActivityCall& call) {
     return 0;
   }
   if (apply) {
-    call.out << "migrated " << copied << " marker(s) → " << pylon::path_text(call.marker_dir)
-             << '\n'
-             << pylon::path_text(legacy) << " left untouched — remove it with `trash "
-             << pylon::path_text(legacy) << "` once dashwell reads the new location\n";
+    print_line(call.out, "migrated " + std::to_string(copied) + " marker(s) → " +
+                             pylon::path_text(call.marker_dir) + '\n' + pylon::path_text(legacy) +
+                             " left untouched — remove it with `trash " + pylon::path_text(legacy) +
+                             "` once dashwell reads the new location");
   } else {
-    call.out << "dry run: " << would_copy << " of " << found << " marker(s) in "
-             << pylon::path_text(legacy) << " would be copied to "
-             << pylon::path_text(call.marker_dir) << " (mtimes preserved, nothing deleted)\n"
-             << "re-run with --apply to perform it\n";
+    print_line(call.out, "dry run: " + std::to_string(would_copy) + " of " + std::to_string(found) +
+                             " marker(s) in " + pylon::path_text(legacy) + " would be copied to " +
+                             pylon::path_text(call.marker_dir) +
+                             " (mtimes preserved, nothing deleted)\nre-run with --apply to "
+                             "perform it");
   }
   return 0;
 }

@@ -158,7 +158,7 @@ void report_line(std::string_view done, const FleetRun& run, std::ostream& out) 
   if (run.deadline_expired) {
     line += " — DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
   }
-  out << line << '\n' << std::flush;
+  print_line(out, line);
 }
 
 }  // namespace
@@ -183,7 +183,7 @@ VerbResult enable_verb(const GitActivityCall& call) {
     value["marker_written"] = e.marker_written;
     emit(call.out, value);
   } else {
-    call.out << "git-activity enabled: " << e.root << '\n' << std::flush;
+    print_line(call.out, "git-activity enabled: " + e.root);
   }
   return 0;
 }
@@ -205,9 +205,9 @@ VerbResult disable_verb(const GitActivityCall& call) {
     value["changed"] = hook.has_value();
     emit(call.out, value);
   } else if (hook) {
-    call.out << "git-activity disabled: " << pylon::path_text(*hook) << '\n' << std::flush;
+    print_line(call.out, "git-activity disabled: " + pylon::path_text(*hook));
   } else {
-    call.out << "git-activity was not enabled here\n" << std::flush;
+    print_line(call.out, "git-activity was not enabled here");
   }
   return 0;
 }

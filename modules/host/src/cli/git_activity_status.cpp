@@ -31,7 +31,7 @@ void print_checks(const std::vector<gitactivity::Check>& checks, std::ostream& o
     line.resize(9, ' ');
     line += c.name;
     line.resize(std::max<std::size_t>(line.size() + 1, 23), ' ');
-    out << line << c.detail << '\n';
+    print_line(out, line + c.detail);
   }
 }
 
@@ -145,10 +145,9 @@ VerbResult status_verb(const GitActivityCall& call) {
     emit(call.out, value);
   } else {
     print_checks(checks, call.out);
-    call.out << (ok ? "commits in " + status.root + " are recorded"
-                    : "commits in " + status.root + " are NOT recorded")
-             << (ok && warned ? " (see the warnings above)" : "") << '\n'
-             << std::flush;
+    print_line(call.out, (ok ? "commits in " + status.root + " are recorded"
+                             : "commits in " + status.root + " are NOT recorded") +
+                             (ok && warned ? " (see the warnings above)" : ""));
   }
   return ok ? 0 : 1;
 }

@@ -13,10 +13,6 @@ namespace {
 
 constexpr std::string_view groups[] = {"git-activity", "share"};
 
-void print_line(std::ostream& out, std::string_view text) {
-  out << text << '\n' << std::flush;  // a failed write is ignored: the status stays 0
-}
-
 // Arguments are text: one that is not UTF-8 is a malformed command line.
 std::optional<HostError> check_utf8(const Args& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -103,7 +103,7 @@ VerbResult dir_verb(const ShareCall& call) {
     result["opened"] = opened;
     emit(call.out, result);
   } else {
-    call.out << pylon::path_text(call.dir) << '\n';
+    print_line(call.out, pylon::path_text(call.dir));
   }
   return 0;
 }
@@ -131,8 +131,7 @@ VerbResult push_verb(const ShareCall& call) {
     }
     pushed.push_back(pylon::path_text(file.value()));
     if (!call.json) {
-      call.out << "-> " << peer.value() << "  " << pylon::path_text(file.value().filename())
-               << '\n';
+      print_line(call.out, "-> " + peer.value() + "  " + pylon::path_text(file.value().filename()));
     }
   }
   if (call.json) {
@@ -182,8 +181,8 @@ VerbResult pull_verb(const ShareCall& call) {
     result["dir"] = pylon::path_text(call.dir);
     emit(call.out, result);
   } else {
-    call.out << "<- " << peer.value() << "  " << name << " -> " << pylon::path_text(call.dir)
-             << '\n';
+    print_line(call.out, "<- " + peer.value() + "  " + std::string(name) + " -> " +
+                             pylon::path_text(call.dir));
   }
   return 0;
 }
@@ -202,8 +201,8 @@ VerbResult peer_verb(const ShareCall& call) {
       result["config"] = pylon::path_text(config.value());
       emit(call.out, result);
     } else {
-      call.out << "default share peer = " << name << "  (" << pylon::path_text(config.value())
-               << ")\n";
+      print_line(call.out, "default share peer = " + std::string(name) + "  (" +
+                               pylon::path_text(config.value()) + ")");
     }
     return 0;
   }
@@ -217,7 +216,7 @@ VerbResult peer_verb(const ShareCall& call) {
     result["peer"] = peer.value();
     emit(call.out, result);
   } else {
-    call.out << peer.value() << '\n';
+    print_line(call.out, peer.value());
   }
   return 0;
 }

@@ -90,6 +90,52 @@ std::optional<HostError> foreign_link_refusal(const fs::path& hook) {
   return HostError::failure(pylon::foreign_link_text(*found.value()));
 }
 
+std::string writer_text(pylon::ConfigWriter writer, const pylon::ConfigEvidence& e) {
+  switch (writer) {
+    case pylon::ConfigWriter::Owner:
+      return "its owner (user " + std::to_string(e.owner) + ")";
+    case pylon::ConfigWriter::Group:
+      return "its group (group " + std::to_string(e.group) + ")";
+    case pylon::ConfigWriter::Everyone:
+      break;
+  }
+  return "every user";
+}
+
+// The refusal to write where core.hooksPath points when the file that sets it may be changed by
+// someone who could not make the write there themselves: the setting would lend them our rights.
+// `root` is the top level where it is known (git names the repository's own file relative to it).
+std::optional<HostError> config_refusal(const fs::path& repo, GitEnv env, const HookSite& site,
+                                        std::string root) {
+  const auto answer =
+      git_output(repo, {"config", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
+  constexpr std::string_view file_origin = "file:";
+  if (!answer || answer->rfind(file_origin, 0) != 0 || answer->find('\0') == std::string::npos) {
+    return std::nullopt;  // unset, or set on the command line: the running user's own
+  }
+  fs::path config = answer->substr(file_origin.size(), answer->find('\0') - file_origin.size());
+  if (config.is_relative()) {
+    if (root.empty()) {
+      root = git_line(repo, {"rev-parse", "--show-toplevel"}, env).value_or(repo.string());
+    }
+    config = fs::path(root) / config;
+  }
+  auto evidence = pylon::config_evidence(config, site.hook);
+  if (!evidence) {
+    return HostError::could_not("read", config, evidence.error());
+  }
+  const auto writer = pylon::judge_config_writer(evidence.value());
+  if (!writer) {
+    return std::nullopt;
+  }
+  return HostError::failure("will not write " + pylon::path_text(site.hook) +
+                            ": core.hooksPath in " + pylon::path_text(config) +
+                            " leads there, and " + writer_text(*writer, evidence.value()) +
+                            " may change that file but could not write there themselves; make "
+                            "the file writable by you alone, or set core.hooksPath in your own "
+                            "configuration");
+}
+
 HookSite look_at(fs::path dir) {
   HookSite site;
   site.hook = dir / "post-commit";
@@ -104,7 +150,8 @@ HookSite look_at(fs::path dir) {
   }
   site.write_error = replacement_error(site.hook);
   if (::stat(site.hook.c_str(), &st) == 0) {
-    site.executable = (st.st_mode & 0755) == 0755;
+    site.executable = pylon::with_exec(st.st_mode & 07777) == (st.st_mode & 07777);
+    site.unreadable_to_owner = (st.st_mode & S_IRUSR) == 0;
     if (::geteuid() != 0 && st.st_uid != ::geteuid()) {
       site.chmod_error = os_error(EPERM);  // only the owner (or root) may change the mode
     }
@@ -172,6 +219,15 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
   if (site.foreign_link) {
     return Err{*site.foreign_link};
   }
+  if (site.foreign_config) {
+    return Err{*site.foreign_config};
+  }
+  // no execute bit may go where no read bit is, and a hook its owner cannot run records nothing
+  if (site.unreadable_to_owner) {
+    return Err{HostError::failure("will not enable " + pylon::path_text(site.hook) +
+                                  ": its owner may not read it, so it cannot be made executable "
+                                  "without giving more than read allows; chmod u+r it first")};
+  }
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (unchanged) {
     if (!site.executable && site.chmod_error) {
@@ -210,6 +266,9 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   }
   if (site.foreign_link) {
     return Err{*site.foreign_link};
+  }
+  if (auto refused = config_refusal(repo, env, site, {})) {
+    return Err{*refused};
   }
   if (site.write_error) {
     return Err{HostError::could_not("write", site.hook, site.write_error)};
@@ -303,6 +362,7 @@ Result<HookSite, HostError> locate(const fs::path& repo, GitEnv env, const HostE
   HookSite site = look_at(hooks_dir_from(repo, where->second));
   site.root = std::move(where->first);
   site.tracked = tracked_in_work_tree(repo, env, site.root, site.dir);
+  site.foreign_config = config_refusal(repo, env, site, site.root);
   return site;
 }
 
@@ -339,7 +399,7 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
       return Err{HostError::could_not("write", site.hook, written.error())};
     }
   }
-  if (auto executable = pylon::add_mode(site.hook, 0755); !executable) {
+  if (auto executable = pylon::add_exec(site.hook); !executable) {
     return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
   }
 

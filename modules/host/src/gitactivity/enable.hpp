@@ -46,17 +46,20 @@ std::optional<std::pair<std::string, std::string>> split_where(std::string_view 
 
 // What git and the file system say about a repository's hook before anything is written.
 struct HookSite {
-  std::string root;             // the top level (empty where it was not asked)
-  std::filesystem::path dir;    // the hooks directory
-  std::filesystem::path hook;   // dir / "post-commit"
-  bool dir_exists = false;      // a directory, links followed
-  std::error_code dir_error;    // why the hooks directory can be neither used nor created
-  std::error_code write_error;  // why no new file can take the hook's (final target's) place
-  std::error_code chmod_error;  // why the hook's mode cannot be changed
-  bool executable = false;      // the hook has every bit of 0755 already
-  bool tracked = false;         // the directory lies in the work tree and git tracks files in it
+  std::string root;                  // the top level (empty where it was not asked)
+  std::filesystem::path dir;         // the hooks directory
+  std::filesystem::path hook;        // dir / "post-commit"
+  bool dir_exists = false;           // a directory, links followed
+  std::error_code dir_error;         // why the hooks directory can be neither used nor created
+  std::error_code write_error;       // why no new file can take the hook's (final target's) place
+  std::error_code chmod_error;       // why the hook's mode cannot be changed
+  bool executable = false;           // an execute bit beside each read bit already (with_exec)
+  bool unreadable_to_owner = false;  // so with_exec gives the owner no execute bit
+  bool tracked = false;  // the directory lies in the work tree and git tracks files in it
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
+  // the refusal of a hooks path set in a file another user may change (config_refusal)
+  std::optional<host::HostError> foreign_config;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
 };
 

@@ -69,10 +69,10 @@ $BLOCK" ]
     [ "$output" = "git-activity disabled: r/src/../.git/hooks/post-commit" ]
 }
 
-@test "enable keeps the user's hook, adds 0755 to its mode; disable takes only the block out" {
+@test "enable keeps the user's hook, adds execute where read is; disable takes only the block out" {
     mkrepo "$T/r" 1600000000
     local hook="$T/r/.git/hooks/post-commit"
-    for case in 644:755 700:755 775:775; do
+    for case in 644:755 700:700 600:700 640:750 775:775; do
         printf '#!/bin/bash\nmake lint\n' >"$hook"
         chmod "${case%:*}" "$hook"
         run -0 pylon-host git-activity enable "$T/r"
@@ -81,6 +81,11 @@ $BLOCK
 make lint" ]
         [ "$(mode "$hook")" = "${case#*:}" ]
     done
+    chmod 044 "$hook"  # no execute bit its owner could use can be added without a read bit
+    run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: will not enable $hook: its owner may not read it, so it cannot be made executable without giving more than read allows; chmod u+r it first" ]
+    [ "$(mode "$hook")" = 44 ]
+    chmod 775 "$hook"
 
     run -0 pylon-host git-activity enable "$T/r"
     cp "$hook" "$T/once"

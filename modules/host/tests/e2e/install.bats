@@ -14,7 +14,7 @@ install_into() {
 # Notes in the test output what a test left out, and why.
 note() { echo "# $*" >&3; }
 
-@test "install puts each file where it belongs; uninstall removes exactly those, below its DESTDIR" {
+@test "install puts each file where it belongs; uninstall removes exactly those, per install root" {
     local stage=$BATS_TEST_TMPDIR/stage
     install_into "$stage"
     local -a want=(
@@ -35,20 +35,23 @@ note() { echo "# $*" >&3; }
     cmp "$stage$prefix/share/bash-completion/completions/pylon-host" \
         "$E2E_SOURCE_DIR/completions/pylon-host.bash"
 
-    # uninstall removes what the record lists: that must be every file, and only those
-    run -0 sed "1d; s|^$prefix/||" "$E2E_BUILD_DIR/installed.txt"
-    [ "$(printf '%s\n' "${lines[@]}" | LC_ALL=C sort)" = "$(printf '%s\n' "${want[@]}" | LC_ALL=C sort)" ]
-    # another DESTDIR, or none, is refused with both named: the live install stays, so do the staged files
-    mkdir -p "$prefix/bin" && echo live >"$prefix/bin/pylon-host"
-    local other
-    for other in "$BATS_TEST_TMPDIR/elsewhere" ""; do
-        run -1 env DESTDIR="$other" "$install_tree" uninstall "$E2E_BUILD_DIR"
-        [[ $output == *"DESTDIR='$other' is not DESTDIR='$stage' of the install"* ]]
-    done
-    [ -x "$stage$prefix/bin/pylon-host" ]
-    run -0 env DESTDIR="$stage" "$install_tree" uninstall "$E2E_BUILD_DIR"
-    [ -z "$(find "$stage" ! -type d)" ]
-    [ "$(cat "$prefix/bin/pylon-host")" = live ]
+    # a live install after the staged one, and a second prefix: three roots, three records
+    install_into
+    env "$install_tree" install "$E2E_BUILD_DIR" "$prefix/other" >/dev/null
+    # a root nothing was installed into is refused with both named, and touches nothing
+    run -1 env DESTDIR="$BATS_TEST_TMPDIR/elsewhere" "$install_tree" uninstall "$prefix"
+    [[ $output == *"nothing installed into DESTDIR='$BATS_TEST_TMPDIR/elsewhere' PREFIX='$prefix'"* ]]
+    # from what the record says alone, as a fresh clone would: every file and the directories
+    # the install made go, the live root and the other prefix stay
+    run -0 env DESTDIR="$stage" "$install_tree" uninstall "$prefix"
+    [ -z "$(ls -A "$stage")" ] && [ -x "$prefix/bin/pylon-host" ] && [ -x "$prefix/other/bin/pylon-host" ]
+    echo mine >"$prefix/share/mine"  # a file of someone else's keeps its directory
+    run -0 env "$install_tree" uninstall "$prefix"
+    [ "$(find "$prefix" ! -type d ! -path "$prefix/other/*")" = "$prefix/share/mine" ]
+    [ ! -e "$prefix/bin" ] && [ -x "$prefix/other/bin/pylon-host" ]
+    run -1 env "$install_tree" uninstall "$prefix"  # the record went with the files
+    run -0 env "$install_tree" uninstall "$prefix/other"
+    [ "$(find "$prefix" ! -type d)" = "$prefix/share/mine" ] && [ ! -e "$prefix/other" ]
 }
 
 @test "from the prefix, the program runs and man and each shell find their files" {

@@ -96,8 +96,9 @@ TEST(Capture, DeadlineKillsAndReports124) {
 
 TEST(Capture, GrandchildHoldingThePipesRunsIntoTheDeadline) {
   const auto start = Clock::now();
-  const proc::Outcome o = sh("sleep 5 & echo started", 1);
-  EXPECT_LT(seconds_since(start), 4.5);
+  // the grandchild outlives any load: returning before it ends is returning at the deadline
+  const proc::Outcome o = sh("sleep 30 & echo started", 1);
+  EXPECT_LT(seconds_since(start), 15.0);
   EXPECT_EQ(o.code, 124);
   EXPECT_TRUE(o.timed_out);
 }
@@ -109,11 +110,9 @@ TEST(Capture, ChildKilledBySignalIsMinusOne) {
 }
 
 TEST(Capture, StandardInputIsAtEndOfFile) {
-  const auto start = Clock::now();
   const proc::Outcome o = proc::capture("cat", {}, std::nullopt, 10);
-  EXPECT_TRUE(o.ok());
+  EXPECT_TRUE(o.ok());  // a cat waiting for input would run into the deadline instead
   EXPECT_EQ(o.stdout, "");
-  EXPECT_LT(seconds_since(start), 5.0);
 }
 
 TEST(Capture, LargeOutputOnBothStreamsDoesNotStall) {
