@@ -8,6 +8,7 @@
 #include "text.hpp"
 
 #include <functional>
+#include <set>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -193,7 +194,7 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value(), git_env(call));
+  auto disabled = gitactivity::disable(repo.value(), call.marker_dir, git_env(call));
   if (!disabled) {
     return Err{disabled.error()};
   }
@@ -216,7 +217,7 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
     if (dry_run) {
-      auto root = gitactivity::would_enable(repo, walked);
+      auto root = gitactivity::would_enable(repo, call.marker_dir, walked);
       return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
     }
     auto done = gitactivity::enable(repo, call.marker_dir, walked);
@@ -243,13 +244,16 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
 
 VerbResult disable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
+  // a hook that two work trees share is one change: the real run finds it done the second time
+  std::set<fs::path> planned;
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook =
-        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
+    auto hook = dry_run ? gitactivity::would_disable(repo, call.marker_dir, walked)
+                        : gitactivity::disable(repo, call.marker_dir, walked);
     if (!hook) {
       return Err{hook.error()};
     }
-    if (!hook.value()) {
+    if (!hook.value() || (dry_run && !planned.insert(gitactivity::canonical_or_same(*hook.value()))
+                                         .second)) {
       return std::optional<std::string>{};
     }
     return std::optional<std::string>(pylon::path_text(*hook.value()));

@@ -45,6 +45,8 @@ std::string_view state_text(gitactivity::MarkerState state) {
       return "gone";
     case gitactivity::MarkerState::Unreachable:
       return "unreachable";
+    case gitactivity::MarkerState::CannotTell:
+      return "cannot tell";
   }
   return "unreachable";
 }
@@ -56,11 +58,13 @@ std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
   }
   std::string line(state_text(one.state));
   line.resize(14, ' ');
-  line += one.state == gitactivity::MarkerState::NotRecorded ? pylon::path_text(*one.owner.root)
-                                                             : pylon::lossy_utf8(one.owner.marker);
+  line += one.owner.root && (one.state == gitactivity::MarkerState::NotRecorded ||
+                             one.state == gitactivity::MarkerState::CannotTell)
+              ? pylon::path_text(*one.owner.root)
+              : pylon::lossy_utf8(one.owner.marker);
   const auto problem =
       std::find_if(one.checks.begin(), one.checks.end(),
-                   [](const gitactivity::Check& c) { return c.state == "problem"; });
+                   [](const gitactivity::Check& c) { return c.state == "problem" || c.doubt; });
   return line + ": " +
          (problem == one.checks.end() ? std::string("see the machine's problem above")
                                       : problem->detail);
@@ -131,7 +135,8 @@ VerbResult status_verb(const GitActivityCall& call) {
   }
   const gitactivity::Status& status = found.value();
   const std::vector<gitactivity::Check>& checks = status.checks;
-  const bool ok = !gitactivity::has_problem(checks);
+  const bool doubt = gitactivity::has_doubt(checks);
+  const bool ok = !gitactivity::has_problem(checks) && !doubt;
   const bool warned = std::any_of(checks.begin(), checks.end(),
                                   [](const gitactivity::Check& c) { return c.state == "warning"; });
   if (call.json) {
@@ -145,8 +150,11 @@ VerbResult status_verb(const GitActivityCall& call) {
     emit(call.out, value);
   } else {
     print_checks(checks, call.out);
-    call.out << (ok ? "commits in " + status.root + " are recorded"
-                    : "commits in " + status.root + " are NOT recorded")
+    const std::string root = shown(status.root, call.out);
+    call.out << (ok      ? "commits in " + root + " are recorded"
+                 : doubt && !gitactivity::has_problem(checks)
+                     ? "cannot tell whether commits in " + root + " are recorded"
+                     : "commits in " + root + " are NOT recorded")
              << (ok && warned ? " (see the warnings above)" : "") << '\n'
              << std::flush;
   }

@@ -250,7 +250,9 @@ echo mine" ]
     rm "$T/r/.git/hooks/post-commit"
     PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
     [ "$stderr" = "pylon-host: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
-    [ -x "$T/r/.git/hooks/post-commit" ]  # what came before the marker stays written
+    [ ! -e "$T/r/.git/hooks/post-commit" ]  # refused before anything is written
+    PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -0 pylon-host git-activity enable-all "$T/r" --dry-run
+    [ "${lines[0]}" = "would fail: $T/r: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
 }
 
 @test "enable-all enables every repository below the roots, in text and JSON" {
