@@ -231,6 +231,11 @@ echo mine" ]
     [ "$stderr" = "pylon-host: not a git repository: $T/plain (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)" ]
     run -1 --separate-stderr pylon-host git-activity disable "$T/nowhere"
     [ "$stderr" = "pylon-host: not a git repository: $T/nowhere" ]
+    # a git that cannot be run is not a missing repository
+    for verb in enable status; do
+        run -1 --separate-stderr env PATH="$T/no-such-dir" "$E2E_BIN" git-activity $verb "$T/plain"
+        [ "$stderr" = "pylon-host: could not run \`git\`: No such file or directory (os error 2)" ]
+    done
     builtin cd "$T/plain"
     run -1 --separate-stderr pylon-host git-activity enable --json
     [ -z "$output" ]
@@ -392,9 +397,20 @@ echo mine" ]
     run -2 --separate-stderr pylon-host ga disable --dry-run
     [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all, disable-all and prune (nothing was done)" ]
     run -2 pylon-host ga list --apply=yes
+    # a second REPO is not dropped in silence, and --all is not read by disable
+    mkrepo "$HOME/work/r2" 1600000000
+    run -2 --separate-stderr pylon-host ga disable . "$HOME/work/r2"
+    [ "$stderr" = "pylon-host: 'disable' takes at most 1 operand ([REPO]), not 2 (nothing was done)" ]
+    run -2 --separate-stderr pylon-host ga enable "$HOME/work/r2" .
+    run -2 --separate-stderr pylon-host ga status . "$HOME/work/r2"
+    run -2 --separate-stderr pylon-host ga disable --all
+    [ "$stderr" = "pylon-host: 'disable' does not read --all: it is read only by status (nothing was done)" ]
+    [ ! -e "$HOME/work/r2/.git/hooks/post-commit" ]
     [ "$(cat "$hook")" = "$before" ]
     # the hook's entry point is exempt: it records, silently, whatever it is given
     run -0 --separate-stderr pylon-host ga record --bogus
+    [ -z "$output" ] && [ -z "$stderr" ]
+    run -0 --separate-stderr pylon-host ga record $'\xff'
     [ -z "$output" ] && [ -z "$stderr" ]
 }
 
