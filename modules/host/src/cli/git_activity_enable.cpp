@@ -7,6 +7,9 @@
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <functional>
 #include <set>
 #include <ostream>
@@ -53,6 +56,10 @@ Result<std::vector<fs::path>, HostError> roots(const GitActivityCall& call) {
         ec = std::make_error_code(std::errc::not_a_directory);
       }
       return Err{HostError::could_not("walk", *dir, ec)};
+    }
+    // a root that cannot be listed would walk as empty: "0 repo(s)" would be a false success
+    if (::faccessat(AT_FDCWD, std::string(*dir).c_str(), R_OK | X_OK, AT_EACCESS) != 0) {
+      return Err{HostError::could_not("walk", *dir, pylon::last_os_error())};
     }
     dirs.emplace_back(*dir);
   }

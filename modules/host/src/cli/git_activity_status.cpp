@@ -1,5 +1,6 @@
 #include "cli/git_activity.hpp"
 #include "env.hpp"
+#include "gitactivity/markers.hpp"
 #include "gitactivity/status.hpp"
 #include "text.hpp"
 
@@ -75,6 +76,10 @@ VerbResult status_all_verb(const GitActivityCall& call) {
     return Err{
         HostError::usage("status --all takes no REPO: it checks every repository with a "
                          "marker (`status REPO` checks one)")};
+  }
+  // an unreadable marker directory is no proof that no repository is there
+  if (const auto unreadable = gitactivity::unreadable_marker_dir(call.marker_dir)) {
+    return Err{HostError::could_not("read the marker directory", call.marker_dir, *unreadable)};
   }
   const gitactivity::FleetStatus fleet =
       gitactivity::status_all(call.marker_dir, pylon::env_var("PATH").value_or(""));

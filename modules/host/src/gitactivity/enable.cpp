@@ -85,10 +85,11 @@ Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t n
   if (auto refused = refuse_foreign(site.hook, existing)) {
     return Err{*refused};
   }
-  // a hook that already runs the recorder by the line we advise adding is enabled already
-  std::string text = existing && !holds_block(*existing) && holds_advised_line(*existing)
-                         ? *existing
-                         : rewrite_hook(existing);
+  // a hook that holds the line we advise adding is enabled already (no second recorder), unless
+  // the system cannot start it at all
+  const bool by_hand = existing && !holds_block(*existing) && holds_advised_line(*existing) &&
+                       !interpreter_line_has_cr(*existing);
+  std::string text = by_hand ? *existing : rewrite_hook(existing);
   const bool unchanged = existing == text;
   // one `git commit -a` or `git add -A` would send a new or edited hook to the whole team
   if (site.tracked && !(unchanged && site.executable)) {

@@ -18,7 +18,7 @@ std::string rewrite_hook(const std::optional<std::string>& existing);
 // trailing white space and carriage returns aside. A commented-out or edited block is not it.
 bool holds_block(std::string_view text);
 // True when a line of the text is the recorder's line alone (white space aside), outside a
-// block: the line enable advises adding by hand.
+// block, wherever it stands: the line enable advises adding by hand.
 bool holds_advised_line(std::string_view text);
 // Where the recorder stands, as far as telling whether git reaches it goes: enable's block where
 // enable puts it (first, after any interpreter line), the advised line as the last line that is
@@ -31,7 +31,8 @@ RecorderPlace recorder_place(std::string_view text);
 bool interpreter_line_has_cr(std::string_view text);
 // True when a legacy block (the recorder's earlier markers) stands in the text.
 bool holds_legacy_block(std::string_view text);
-// The text without any block, current or legacy, nor advised line; nothing when it held none or is a compiled
+// The text without any block, current or legacy, nor the advised line where it is the last line
+// run (see recorder_place); nothing when it held none or is a compiled
 // hook (see read_hook).
 std::optional<std::string> strip_hook(std::string_view text);
 // The text without any block from a `begin` line to its `end` line; unpaired lines stay.

@@ -188,6 +188,14 @@ Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch) {
   return Unit{};
 }
 
+std::optional<std::error_code> unreadable_marker_dir(const fs::path& dir) {
+  const pylon::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd && errno != ENOENT) {
+    return pylon::last_os_error();
+  }
+  return std::nullopt;
+}
+
 std::vector<Marker> read_markers(const fs::path& dir) {
   std::vector<Marker> markers;
   DIR* const listing = ::opendir(dir.c_str());

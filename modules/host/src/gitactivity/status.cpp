@@ -69,8 +69,9 @@ Check hook_check(const HookSite& site) {
   if (place == RecorderPlace::Elsewhere) {
     return {"hook", "warning",
             "cannot tell whether git reaches the recorder in " + hook +
-                ": it stands below other commands (an exec, a condition, a function); " +
-                enable_hint(site) + " to put it first",
+                ": it stands below other commands (an exec, a condition, a function); make it "
+                "the hook's last line, or remove it and " +
+                enable_hint(site) + " to put the recorder first",
             true};
   }
   return {"hook", "ok", hook + " holds the recorder and is executable"};

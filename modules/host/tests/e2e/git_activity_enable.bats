@@ -547,6 +547,8 @@ echo mine" ]
     [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
     run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
     [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
+    PYLON_GIT_ACTIVITY_DIR="$T/gone-too" run -1 --separate-stderr pylon-host git-activity status --all
+    [ "$stderr" = "pylon-host: could not read the marker directory $T/gone-too: Not a directory (os error 20)" ]
 
     run -0 pylon-host git-activity prune --dry-run --json
     [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"dry_run\":true}" ]

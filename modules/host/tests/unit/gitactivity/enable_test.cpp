@@ -168,6 +168,13 @@ TEST(PlanEnable, WritesOnlyWhatIsNotSoAlready) {
   EXPECT_FALSE(plan.value().text);
   EXPECT_TRUE(plan.value().chmod);
 
+  // ... unless the system cannot start the hook: then it is rewritten with LF endings
+  facts.hook.text = std::optional<std::string>("#!/bin/sh\r\n" + std::string(recorder_line()) +
+                                               "\r\n");
+  plan = plan_enable(facts, 1000);
+  ASSERT_TRUE(plan.ok());
+  EXPECT_EQ(plan.value().text, rewrite_hook(std::string("#!/bin/sh\n")));
+
   // without a commit the marker takes `now`
   facts.latest_commit.reset();
   plan = plan_enable(facts, 1000);
@@ -188,6 +195,12 @@ TEST(PlanDisable, RemovesBlockAndAdvisedLineOrRefuses) {
        "#!/bin/sh\necho mine\n", ""},
       {"the advised line", [&](RepoFacts& f) { f.hook.text = std::optional(advised); },
        "#!/bin/sh\necho a\n", ""},
+      {"the advised line inside a condition stays: the script would break without it",
+       [&](RepoFacts& f) {
+         f.hook.text = std::optional("#!/bin/sh\nif x; then\n" + std::string(recorder_line()) +
+                                     "\nfi\n");
+       },
+       std::nullopt, ""},
       {"no recorder", [](RepoFacts&) {}, std::nullopt, ""},
       {"no hook", [](RepoFacts& f) { f.hook.text = std::optional<std::string>(); }, std::nullopt,
        ""},
