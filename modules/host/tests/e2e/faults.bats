@@ -108,9 +108,15 @@ teardown() {
 }
 
 @test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
-    local t r verb dry failing=6 && t=$(pwd -P)
-    mkdir -p tree && touch tree/file
+    local t r verb dry failing=10 && t=$(pwd -P)
+    export PYLON_GIT_ACTIVITY_DIR="$t/markers"
+    mkdir -p tree markers && touch tree/file markers/other
     for r in ok dangling uncreatable frozen gone large foreign on on-frozen; do make_repo "tree/$r"; done
+    git -C tree/ok worktree add -q ../ok-linked  # one hook, two work trees: one change
+    # the marker's name is taken: enable must fail before it writes the hook
+    for r in mdir mfifo mlink mhard; do make_repo "tree/$r"; done
+    local m="markers/$(echo "$t/tree/m" | tr / -)"
+    mkdir "${m}dir" && mkfifo "${m}fifo" && ln -s other "${m}link" && ln markers/other "${m}hard"
     rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
     git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
     printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
@@ -119,7 +125,7 @@ teardown() {
     truncate -s $((1024 * 1024 + 1)) tree/large/.git/hooks/post-commit
     # a link another user planted, to a file of ours (root only: chown)
     ln -s "$t/secret" tree/foreign/.git/hooks/post-commit
-    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=5
+    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=9
     for r in on on-frozen; do pylon-host git-activity enable "tree/$r" >/dev/null; done
     freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
     freeze tree/on-frozen/.git/hooks
@@ -134,6 +140,7 @@ teardown() {
         failing=3
     done
     [ "$(cat secret)" = "#!/bin/sh" ]
+    for r in mdir mfifo mlink mhard; do [ ! -e "tree/$r/.git/hooks/post-commit" ]; done
 }
 
 @test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
