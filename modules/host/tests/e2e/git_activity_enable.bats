@@ -452,6 +452,30 @@ echo mine" ]
     [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
     unset GIT_DIR
 
+    # status and git agree: the advised line last records, a CRLF #! line and an exec do not
+    local marker && marker=$(marker_of "$T/r")
+    printf '#!/bin/sh\necho mine\n%s\n' "$BLOCK_COMMAND" >"$hook" && cp "$hook" "$T/advised"
+    run -0 pylon-host git-activity status "$T/r"
+    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    run -0 pylon-host git-activity enable "$T/r"  # no second recorder
+    cmp "$hook" "$T/advised"
+    touch -d @1600000000 "$marker"
+    git -C "$T/r" commit -q --allow-empty -m recorded
+    [ "$(mtime "$marker")" -gt 1700000000 ]
+    printf '#!/bin/sh\r\n%s\r\n' "$BLOCK_COMMAND" >"$hook"
+    run -1 pylon-host git-activity status "$T/r"
+    [[ "${lines[0]}" == "problem  hook          $hook has a carriage return at the end of its #! line"* ]]
+    touch -d @1600000000 "$marker"
+    git -C "$T/r" commit -q --allow-empty -m unrecorded 2>/dev/null
+    [ "$(mtime "$marker")" -eq 1600000000 ]
+    printf '#!/bin/sh\nexec true\n%s\n' "$BLOCK" >"$hook"
+    run -1 pylon-host git-activity status "$T/r"
+    [[ "${lines[0]}" == "warning  hook          cannot tell whether git reaches the recorder in $hook"* ]]
+    [ "${lines[6]}" = "cannot tell whether commits in $T/r are recorded" ]
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$(cat "$hook")" = $'#!/bin/sh\nexec true' ]
+    git -C "$T/r" commit -q --allow-empty -m back
+
     printf '#!/usr/bin/env python3\nprint("mine")\n' >"$hook"
     git config --global core.hooksPath "$T/shared"
     mkdir -p "$T/shared" && cp "$hook" "$T/shared/post-commit" && chmod +x "$T/shared/post-commit"
