@@ -212,7 +212,7 @@ std::vector<Marker> read_markers(const fs::path& dir) {
     if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;
     }
-    markers.push_back({pylon::lossy_utf8(raw), mtime_seconds(st)});
+    markers.push_back({std::string(raw), mtime_seconds(st)});
   }
   ::closedir(listing);
   std::stable_sort(markers.begin(), markers.end(), [](const Marker& a, const Marker& b) {

@@ -19,7 +19,7 @@
 
 namespace gitactivity {
 
-// One marker as read back: the file name and its modification time in whole seconds (0 before
+// One marker as read back: the file name (its own bytes) and its modification time in whole seconds (0 before
 // 1970).
 struct Marker {
   std::string name;

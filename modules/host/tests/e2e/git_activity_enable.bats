@@ -569,6 +569,11 @@ echo mine" ]
     [ "${lines[6]}" = "1 of 5 repositories recorded" ] && [ "${#lines[@]}" = 7 ]
     run -1 pylon-host git-activity status --all --json
     [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
+    # list names each marker's repository by the same rule
+    run -0 pylon-host git-activity list --json
+    [[ "$output" == *"\"repo\":\"$T/x/a-b\",\"state\":\"found\""* ]] && [[ "$output" != *"$T/x/a/b"* ]]
+    run -0 pylon-host git-activity list
+    [[ "$output" == *"  -mnt-pylonabsent-r (unreachable)"* ]]
     run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
     [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
     PYLON_GIT_ACTIVITY_DIR="$T/gone-too" run -1 --separate-stderr pylon-host git-activity status --all
