@@ -250,6 +250,13 @@ echo shared" ]
 $BLOCK
 echo mine" ]
     [ "$(ls "$PYLON_GIT_ACTIVITY_DIR" | grep -c $'caf\xef\xbf\xbd-repo$')" = 1 ]
+    # a linked work tree's hook lies in its main repository below the odd name: git's answers
+    # are paths as bytes, so no twin tree with U+FFFD in its name is made
+    git -C "$dir/repo" worktree add -q ../../linked
+    run -0 pylon-host git-activity enable-all linked
+    [ "${lines[0]}" = "git-activity enabled in 1 repo(s)" ]
+    [ ! -e $'caf\xef\xbf\xbd' ]
+    rm -r linked "$PYLON_GIT_ACTIVITY_DIR"/*-linked && git -C "$dir/repo" worktree prune
 
     # the hook records through the odd path; list shows it, readable
     (cd "$dir/repo" && GIT_COMMITTER_DATE=1800000000 git commit -q --allow-empty -m two)
