@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <functional>
-#include <set>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -259,8 +259,8 @@ VerbResult disable_all_verb(const GitActivityCall& call) {
     if (!hook) {
       return Err{hook.error()};
     }
-    if (!hook.value() || (dry_run && !planned.insert(gitactivity::canonical_or_same(*hook.value()))
-                                         .second)) {
+    if (!hook.value() ||
+        (dry_run && !planned.insert(gitactivity::canonical_or_same(*hook.value())).second)) {
       return std::optional<std::string>{};
     }
     return std::optional<std::string>(pylon::path_text(*hook.value()));

@@ -156,7 +156,7 @@ VerbResult status_verb(const GitActivityCall& call) {
   } else {
     print_checks(checks, call.out);
     const std::string root = shown(status.root, call.out);
-    call.out << (ok      ? "commits in " + root + " are recorded"
+    call.out << (ok ? "commits in " + root + " are recorded"
                  : doubt && !gitactivity::has_problem(checks)
                      ? "cannot tell whether commits in " + root + " are recorded"
                      : "commits in " + root + " are NOT recorded")

@@ -37,8 +37,7 @@ HostError disable_tracked_refusal(const HookSite& site) {
 
 }  // namespace
 
-std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t at,
-                                        bool& writes) {
+std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t at, bool& writes) {
   writes = false;
   if (marker.dir_error) {
     return marker_failure(marker, marker.dir_error);
@@ -263,7 +262,7 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
 }
 
 Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo,
-                                                        const fs::path& marker_dir, GitEnv env) {
+                                                         const fs::path& marker_dir, GitEnv env) {
   auto facts = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo));
   if (!facts) {
     return Err{facts.error()};

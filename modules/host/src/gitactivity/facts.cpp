@@ -75,22 +75,6 @@ std::error_code creation_error(const fs::path& dir) {
   return unwritable(base);
 }
 
-// The file a chain of links at `hook` ends at (which may not exist yet).
-Result<fs::path, std::error_code> final_target(fs::path hook) {
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(hook, ec))) {
-      return hook;
-    }
-    fs::path next = fs::read_symlink(hook, ec);
-    if (ec) {
-      return Err{ec};
-    }
-    hook = next.is_absolute() ? next : hook.parent_path() / next;
-  }
-  return Err{std::make_error_code(std::errc::too_many_symbolic_link_levels)};
-}
-
 // Why the existing file can be neither replaced nor have its mode changed, whoever asks: an
 // immutable or append-only file, a read-only mount. Mode bits alone do not count: a rewrite
 // replaces the file by a rename in its directory.
@@ -110,16 +94,6 @@ std::error_code sealed(const fs::path& file) {
   return {};
 }
 
-// The refusal to write through a link of another owner than the file it leads to; a lookup that
-// fails leaves the question to the write.
-std::optional<HostError> foreign_link_refusal(const fs::path& hook) {
-  auto found = pylon::find_foreign_link(hook);
-  if (!found || !found.value()) {
-    return std::nullopt;
-  }
-  return HostError::failure(pylon::foreign_link_text(*found.value()));
-}
-
 HookSite look_at_hook(fs::path dir) {
   HookSite site;
   site.hook = dir / "post-commit";
@@ -127,16 +101,23 @@ HookSite look_at_hook(fs::path dir) {
   struct stat st {};
   site.dir_exists = ::stat(site.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   site.text = read_hook(site.hook);
-  site.foreign_link = foreign_link_refusal(site.hook);
+  // one walk of the hook's path, as the write will walk it; a walk that fails leaves the
+  // question to the write
+  const auto walked = pylon::walk_path(site.hook);
+  if (walked && walked.value().foreign_link) {
+    site.foreign_link = HostError::failure(pylon::foreign_link_text(*walked.value().foreign_link));
+  }
   if (!site.dir_exists) {
     site.dir_error = creation_error(site.dir);
     return site;
   }
-  const auto target = final_target(site.hook);
-  if (!target) {
-    site.write_error = target.error();
+  if (!walked) {
+    site.write_error = walked.error();
+  } else if (!walked.value().complete) {
+    site.write_error = os_error(ENOENT);  // a link to a directory that is not there
   } else {
-    site.write_error = unwritable(target.value().parent_path());
+    // a rewrite puts a new file beside the one the links end at, and renames it over
+    site.write_error = unwritable(walked.value().dir);
   }
   if (::stat(site.hook.c_str(), &st) == 0) {
     site.regular = S_ISREG(st.st_mode);
@@ -170,8 +151,9 @@ bool tracked_by_a_team(const fs::path& hooks) {
     return false;
   }
   const fs::path base = nearest_existing(hooks);
-  const auto listed = git_query(base, {"ls-files", "-z", "--", dir_or_dot(hooks.lexically_relative(base)).string()},
-                                GitEnv::WithoutLocal);
+  const auto listed =
+      git_query(base, {"ls-files", "-z", "--", dir_or_dot(hooks.lexically_relative(base)).string()},
+                GitEnv::WithoutLocal);
   if (listed) {
     return !listed.value().empty();
   }
@@ -278,8 +260,8 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   facts.hook.tracked = !facts.hook.in_git_dir && tracked_by_a_team(hooks);
   facts.marker = look_at_marker(marker_dir, facts.root);
   // an existing marker this user may not write decides enable only by its age
-  const bool age_decides = facts.marker.standing == Standing::Regular &&
-                           static_cast<bool>(facts.marker.open_error);
+  const bool age_decides =
+      facts.marker.standing == Standing::Regular && static_cast<bool>(facts.marker.open_error);
   if (wanted.latest_commit || age_decides) {
     facts.latest_commit = latest_commit_time(repo, env);
   }

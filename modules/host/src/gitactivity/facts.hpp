@@ -55,9 +55,9 @@ struct MarkerSlot {
 };
 
 struct RepoFacts {
-  std::string root;                     // the top level, git's bytes
+  std::string root;                      // the top level, git's bytes
   std::filesystem::path git_common_dir;  // absolute
-  bool hooks_path_set = false;          // the hooks directory is not the common one's `hooks`
+  bool hooks_path_set = false;           // the hooks directory is not the common one's `hooks`
   HookSite hook;
   MarkerSlot marker;
   std::optional<std::int64_t> latest_commit;  // asked only where a rule needs it

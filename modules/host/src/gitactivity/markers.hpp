@@ -19,8 +19,8 @@
 
 namespace gitactivity {
 
-// One marker as read back: the file name (its own bytes) and its modification time in whole seconds (0 before
-// 1970).
+// One marker as read back: the file name (its own bytes) and its modification time in whole seconds
+// (0 before 1970).
 struct Marker {
   std::string name;
   std::int64_t epoch = 0;

@@ -1,10 +1,10 @@
 #include "gitactivity/status.hpp"
 
+#include "files.hpp"
 #include "gitactivity/enable.hpp"
 #include "gitactivity/facts.hpp"
 #include "gitactivity/hook.hpp"
 #include "gitactivity/markers.hpp"
-#include "files.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
@@ -25,9 +25,9 @@ constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin";
 #endif
 
 std::string enable_hint(const HookSite& site) {
-  return site.tracked ? "enable leaves the team's tracked hooks directory alone; " +
-                            by_hand_hint(site.dir)
-                      : std::string("run `pylon host git-activity enable`");
+  return site.tracked
+             ? "enable leaves the team's tracked hooks directory alone; " + by_hand_hint(site.dir)
+             : std::string("run `pylon host git-activity enable`");
 }
 
 // Recorded only where git will run the hook and reach the recorder in it.
@@ -62,8 +62,9 @@ Check hook_check(const HookSite& site) {
   }
   if (interpreter_line_has_cr(text)) {
     return {"hook", "problem",
-            hook + " has a carriage return at the end of its #! line (CRLF line endings), so "
-                   "the system cannot start it: " +
+            hook +
+                " has a carriage return at the end of its #! line (CRLF line endings), so "
+                "the system cannot start it: " +
                 enable_hint(site)};
   }
   if (place == RecorderPlace::Elsewhere) {
@@ -105,10 +106,10 @@ Check hooks_dir_check(const RepoFacts& facts, bool enabled) {
             pylon::path_text(dir) +
                 " is tracked by git: shared with the team, so enable will not edit it"};
   }
-  if (const auto& scope = facts.hooks_path_scope; scope && (*scope == "global" || *scope == "system")) {
+  if (const auto& scope = facts.hooks_path_scope;
+      scope && (*scope == "global" || *scope == "system")) {
     return {"hooks-dir", "warning",
-            "core.hooksPath comes from the " + *scope + " configuration: " +
-                pylon::path_text(dir) +
+            "core.hooksPath comes from the " + *scope + " configuration: " + pylon::path_text(dir) +
                 " serves every repository, and a block there records for all of them"};
   }
   if (facts.hook.in_git_dir) {
@@ -182,7 +183,8 @@ Check marker_check(const RepoFacts& facts) {
       break;
   }
   if (marker.other_links) {
-    return {"marker", "problem", path + " has other hard links, so record leaves it alone: remove it"};
+    return {"marker", "problem",
+            path + " has other hard links, so record leaves it alone: remove it"};
   }
   if (marker.open_error) {
     return {"marker", "problem",
@@ -190,8 +192,9 @@ Check marker_check(const RepoFacts& facts) {
   }
   if (facts.latest_commit && marker.mtime && *marker.mtime < *facts.latest_commit) {
     return {"marker", "warning",
-            path + " is older than the latest commit: merges and pulls do not run "
-                   "post-commit; `pylon host git-activity enable` refreshes it"};
+            path +
+                " is older than the latest commit: merges and pulls do not run "
+                "post-commit; `pylon host git-activity enable` refreshes it"};
   }
   return {"marker", "ok", path + " is up to date"};
 }
@@ -234,8 +237,8 @@ std::vector<Check> repo_checks(const RepoFacts& facts) {
 
 Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path& marker_dir,
                                             GitEnv env) {
-  auto gathered = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo),
-                                    FactsWanted{true, true});
+  auto gathered =
+      gather_repo_facts(repo, env, marker_dir, not_a_repository(repo), FactsWanted{true, true});
   if (!gathered) {
     return Err{gathered.error()};
   }
@@ -289,8 +292,8 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path)
         one.checks.push_back({"repository", "problem", found.error().message()});
       }
       one.state = !machine_ok || has_problem(one.checks) ? MarkerState::NotRecorded
-                  : has_doubt(one.checks)                 ? MarkerState::CannotTell
-                                                          : MarkerState::Recorded;
+                  : has_doubt(one.checks)                ? MarkerState::CannotTell
+                                                         : MarkerState::Recorded;
     }
     fleet.repos.push_back(std::move(one));
   }

@@ -340,7 +340,7 @@ Outcome overflow_outcome(const std::string& program) {
 }
 
 Outcome wait_failed(const std::string& program, const std::error_code& error) {
-  return {"", "waiting for `" + program + "` failed: " + pylon::os_text(error), 127, false, false,
+  return {"",  "waiting for `" + program + "` failed: " + pylon::os_text(error), 127, false, false,
           true};
 }
 
@@ -402,8 +402,7 @@ std::string Outcome::reason() const {
 }
 
 Outcome spawn_failed(const std::string& program, const std::error_code& error) {
-  return {"", "could not run `" + program + "`: " + pylon::os_text(error), 127, false, false,
-          true};
+  return {"", "could not run `" + program + "`: " + pylon::os_text(error), 127, false, false, true};
 }
 
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
@@ -442,15 +441,16 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   if (!child) {
     return spawn_failed(program, child.error());
   }
-  return supervise(program, child.value(), deadline_seconds, true,
-                   [child = child.value(), out_fd = std::move(out_read),
-                    err_fd = std::move(err_read)](Waited& waited) mutable {
-                     drain(std::move(out_fd), std::move(err_fd), waited);
-                     if (waited.overflowed) {
-                       kill_child(*child);
-                     }
-                   },
-                   as_bytes);
+  return supervise(
+      program, child.value(), deadline_seconds, true,
+      [child = child.value(), out_fd = std::move(out_read),
+       err_fd = std::move(err_read)](Waited& waited) mutable {
+        drain(std::move(out_fd), std::move(err_fd), waited);
+        if (waited.overflowed) {
+          kill_child(*child);
+        }
+      },
+      as_bytes);
 }
 
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,

@@ -77,8 +77,7 @@ TEST(PlanEnable, RefusesBeforeAnyWriteWhatTheWriteWouldMeet) {
        "could not write marker in /m: Permission denied (os error 13)"},
       {"a missing marker directory that can be created",
        [](RepoFacts& f) { f.marker.dir_standing = Standing::Missing; }, ""},
-      {"the path is too long for a marker name",
-       [](RepoFacts& f) { f.marker.name_max = 3; },
+      {"the path is too long for a marker name", [](RepoFacts& f) { f.marker.name_max = 3; },
        "could not write marker in /m: File name too long (os error 36)"},
       {"no new marker can be made in the directory",
        [](RepoFacts& f) { f.marker.open_error = os(EACCES); },
@@ -97,11 +96,9 @@ TEST(PlanEnable, RefusesBeforeAnyWriteWhatTheWriteWouldMeet) {
          f.marker.open_error = os(EACCES);
        },
        ""},
-      {"an append-only or immutable hook",
-       [](RepoFacts& f) { f.hook.write_error = os(EPERM); },
+      {"an append-only or immutable hook", [](RepoFacts& f) { f.hook.write_error = os(EPERM); },
        "could not write /w/r/.git/hooks/post-commit: Operation not permitted (os error 1)"},
-      {"a hook on a read-only mount",
-       [](RepoFacts& f) { f.hook.write_error = os(EROFS); },
+      {"a hook on a read-only mount", [](RepoFacts& f) { f.hook.write_error = os(EROFS); },
        "could not write /w/r/.git/hooks/post-commit: Read-only file system (os error 30)"},
       {"an enabled hook whose mode cannot change",
        [](RepoFacts& f) {
@@ -116,7 +113,8 @@ TEST(PlanEnable, RefusesBeforeAnyWriteWhatTheWriteWouldMeet) {
       {"the team's hook that already records",
        [](RepoFacts& f) {
          f.hook.tracked = true;
-         f.hook.text = std::optional<std::string>("#!/bin/sh\n" + std::string(recorder_line()) + "\n");
+         f.hook.text =
+             std::optional<std::string>("#!/bin/sh\n" + std::string(recorder_line()) + "\n");
        },
        ""},
       {"an unreadable hook", [](RepoFacts& f) { f.hook.text = Err{std::string("denied")}; },
@@ -160,8 +158,8 @@ TEST(PlanEnable, WritesOnlyWhatIsNotSoAlready) {
   EXPECT_FALSE(plan.value().write_marker);  // never back in time, never needlessly
 
   // the line enable advises adding by hand records already: no second recorder
-  facts.hook.text = std::optional<std::string>("#!/bin/sh\necho a\n  " +
-                                               std::string(recorder_line()) + "\n");
+  facts.hook.text =
+      std::optional<std::string>("#!/bin/sh\necho a\n  " + std::string(recorder_line()) + "\n");
   facts.hook.executable = false;
   plan = plan_enable(facts, 1000);
   ASSERT_TRUE(plan.ok());
@@ -169,8 +167,8 @@ TEST(PlanEnable, WritesOnlyWhatIsNotSoAlready) {
   EXPECT_TRUE(plan.value().chmod);
 
   // ... unless the system cannot start the hook: then it is rewritten with LF endings
-  facts.hook.text = std::optional<std::string>("#!/bin/sh\r\n" + std::string(recorder_line()) +
-                                               "\r\n");
+  facts.hook.text =
+      std::optional<std::string>("#!/bin/sh\r\n" + std::string(recorder_line()) + "\r\n");
   plan = plan_enable(facts, 1000);
   ASSERT_TRUE(plan.ok());
   EXPECT_EQ(plan.value().text, rewrite_hook(std::string("#!/bin/sh\n")));
@@ -197,8 +195,8 @@ TEST(PlanDisable, RemovesBlockAndAdvisedLineOrRefuses) {
        "#!/bin/sh\necho a\n", ""},
       {"the advised line inside a condition stays: the script would break without it",
        [&](RepoFacts& f) {
-         f.hook.text = std::optional("#!/bin/sh\nif x; then\n" + std::string(recorder_line()) +
-                                     "\nfi\n");
+         f.hook.text =
+             std::optional("#!/bin/sh\nif x; then\n" + std::string(recorder_line()) + "\nfi\n");
        },
        std::nullopt, ""},
       {"no recorder", [](RepoFacts&) {}, std::nullopt, ""},

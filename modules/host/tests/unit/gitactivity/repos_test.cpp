@@ -168,7 +168,7 @@ TEST(SplitAnswers, OnlyExactlyThatManyNonEmptyLines) {
   const std::pair<std::string, Want> cases[] = {
       {"/r \n.git\n.git/hooks\n", Want{{"/r ", ".git", ".git/hooks"}}},
       {"/r\xff\n.git\nh\n", Want{{"/r\xff", ".git", "h"}}},  // bytes stay bytes
-      {"/r\n/a\nb\nc\n", std::nullopt},  // which line feed is git's is a guess
+      {"/r\n/a\nb\nc\n", std::nullopt},                      // which line feed is git's is a guess
       {"/r\n\n.git/hooks\n", std::nullopt},
       {"/r\n.git\nh", std::nullopt},
   };

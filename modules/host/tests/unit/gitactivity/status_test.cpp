@@ -62,10 +62,12 @@ TEST(RepoChecks, RecordedOnlyWhenGitRunsTheRecorderAndRecordCanWrite) {
   const std::string line(recorder_line());
   const Row rows[] = {
       {"enabled", [](RepoFacts&) {}, "hook", "ok"},
-      {"the advised line last", [&](RepoFacts& f) { f.hook.text = text("#!/bin/sh\necho a\n" + line + "\n\n# end\n"); }, "hook", "ok"},
+      {"the advised line last",
+       [&](RepoFacts& f) { f.hook.text = text("#!/bin/sh\necho a\n" + line + "\n\n# end\n"); },
+       "hook", "ok"},
       {"a CRLF interpreter line",
-       [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\r\n" + block_hook.substr(10)); },
-       "hook", "problem"},
+       [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\r\n" + block_hook.substr(10)); }, "hook",
+       "problem"},
       {"the block below an exec",
        [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\nexec other\n" + block_hook.substr(10)); },
        "hook", "warning", true},
@@ -76,8 +78,8 @@ TEST(RepoChecks, RecordedOnlyWhenGitRunsTheRecorderAndRecordCanWrite) {
        [&](RepoFacts& f) { f.hook.text = text("#!/bin/sh\nif x; then\n  " + line + "\nfi\n"); },
        "hook", "warning", true},
       {"a noexec mount", [](RepoFacts& f) { f.hook.exec_error = os(EACCES); }, "hook", "problem"},
-      {"no recorder", [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\necho a\n"); },
-       "hook", "problem"},
+      {"no recorder", [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\necho a\n"); }, "hook",
+       "problem"},
       {"a marker directory that is a file",
        [](RepoFacts& f) {
          f.marker.dir_standing = Standing::Regular;
@@ -106,8 +108,8 @@ TEST(RepoChecks, RecordedOnlyWhenGitRunsTheRecorderAndRecordCanWrite) {
        "problem"},
       {"a marker name taken by a directory",
        [](RepoFacts& f) { f.marker.standing = Standing::Directory; }, "marker", "problem"},
-      {"a marker behind the latest commit", [](RepoFacts& f) { f.latest_commit = 101; },
-       "marker", "warning"},
+      {"a marker behind the latest commit", [](RepoFacts& f) { f.latest_commit = 101; }, "marker",
+       "warning"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
