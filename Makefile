@@ -47,8 +47,9 @@ fuzz: deps
 	cmake --build --preset fuzz
 	ctest --preset fuzz --parallel 1
 
-# clang-format's verdict on every file, then clang-tidy over every source while compiling
+# clang-format's verdict on every file, each fact's one home, then clang-tidy over every source
 lint: deps format-check
+	scripts/one-home
 	cmake --preset lint
 	cmake --build --preset lint
 

@@ -404,14 +404,16 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   return text;
 }
 
-Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::path& path) {
+Result<WalkedPath, std::error_code> walk_path(const fs::path& path) {
   auto walked = walk(path);
   if (!walked) {
     return Err{walked.error()};
   }
   const Walk& w = walked.value();
+  WalkedPath out{w.dir_path, w.name, w.complete, std::nullopt};
   if (!w.complete) {
-    return foreign_in(w, ::geteuid());  // the directories still missing are made by the writer
+    out.foreign_link = foreign_in(w, ::geteuid());  // the directories still missing are made by
+    return out;                                     // the writer
   }
   struct stat st {};
   if (w.name.empty() || ::fstatat(w.dir.get(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -422,7 +424,16 @@ Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::
       return Err{last_os_error()};
     }
   }
-  return foreign_in(w, st.st_uid);
+  out.foreign_link = foreign_in(w, st.st_uid);
+  return out;
+}
+
+Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(const fs::path& path) {
+  auto walked = walk_path(path);
+  if (!walked) {
+    return Err{walked.error()};
+  }
+  return std::move(walked.value().foreign_link);
 }
 
 std::string foreign_link_text(const ForeignLink& found) {

@@ -48,6 +48,16 @@ struct ForeignLink {
 // dry runs: write_atomic and add_mode check the same on the descriptors they write through.
 Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(
     const std::filesystem::path& path);
+// Where a path leads, as write_atomic will walk it: the final directory (links followed on the
+// way and at the last name), the name in it, and the first link of another owner than the file.
+struct WalkedPath {
+  std::filesystem::path dir;                // the directory the last name lies in, as reached
+  std::string name;                         // the last name (empty when the path is a directory)
+  bool complete = true;                     // false: a directory on the way does not exist (yet)
+  std::optional<ForeignLink> foreign_link;  // as find_foreign_link says
+};
+// The walk behind find_foreign_link and the writers, read-only: the one walker of a path.
+Result<WalkedPath, std::error_code> walk_path(const std::filesystem::path& path);
 // The one wording of a write refused for a foreign link; it names both paths.
 std::string foreign_link_text(const ForeignLink& found);
 

@@ -3,6 +3,7 @@
 #include "cli/verbs.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
+#include "gitactivity/owner.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
@@ -18,18 +19,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string_view owner_state_text(gitactivity::OwnerState state) {
+  switch (state) {
+    case gitactivity::OwnerState::Found:
+      return "found";
+    case gitactivity::OwnerState::Gone:
+      return "gone";
+    case gitactivity::OwnerState::Unreachable:
+      return "unreachable";
+  }
+  return "unreachable";
+}
+
+// Each marker's repository by the rule status --all and prune judge it by (locate_owner).
 VerbResult list_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Marker> markers = gitactivity::read_markers(call.marker_dir);
   const std::int64_t now = gitactivity::now_epoch();
-  gitactivity::DirectoryProbe probe;
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
+      const gitactivity::MarkerOwner owner = gitactivity::locate_owner(marker.name);
       Json item = Json::object();
-      item["marker"] = marker.name;
+      item["marker"] = pylon::lossy_utf8(marker.name);
       item["epoch"] = marker.epoch;
-      const auto repo = gitactivity::resolve_marker(marker.name, probe);
-      item["repo"] = repo ? Json(pylon::path_text(*repo)) : Json(nullptr);
+      item["repo"] = owner.root ? Json(pylon::path_text(*owner.root)) : Json(nullptr);
+      item["state"] = owner_state_text(owner.state);
       items.push_back(std::move(item));
     }
     Json result = Json::object();
@@ -45,8 +59,12 @@ VerbResult list_verb(const GitActivityCall& call) {
     return 0;
   }
   for (const gitactivity::Marker& marker : markers) {
-    const auto repo = gitactivity::resolve_marker(marker.name, probe);
-    const std::string label = repo ? pylon::path_text(*repo) : marker.name + " (repo gone)";
+    const gitactivity::MarkerOwner owner = gitactivity::locate_owner(marker.name);
+    const std::string name = pylon::lossy_utf8(marker.name);
+    const std::string label = owner.root ? pylon::path_text(*owner.root)
+                              : owner.state == gitactivity::OwnerState::Gone
+                                  ? name + " (repo gone)"
+                                  : name + " (unreachable)";
     call.out << list_line(now - marker.epoch, shown(label, call.out));
   }
   return 0;
@@ -125,7 +143,7 @@ constexpr VerbRow<GitActivityCall> table[] = {
      record_verb},
     {{"enable", "[REPO]", "--json", "pylon host git-activity enable [REPO]",
       "install the post-commit recorder + backfill the marker",
-      "install the post-commit recorder in REPO (default: here) and backfill its marker"},
+      "install the post-commit recorder in REPO (default: here) and backfill its marker", true, 1},
      enable_verb},
     {{"enable-all", "[DIR ...]", "--dry-run --json --timeout",
       "pylon host git-activity enable-all [DIR ...]",
@@ -134,7 +152,7 @@ constexpr VerbRow<GitActivityCall> table[] = {
      enable_all_verb},
     {{"disable", "[REPO]", "--json", "pylon host git-activity disable [REPO]",
       "remove the recorder from REPO's hook",
-      "remove the recorder from REPO's hook (default: here)"},
+      "remove the recorder from REPO's hook (default: here)", true, 1},
      disable_verb},
     {{"list", "", "--json", "pylon host git-activity list [--json]", "markers, newest first",
       "markers, newest first"},
@@ -149,7 +167,8 @@ constexpr VerbRow<GitActivityCall> table[] = {
     {{"status", "[REPO]", "--all --json", "pylon host git-activity status [REPO|--all]",
       "whether commits in REPO (or every repo) are recorded",
       "whether commits in REPO (default: here; --all: every repository with a marker) are "
-      "recorded, and what to do if not"},
+      "recorded, and what to do if not",
+      true, 1},
      status_verb},
     {{"disable-all", "[DIR ...]", "--dry-run --json --timeout",
       "pylon host git-activity disable-all [DIR ...]",

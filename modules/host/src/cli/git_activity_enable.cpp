@@ -7,8 +7,12 @@
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +56,10 @@ Result<std::vector<fs::path>, HostError> roots(const GitActivityCall& call) {
         ec = std::make_error_code(std::errc::not_a_directory);
       }
       return Err{HostError::could_not("walk", *dir, ec)};
+    }
+    // a root that cannot be listed would walk as empty: "0 repo(s)" would be a false success
+    if (::faccessat(AT_FDCWD, std::string(*dir).c_str(), R_OK | X_OK, AT_EACCESS) != 0) {
+      return Err{HostError::could_not("walk", *dir, pylon::last_os_error())};
     }
     dirs.emplace_back(*dir);
   }
@@ -193,7 +201,7 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value(), git_env(call));
+  auto disabled = gitactivity::disable(repo.value(), call.marker_dir, git_env(call));
   if (!disabled) {
     return Err{disabled.error()};
   }
@@ -216,7 +224,7 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
     if (dry_run) {
-      auto root = gitactivity::would_enable(repo, walked);
+      auto root = gitactivity::would_enable(repo, call.marker_dir, walked);
       return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
     }
     auto done = gitactivity::enable(repo, call.marker_dir, walked);
@@ -243,13 +251,16 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
 
 VerbResult disable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
+  // a hook that two work trees share is one change: the real run finds it done the second time
+  std::set<fs::path> planned;
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook =
-        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
+    auto hook = dry_run ? gitactivity::would_disable(repo, call.marker_dir, walked)
+                        : gitactivity::disable(repo, call.marker_dir, walked);
     if (!hook) {
       return Err{hook.error()};
     }
-    if (!hook.value()) {
+    if (!hook.value() ||
+        (dry_run && !planned.insert(gitactivity::canonical_or_same(*hook.value())).second)) {
       return std::optional<std::string>{};
     }
     return std::optional<std::string>(pylon::path_text(*hook.value()));

@@ -1,5 +1,6 @@
 #include "cli/git_activity.hpp"
 #include "env.hpp"
+#include "gitactivity/markers.hpp"
 #include "gitactivity/status.hpp"
 #include "text.hpp"
 
@@ -45,6 +46,8 @@ std::string_view state_text(gitactivity::MarkerState state) {
       return "gone";
     case gitactivity::MarkerState::Unreachable:
       return "unreachable";
+    case gitactivity::MarkerState::CannotTell:
+      return "cannot tell";
   }
   return "unreachable";
 }
@@ -56,11 +59,13 @@ std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
   }
   std::string line(state_text(one.state));
   line.resize(14, ' ');
-  line += one.state == gitactivity::MarkerState::NotRecorded ? pylon::path_text(*one.owner.root)
-                                                             : pylon::lossy_utf8(one.owner.marker);
+  line += one.owner.root && (one.state == gitactivity::MarkerState::NotRecorded ||
+                             one.state == gitactivity::MarkerState::CannotTell)
+              ? pylon::path_text(*one.owner.root)
+              : pylon::lossy_utf8(one.owner.marker);
   const auto problem =
       std::find_if(one.checks.begin(), one.checks.end(),
-                   [](const gitactivity::Check& c) { return c.state == "problem"; });
+                   [](const gitactivity::Check& c) { return c.state == "problem" || c.doubt; });
   return line + ": " +
          (problem == one.checks.end() ? std::string("see the machine's problem above")
                                       : problem->detail);
@@ -71,6 +76,10 @@ VerbResult status_all_verb(const GitActivityCall& call) {
     return Err{
         HostError::usage("status --all takes no REPO: it checks every repository with a "
                          "marker (`status REPO` checks one)")};
+  }
+  // an unreadable marker directory is no proof that no repository is there
+  if (const auto unreadable = gitactivity::unreadable_marker_dir(call.marker_dir)) {
+    return Err{HostError::could_not("read the marker directory", call.marker_dir, *unreadable)};
   }
   const gitactivity::FleetStatus fleet =
       gitactivity::status_all(call.marker_dir, pylon::env_var("PATH").value_or(""));
@@ -131,7 +140,8 @@ VerbResult status_verb(const GitActivityCall& call) {
   }
   const gitactivity::Status& status = found.value();
   const std::vector<gitactivity::Check>& checks = status.checks;
-  const bool ok = !gitactivity::has_problem(checks);
+  const bool doubt = gitactivity::has_doubt(checks);
+  const bool ok = !gitactivity::has_problem(checks) && !doubt;
   const bool warned = std::any_of(checks.begin(), checks.end(),
                                   [](const gitactivity::Check& c) { return c.state == "warning"; });
   if (call.json) {
@@ -146,7 +156,9 @@ VerbResult status_verb(const GitActivityCall& call) {
   } else {
     print_checks(checks, call.out);
     print_line(call.out, (ok ? "commits in " + status.root + " are recorded"
-                             : "commits in " + status.root + " are NOT recorded") +
+                          : doubt && !gitactivity::has_problem(checks)
+                              ? "cannot tell whether commits in " + status.root + " are recorded"
+                              : "commits in " + status.root + " are NOT recorded") +
                              (ok && warned ? " (see the warnings above)" : ""));
   }
   return ok ? 0 : 1;

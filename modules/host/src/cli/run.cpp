@@ -48,11 +48,15 @@ std::int32_t run(const Args& args, std::ostream& out, std::ostream& err) {
     print_line(out, version_text);
     return 0;
   }
-  if (auto bad = check_utf8(args)) {
+  const bool git_activity_group =
+      first == "git-activity" || first == "gitactivity" || first == "ga";
+  // the hook's entry point stays silent and exits 0 whatever it is given
+  const bool recording = git_activity_group && args.size() > 1 && args[1] == "record";
+  if (auto bad = check_utf8(args); bad && !recording) {
     return finish(Err{*bad}, err);
   }
   const Args rest(args.begin() + 1, args.end());
-  if (first == "git-activity" || first == "gitactivity" || first == "ga") {
+  if (git_activity_group) {
     std::ostream* terminal = is_terminal(err) ? &err : nullptr;
     return finish(git_activity(rest, out, terminal), err);
   }

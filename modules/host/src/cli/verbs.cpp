@@ -209,6 +209,23 @@ std::optional<VerbResult> check_verb_args(const Group& group, const VerbInfo& ve
     message += " (nothing was done)";
     return VerbResult(Err{HostError::usage(message)});
   }
+  if (args.has_flag("--all") && !reads(verb, "--all")) {
+    std::string message = "'";
+    message += verb.name;
+    message += "' does not read --all: it is read only by ";
+    message += readers("--all");
+    message += " (nothing was done)";
+    return VerbResult(Err{HostError::usage(message)});
+  }
+  // the verb's own name is the first operand
+  if (const std::size_t given = args.operands.size() - 1; given > verb.most_operands) {
+    std::string message = "'";
+    message += verb.name;
+    message += "' takes at most " + std::to_string(verb.most_operands) + " operand (" +
+               std::string(verb.operands) + "), not " + std::to_string(given) +
+               " (nothing was done)";
+    return VerbResult(Err{HostError::usage(message)});
+  }
   return std::nullopt;
 }
 

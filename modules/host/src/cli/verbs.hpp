@@ -2,6 +2,8 @@
 
 #include "cli/cli.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +33,9 @@ struct VerbInfo {
   std::string_view help_summary;  // ... and what it does
   std::string_view summary;       // one line for `VERB --help`
   bool strict = true;             // false: flags are not checked (the hook's entry point)
+  // the most operands a strict verb takes; more is a Usage error and nothing is done. Verbs
+  // whose further words are ignored as they always were keep the default.
+  std::size_t most_operands = SIZE_MAX;
 };
 
 // A verb group: the word that names it in messages, its command as typed through `pylon`, and
@@ -74,7 +79,8 @@ HostError group_usage(const Group& group);
 HostError unknown_verb(const Group& group, std::string_view verb);
 
 // Nothing when the verb may run. Otherwise what to return instead: the verb's help (status 0), or a
-// Usage error for a flag the program does not know or a --dry-run the verb would not honour.
+// Usage error for a flag the program does not know, an --all or --dry-run the verb would not
+// honour, or more operands than the verb's row allows.
 std::optional<VerbResult> check_verb_args(const Group& group, const VerbInfo& verb,
                                           const host::Parsed& args, std::ostream& out);
 

@@ -3,6 +3,7 @@
 #include "files.hpp"
 #include "gitactivity/hook.hpp"
 #include "gitactivity/markers.hpp"
+#include "gitactivity/status.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
@@ -18,186 +19,60 @@ namespace {
 
 using host::HostError;
 
-HostError no_hooks_dir(std::string_view root) {
-  return HostError::failure("could not locate the hooks directory for " + std::string(root));
-}
-
 std::error_code os_error(int code) {
   return {code, std::system_category()};
 }
 
-// `--git-path` answers relative to where git ran, which is `repo`.
-fs::path hooks_dir_from(const fs::path& repo, std::string_view answer) {
-  fs::path dir(answer);
-  return dir.is_absolute() ? dir : repo / dir;
+HostError marker_failure(const MarkerSlot& marker, const std::error_code& error) {
+  return HostError::could_not("write marker in", marker.dir, error);
 }
 
-fs::path dir_or_dot(const fs::path& dir) {
-  return dir.empty() ? fs::path(".") : dir;
+HostError disable_tracked_refusal(const HookSite& site) {
+  return HostError::failure("will not edit " + pylon::path_text(site.hook) +
+                            ": the team's hooks directory " + pylon::path_text(site.dir) +
+                            " is tracked by git, so removing the recorder would reach "
+                            "everyone who shares the repository; if they all agree, take "
+                            "it out there by hand");
 }
 
-std::error_code unwritable(const fs::path& dir) {
-  if (::access(dir_or_dot(dir).c_str(), W_OK | X_OK) != 0) {
-    return pylon::last_os_error();
-  }
-  return {};
-}
+}  // namespace
 
-// Why creating `dir` with its parents would fail, found without creating anything.
-std::error_code creation_error(const fs::path& dir) {
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) == 0) {
-    // a name that is taken by a link to nowhere, or by a file
-    return os_error(::stat(dir.c_str(), &st) != 0 ? EEXIST : ENOTDIR);
+std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t at, bool& writes) {
+  writes = false;
+  if (marker.dir_error) {
+    return marker_failure(marker, marker.dir_error);
   }
-  if (errno != ENOENT) {
-    return pylon::last_os_error();
-  }
-  const fs::path base = nearest_existing(dir);
-  if (::stat(base.c_str(), &st) != 0) {
-    return os_error(EEXIST);
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    return os_error(ENOTDIR);
-  }
-  return unwritable(base);
-}
-
-// Why no new file can take the place of `hook`: a rewrite puts one beside the file a chain of
-// links ends at (which may not exist yet).
-std::error_code replacement_error(fs::path hook) {
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(hook, ec))) {
-      return unwritable(hook.parent_path());
-    }
-    fs::path next = fs::read_symlink(hook, ec);
-    if (ec) {
-      return ec;
-    }
-    hook = next.is_absolute() ? next : hook.parent_path() / next;
-  }
-  return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-}
-
-// The refusal to write through a link of another owner than the file it leads to; a lookup that
-// fails leaves the question to the write.
-std::optional<HostError> foreign_link_refusal(const fs::path& hook) {
-  auto found = pylon::find_foreign_link(hook);
-  if (!found || !found.value()) {
-    return std::nullopt;
-  }
-  return HostError::failure(pylon::foreign_link_text(*found.value()));
-}
-
-std::string writer_text(pylon::ConfigWriter writer, const pylon::ConfigEvidence& e) {
-  switch (writer) {
-    case pylon::ConfigWriter::Owner:
-      return "its owner (user " + std::to_string(e.owner) + ")";
-    case pylon::ConfigWriter::Group:
-      return "its group (group " + std::to_string(e.group) + ")";
-    case pylon::ConfigWriter::Everyone:
+  switch (marker.standing) {
+    case Standing::Missing:
+      if (!marker_name_fits(marker.name, marker.name_max)) {
+        return marker_failure(marker, os_error(ENAMETOOLONG));
+      }
+      if (marker.dir_standing == Standing::Directory && marker.open_error) {
+        return marker_failure(marker, marker.open_error);
+      }
+      writes = true;
+      return std::nullopt;
+    case Standing::Link:
+      return marker_failure(marker, os_error(ELOOP));  // the write never follows one
+    case Standing::Directory:
+    case Standing::Other:
+      return marker_failure(marker, pylon::not_regular_file());
+    case Standing::Regular:
       break;
   }
-  return "every user";
+  if (marker.other_links) {
+    return marker_failure(marker, pylon::other_links());
+  }
+  // an older checkout must not take the marker back in time: an up-to-date one is not written
+  writes = !marker.mtime || *marker.mtime < at;
+  if (writes && marker.open_error) {
+    return marker_failure(marker, marker.open_error);
+  }
+  return std::nullopt;
 }
 
-// The refusal to write where core.hooksPath points when the file that sets it may be changed by
-// someone who could not make the write there themselves: the setting would lend them our rights.
-// `root` is the top level where it is known (git names the repository's own file relative to it).
-std::optional<HostError> config_refusal(const fs::path& repo, GitEnv env, const HookSite& site,
-                                        std::string root) {
-  const auto answer =
-      git_output(repo, {"config", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
-  constexpr std::string_view file_origin = "file:";
-  if (!answer || answer->rfind(file_origin, 0) != 0 || answer->find('\0') == std::string::npos) {
-    return std::nullopt;  // unset, or set on the command line: the running user's own
-  }
-  fs::path config = answer->substr(file_origin.size(), answer->find('\0') - file_origin.size());
-  if (config.is_relative()) {
-    if (root.empty()) {
-      root = git_line(repo, {"rev-parse", "--show-toplevel"}, env).value_or(repo.string());
-    }
-    config = fs::path(root) / config;
-  }
-  auto evidence = pylon::config_evidence(config, site.hook);
-  if (!evidence) {
-    return HostError::could_not("read", config, evidence.error());
-  }
-  const auto writer = pylon::judge_config_writer(evidence.value());
-  if (!writer) {
-    return std::nullopt;
-  }
-  return HostError::failure("will not write " + pylon::path_text(site.hook) +
-                            ": core.hooksPath in " + pylon::path_text(config) +
-                            " leads there, and " + writer_text(*writer, evidence.value()) +
-                            " may change that file but could not write there themselves; make "
-                            "the file writable by you alone, or set core.hooksPath in your own "
-                            "configuration");
-}
-
-HookSite look_at(fs::path dir) {
-  HookSite site;
-  site.hook = dir / "post-commit";
-  site.dir = std::move(dir);
-  struct stat st {};
-  site.dir_exists = ::stat(site.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  site.text = read_hook(site.hook);
-  site.foreign_link = foreign_link_refusal(site.hook);
-  if (!site.dir_exists) {
-    site.dir_error = creation_error(site.dir);
-    return site;
-  }
-  site.write_error = replacement_error(site.hook);
-  if (::stat(site.hook.c_str(), &st) == 0) {
-    site.executable = pylon::with_exec(st.st_mode & 07777) == (st.st_mode & 07777);
-    site.unreadable_to_owner = (st.st_mode & S_IRUSR) == 0;
-    if (::geteuid() != 0 && st.st_uid != ::geteuid()) {
-      site.chmod_error = os_error(EPERM);  // only the owner (or root) may change the mode
-    }
-  }
-  return site;
-}
-
-// True when the hooks directory lies in the work tree (not in `.git`) and git tracks files in it.
-// Only then is git asked: enable-all meets thousands of repositories with their own hooks.
-bool tracked_in_work_tree(const fs::path& repo, GitEnv env, const std::string& root,
-                          const fs::path& dir) {
-  const fs::path top = canonical_or_same(root);
-  const fs::path hooks = canonical_or_same(dir);
-  if (!lies_within(hooks, top) || lies_within(hooks, top / ".git")) {
-    return false;
-  }
-  const auto listed = git_output(
-      repo, {"-C", root, "ls-files", "-z", "--", hooks.lexically_relative(top).string()}, env);
-  return listed && !listed->empty();
-}
-
-// The top level and the hooks directory git names; the second is empty when git names none.
-std::optional<std::pair<std::string, std::string>> ask_where(const fs::path& repo, GitEnv env) {
-  const auto both = git_output(repo, {"rev-parse", "--show-toplevel", "--git-path", "hooks"}, env);
-  if (!both) {
-    return std::nullopt;
-  }
-  if (auto split = split_where(*both)) {
-    return split;
-  }
-  // one question at a time: each answer is then one path, whatever it holds
-  auto root = git_line(repo, {"rev-parse", "--show-toplevel"}, env);
-  if (!root) {
-    return std::nullopt;
-  }
-  auto hooks = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
-  return std::pair{std::move(*root), hooks.value_or("")};
-}
-
-struct EnablePlan {
-  bool create_dir = false;
-  std::optional<std::string> text;  // nothing when the hook already reads so
-};
-
-// Every refusal enable can know before it writes, in the order it would meet them.
-Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
+Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t now) {
+  const HookSite& site = facts.hook;
   if (site.dir_error) {
     return Err{HostError::could_not("create", site.dir, site.dir_error)};
   }
@@ -209,7 +84,11 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
   if (auto refused = refuse_foreign(site.hook, existing)) {
     return Err{*refused};
   }
-  std::string text = rewrite_hook(existing);
+  // a hook that holds the line we advise adding is enabled already (no second recorder), unless
+  // the system cannot start it at all
+  const bool by_hand = existing && !holds_block(*existing) && holds_advised_line(*existing) &&
+                       !interpreter_line_has_cr(*existing);
+  std::string text = by_hand ? *existing : rewrite_hook(existing);
   const bool unchanged = existing == text;
   // one `git commit -a` or `git add -A` would send a new or edited hook to the whole team
   if (site.tracked && !(unchanged && site.executable)) {
@@ -228,31 +107,31 @@ Result<EnablePlan, HostError> plan_enable(const HookSite& site) {
                                   ": its owner may not read it, so it cannot be made executable "
                                   "without giving more than read allows; chmod u+r it first")};
   }
+  EnablePlan plan;
+  plan.epoch = facts.latest_commit;
+  // the marker's refusals come before any write: no repository is left half enabled
+  if (auto refused = marker_refusal(facts.marker, plan.epoch.value_or(now), plan.write_marker)) {
+    return Err{*refused};
+  }
   // a hook that already reads so is left alone: enable-all runs over hundreds of them
   if (unchanged) {
-    if (!site.executable && site.chmod_error) {
+    plan.chmod = !site.executable;
+    if (plan.chmod && site.chmod_error) {
       return Err{HostError::could_not("chmod +x", site.hook, site.chmod_error)};
     }
-    return EnablePlan{false, std::nullopt};
+    return plan;
   }
   if (site.dir_exists && site.write_error) {
     return Err{HostError::could_not("write", site.hook, site.write_error)};
   }
-  return EnablePlan{!site.dir_exists, std::move(text)};
+  plan.create_dir = !site.dir_exists;
+  plan.text = std::move(text);
+  plan.chmod = true;  // a new file's mode comes from the umask
+  return plan;
 }
 
-struct Removal {
-  fs::path hook;
-  std::string stripped;
-};
-
-// What disable would write where: nothing when the hook holds no block.
-Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, GitEnv env) {
-  const auto hooks = git_line(repo, {"rev-parse", "--git-path", "hooks"}, env);
-  if (!hooks) {
-    return Err{not_a_repository(repo)};
-  }
-  const HookSite site = look_at(hooks_dir_from(repo, *hooks));
+Result<std::optional<Removal>, HostError> plan_disable(const RepoFacts& facts) {
+  const HookSite& site = facts.hook;
   if (!site.text) {
     // a block may be in what we could not read: saying "not enabled" would be a guess
     return Err{HostError::could_not("read", site.hook, site.text.error())};
@@ -267,26 +146,25 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   if (site.foreign_link) {
     return Err{*site.foreign_link};
   }
-  if (auto refused = config_refusal(repo, env, site, {})) {
-    return Err{*refused};
+  if (site.foreign_config) {
+    return Err{*site.foreign_config};
+  }
+  // the team's hook is the team's: taking the block out would reach everyone, as putting it in
+  if (site.tracked) {
+    return Err{disable_tracked_refusal(site)};
   }
   if (site.write_error) {
     return Err{HostError::could_not("write", site.hook, site.write_error)};
   }
-  // the team's hook is the team's: taking the block out would reach everyone, as putting it in
-  // git tracks nothing inside a `.git`: the usual hooks directory costs no further git run
-  const fs::path dir = canonical_or_same(site.dir);
-  const bool in_git_dir = std::find(dir.begin(), dir.end(), fs::path(".git")) != dir.end();
-  if (const auto root =
-          in_git_dir ? std::nullopt : git_line(repo, {"rev-parse", "--show-toplevel"}, env);
-      root && tracked_in_work_tree(repo, env, *root, site.dir)) {
-    return Err{HostError::failure("will not edit " + pylon::path_text(site.hook) +
-                                  ": the team's hooks directory " + pylon::path_text(site.dir) +
-                                  " is tracked by git, so removing the recorder would reach "
-                                  "everyone who shares the repository; if they all agree, take "
-                                  "it out there by hand")};
-  }
   return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
+}
+
+namespace {
+
+Result<RepoFacts, HostError> facts_to_enable(const fs::path& repo, const fs::path& marker_dir,
+                                             GitEnv env, bool real_run) {
+  return gather_repo_facts(repo, env, marker_dir, not_a_repository_to_enable(repo),
+                           FactsWanted{real_run});
 }
 
 }  // namespace
@@ -325,16 +203,6 @@ HostError not_a_repository_to_enable(const fs::path& repo) {
                             "its path)");
 }
 
-std::optional<std::pair<std::string, std::string>> split_where(std::string_view output) {
-  const std::size_t first = output.find('\n');
-  if (first == std::string_view::npos || first == 0 || output.back() != '\n' ||
-      std::count(output.begin(), output.end(), '\n') != 2 || first + 2 == output.size()) {
-    return std::nullopt;
-  }
-  return std::pair{std::string(output.substr(0, first)),
-                   std::string(output.substr(first + 1, output.size() - first - 2))};
-}
-
 fs::path nearest_existing(const fs::path& path) {
   fs::path at = path;
   struct stat st {};
@@ -351,71 +219,67 @@ fs::path nearest_existing(const fs::path& path) {
   return at;
 }
 
-Result<HookSite, HostError> locate(const fs::path& repo, GitEnv env, const HostError& outside) {
-  auto where = ask_where(repo, env);
-  if (!where) {
-    return Err{outside};
+Result<std::string, HostError> would_enable(const fs::path& repo, const fs::path& marker_dir,
+                                            GitEnv env) {
+  auto facts = facts_to_enable(repo, marker_dir, env, false);
+  if (!facts) {
+    return Err{facts.error()};
   }
-  if (where->second.empty()) {
-    return Err{no_hooks_dir(where->first)};
-  }
-  HookSite site = look_at(hooks_dir_from(repo, where->second));
-  site.root = std::move(where->first);
-  site.tracked = tracked_in_work_tree(repo, env, site.root, site.dir);
-  site.foreign_config = config_refusal(repo, env, site, site.root);
-  return site;
-}
-
-Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
-  auto site = locate(repo, env, not_a_repository_to_enable(repo));
-  if (!site) {
-    return Err{site.error()};
-  }
-  if (auto plan = plan_enable(site.value()); !plan) {
+  if (auto plan = plan_enable(facts.value(), now_epoch()); !plan) {
     return Err{plan.error()};
   }
-  return std::move(site.value().root);
+  return pylon::lossy_utf8(facts.value().root);
 }
 
 Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
-  auto located = locate(repo, env, not_a_repository_to_enable(repo));
-  if (!located) {
-    return Err{located.error()};
+  auto gathered = facts_to_enable(repo, marker_dir, env, true);
+  if (!gathered) {
+    return Err{gathered.error()};
   }
-  const HookSite& site = located.value();
-  auto plan = plan_enable(site);
-  if (!plan) {
-    return Err{plan.error()};
+  const RepoFacts& facts = gathered.value();
+  const HookSite& site = facts.hook;
+  auto planned = plan_enable(facts, now_epoch());
+  if (!planned) {
+    return Err{planned.error()};
   }
-  if (plan.value().create_dir) {
+  const EnablePlan& plan = planned.value();
+  if (plan.create_dir) {
     std::error_code ec;
     fs::create_directories(site.dir, ec);
     if (ec) {
       return Err{HostError::could_not("create", site.dir, ec)};
     }
   }
-  if (const auto& text = plan.value().text) {
-    if (auto written = pylon::write_atomic(site.hook, *text); !written) {
+  if (plan.text) {
+    if (auto written = pylon::write_atomic(site.hook, *plan.text); !written) {
       return Err{HostError::could_not("write", site.hook, written.error())};
     }
   }
-  if (auto executable = pylon::add_exec(site.hook); !executable) {
-    return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
+  if (plan.chmod) {
+    if (auto executable = pylon::add_exec(site.hook); !executable) {
+      return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
+    }
   }
-
-  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
-  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
-  // an older checkout must not take the marker back in time
-  auto marker = advance_marker(marker_dir, site.root, backfilled);
-  if (!marker) {
-    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
+  // the marker's name is the top level's display text, as record names it
+  const std::string shown_root = pylon::lossy_utf8(facts.root);
+  Enabled done{plan.epoch, shown_root, site.hook, facts.marker.path, false};
+  if (plan.write_marker) {
+    auto marker = advance_marker(marker_dir, shown_root, plan.epoch);
+    if (!marker) {
+      return Err{marker_failure(facts.marker, marker.error())};
+    }
+    done.marker_written = marker.value().written;
   }
-  return Enabled{backfilled, site.root, site.hook, std::move(marker.value().path),
-                 marker.value().written};
+  return done;
 }
 
-Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
-  auto plan = plan_removal(repo, env);
+Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo,
+                                                         const fs::path& marker_dir, GitEnv env) {
+  auto facts = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo));
+  if (!facts) {
+    return Err{facts.error()};
+  }
+  auto plan = plan_disable(facts.value());
   if (!plan) {
     return Err{plan.error()};
   }
@@ -425,8 +289,13 @@ Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, G
   return std::optional<fs::path>{std::move(plan.value()->hook)};
 }
 
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv env) {
-  auto plan = plan_removal(repo, env);
+Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, const fs::path& marker_dir,
+                                                   GitEnv env) {
+  auto facts = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo));
+  if (!facts) {
+    return Err{facts.error()};
+  }
+  auto plan = plan_disable(facts.value());
   if (!plan) {
     return Err{plan.error()};
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gitactivity/facts.hpp"
 #include "gitactivity/repos.hpp"
 #include "host_error.hpp"
 #include "result.hpp"
@@ -24,49 +25,47 @@ struct Enabled {
 
 // Puts the recorder block into the repository's post-commit hook (once, at the top, after any
 // interpreter line), makes the hook executable and moves the marker up to the last commit's time
-// (now without one). A hook that already reads so is not rewritten.
+// (now without one). A hook that already reads so is not rewritten. Applies plan_enable: what it
+// refuses fails with nothing written.
 Result<Enabled, host::HostError> enable(const std::filesystem::path& repo,
                                         const std::filesystem::path& marker_dir, GitEnv env);
-// Removes every recorder block from the hook. The hook path when a block was removed; nothing when
-// there was none, and then the hook is not written at all.
+// Removes every recorder block (and the advised line) from the hook, as plan_disable says. The
+// hook path when one was removed; nothing when there was none, and then nothing is written.
 Result<std::optional<std::filesystem::path>, host::HostError> disable(
-    const std::filesystem::path& repo, GitEnv env);
+    const std::filesystem::path& repo, const std::filesystem::path& marker_dir, GitEnv env);
 
-// What enable and disable would answer, with nothing written: the top level to be enabled, the
-// hook a block would be removed from (nothing when there is none), or the same error. Only what a
-// write alone reveals (a full disk, a change in between) can make the real run differ.
-Result<std::string, host::HostError> would_enable(const std::filesystem::path& repo, GitEnv env);
+// The dry runs: the same facts and the same plan, nothing written. The top level's display text
+// to be enabled; the hook a block would be removed from (nothing when there is none); or the
+// refusal. Only what a write alone reveals (a full disk, a change in between) can differ.
+Result<std::string, host::HostError> would_enable(const std::filesystem::path& repo,
+                                                  const std::filesystem::path& marker_dir,
+                                                  GitEnv env);
 Result<std::optional<std::filesystem::path>, host::HostError> would_disable(
-    const std::filesystem::path& repo, GitEnv env);
+    const std::filesystem::path& repo, const std::filesystem::path& marker_dir, GitEnv env);
 
-// The top level and the hooks directory from the output of `git rev-parse --show-toplevel
-// --git-path hooks`; nothing unless it is exactly two lines, as a line feed in either path would
-// make the split a guess.
-std::optional<std::pair<std::string, std::string>> split_where(std::string_view output);
-
-// What git and the file system say about a repository's hook before anything is written.
-struct HookSite {
-  std::string root;                  // the top level (empty where it was not asked)
-  std::filesystem::path dir;         // the hooks directory
-  std::filesystem::path hook;        // dir / "post-commit"
-  bool dir_exists = false;           // a directory, links followed
-  std::error_code dir_error;         // why the hooks directory can be neither used nor created
-  std::error_code write_error;       // why no new file can take the hook's (final target's) place
-  std::error_code chmod_error;       // why the hook's mode cannot be changed
-  bool executable = false;           // an execute bit beside each read bit already (with_exec)
-  bool unreadable_to_owner = false;  // so with_exec gives the owner no execute bit
-  bool tracked = false;  // the directory lies in the work tree and git tracks files in it
-  // the refusal of a link on the way to the hook whose owner is not the hook's
-  std::optional<host::HostError> foreign_link;
-  // the refusal of a hooks path set in a file another user may change (config_refusal)
-  std::optional<host::HostError> foreign_config;
-  Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
+// What enable writes, in order; nothing of it until every refusal has been ruled out.
+struct EnablePlan {
+  bool create_dir = false;
+  std::optional<std::string> text;  // nothing when the hook already reads so
+  bool chmod = false;
+  bool write_marker = false;          // false: the marker is already at least as new
+  std::optional<std::int64_t> epoch;  // the marker's time: the latest commit's, else now
 };
+// Every refusal enable can know before it writes, the marker's included, in the order it would
+// meet them; `now` stands in for a repository without commits. Pure.
+Result<EnablePlan, host::HostError> plan_enable(const RepoFacts& facts, std::int64_t now);
+// Why record could not write the marker at time `at`; `writes` says whether it would write at
+// all (an existing one at least as new is left alone). Pure.
+std::optional<host::HostError> marker_refusal(const MarkerSlot& marker, std::int64_t at,
+                                              bool& writes);
 
-// The top level and the hooks directory of `repo` with the file system's facts about them, as
-// enable asks; `outside` is the failure for a directory in no repository.
-Result<HookSite, host::HostError> locate(const std::filesystem::path& repo, GitEnv env,
-                                         const host::HostError& outside);
+struct Removal {
+  std::filesystem::path hook;
+  std::string stripped;
+};
+// What disable would write where: nothing when the hook holds no recorder. Pure.
+Result<std::optional<Removal>, host::HostError> plan_disable(const RepoFacts& facts);
+
 // The refusal to write into a hooks directory that git tracks, and the hint that goes with it.
 host::HostError tracked_refusal(const std::filesystem::path& hook,
                                 const std::filesystem::path& dir);

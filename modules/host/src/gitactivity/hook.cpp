@@ -73,11 +73,38 @@ Stripped strip(std::string_view text, std::string_view begin, std::string_view e
   return out;
 }
 
+// The recorder's line alone, at the margin or indented.
+bool is_advised_line(std::string_view line) {
+  const std::size_t start = line.find_first_not_of(" \t");
+  return start != std::string_view::npos && is_delimiter(line.substr(start), block_command);
+}
+
+// Where the advised line stands as the last line the shell runs, at the margin, with no `exec`
+// or `exit` above it; nothing when it does not.
+std::optional<std::size_t> last_advised(const std::vector<std::string_view>& lines);
+
+// Without the advised line where it is the last line run: taken from anywhere else (inside a
+// condition, say), its removal could leave the user's script broken.
+Stripped strip_advised(std::string_view text) {
+  const std::vector<std::string_view> lines = split_lines(text);
+  const std::optional<std::size_t> advised = last_advised(lines);
+  Stripped out;
+  out.removed = advised.has_value();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i != advised) {
+      out.text.append(lines[i]);
+      out.text.push_back('\n');
+    }
+  }
+  return out;
+}
+
 Stripped strip_both(std::string_view text) {
   Stripped current = strip(text, block_begin, block_end);
   Stripped legacy = strip(current.text, legacy_begin, legacy_end);
-  legacy.removed = legacy.removed || current.removed;
-  return legacy;
+  Stripped advised = strip_advised(legacy.text);
+  advised.removed = advised.removed || legacy.removed || current.removed;
+  return advised;
 }
 
 }  // namespace
@@ -119,6 +146,25 @@ std::vector<std::string_view> words(std::string_view line) {
     at = stop;
   }
   return out;
+}
+
+std::optional<std::size_t> last_advised(const std::vector<std::string_view>& lines) {
+  // the last line a shell runs: neither blank nor a comment, however indented
+  const auto last = std::find_if(lines.rbegin(), lines.rend(), [](std::string_view line) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    return start != std::string_view::npos && line[start] != '#' &&
+           !pylon::trim_end(line.substr(start)).empty();
+  });
+  // a shell that meets `exec` or `exit` before it never comes back to run the last line
+  const auto ends_early = [](std::string_view line) {
+    const std::vector<std::string_view> argv = words(line);
+    return !argv.empty() && (argv[0] == "exec" || argv[0] == "exit");
+  };
+  if (last == lines.rend() || pylon::trim_end(*last) != block_command ||
+      std::any_of(last + 1, lines.rend(), ends_early)) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(lines.rend() - last - 1);
 }
 
 // The program `env` runs: its first word that is neither an option nor a NAME=VALUE.
@@ -216,6 +262,34 @@ bool holds_block(std::string_view text) {
     }
   }
   return false;
+}
+
+bool holds_advised_line(std::string_view text) {
+  const Stripped blocks = strip(strip(text, block_begin, block_end).text, legacy_begin, legacy_end);
+  const std::vector<std::string_view> lines = split_lines(blocks.text);
+  return std::any_of(lines.begin(), lines.end(), is_advised_line);
+}
+
+RecorderPlace recorder_place(std::string_view text) {
+  const std::vector<std::string_view> lines = split_lines(text);
+  const std::size_t first = !lines.empty() && lines[0].starts_with("#!") ? 1 : 0;
+  if (first + 2 < lines.size() && is_delimiter(lines[first], block_begin) &&
+      is_delimiter(lines[first + 1], block_command) && is_delimiter(lines[first + 2], block_end)) {
+    return RecorderPlace::Top;
+  }
+  if (last_advised(lines)) {
+    return RecorderPlace::LastLine;
+  }
+  return holds_block(text) || holds_advised_line(text) ? RecorderPlace::Elsewhere
+                                                       : RecorderPlace::None;
+}
+
+bool interpreter_line_has_cr(std::string_view text) {
+  if (!text.starts_with("#!")) {
+    return false;
+  }
+  const std::string_view line = text.substr(0, text.find('\n'));
+  return line.find('\r') != std::string_view::npos;
 }
 
 bool holds_legacy_block(std::string_view text) {

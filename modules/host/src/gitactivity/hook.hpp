@@ -17,9 +17,22 @@ std::string rewrite_hook(const std::optional<std::string>& existing);
 // True when the current block stands in the text as enable writes it: its three lines in a row,
 // trailing white space and carriage returns aside. A commented-out or edited block is not it.
 bool holds_block(std::string_view text);
+// True when a line of the text is the recorder's line alone (white space aside), outside a
+// block, wherever it stands: the line enable advises adding by hand.
+bool holds_advised_line(std::string_view text);
+// Where the recorder stands, as far as telling whether git reaches it goes: enable's block where
+// enable puts it (first, after any interpreter line), the advised line as the last line that is
+// neither blank nor a comment, starts at the margin and has no `exec` or `exit` line above it,
+// or anywhere else (in a condition or a function: no reading of the text can tell).
+enum class RecorderPlace { None, Top, LastLine, Elsewhere };
+RecorderPlace recorder_place(std::string_view text);
+// True when the text's first line is an interpreter line ending in a carriage return: the system
+// then looks for an interpreter whose name ends in one.
+bool interpreter_line_has_cr(std::string_view text);
 // True when a legacy block (the recorder's earlier markers) stands in the text.
 bool holds_legacy_block(std::string_view text);
-// The text without any block, current or legacy; nothing when it held none or is a compiled
+// The text without any block, current or legacy, nor the advised line where it is the last line
+// run (see recorder_place); nothing when it held none or is a compiled
 // hook (see read_hook).
 std::optional<std::string> strip_hook(std::string_view text);
 // The text without any block from a `begin` line to its `end` line; unpaired lines stay.

@@ -3,11 +3,11 @@
 #include "config/home.hpp"
 #include "env.hpp"
 #include "files.hpp"
+#include "gitactivity/owner.hpp"
 #include "project/store.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -188,25 +188,28 @@ Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch) {
   return Unit{};
 }
 
+std::optional<std::error_code> unreadable_marker_dir(const fs::path& dir) {
+  const pylon::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd && errno != ENOENT) {
+    return pylon::last_os_error();
+  }
+  return std::nullopt;
+}
+
 std::vector<Marker> read_markers(const fs::path& dir) {
   std::vector<Marker> markers;
-  DIR* const listing = ::opendir(dir.c_str());
-  if (listing == nullptr) {
+  const pylon::UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd) {
     return markers;
   }
-  const int dir_fd = ::dirfd(listing);
-  while (const struct dirent* entry = ::readdir(listing)) {
-    const std::string_view raw = entry->d_name;
-    if (raw.starts_with('.')) {
-      continue;
-    }
+  // the one listing of the marker directory, shared with the owner search
+  for (std::string& name : marker_names(dir_fd.get())) {
     struct stat st {};
-    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;
     }
-    markers.push_back({pylon::lossy_utf8(raw), mtime_seconds(st)});
+    markers.push_back({std::move(name), mtime_seconds(st)});
   }
-  ::closedir(listing);
   std::stable_sort(markers.begin(), markers.end(), [](const Marker& a, const Marker& b) {
     if (a.epoch != b.epoch) {
       return a.epoch > b.epoch;

@@ -19,8 +19,8 @@
 
 namespace gitactivity {
 
-// One marker as read back: the file name and its modification time in whole seconds (0 before
-// 1970).
+// One marker as read back: the file name (its own bytes) and its modification time in whole seconds
+// (0 before 1970).
 struct Marker {
   std::string name;
   std::int64_t epoch = 0;
@@ -68,6 +68,9 @@ Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch);
 // Creates the file or empties an existing regular one (mode 0666 before the umask for a new
 // file), never through a link at its name; the descriptor is open for writing.
 Result<pylon::UniqueFd, std::error_code> create_empty(const std::filesystem::path& file);
+// Why the marker directory cannot be listed: nothing for a readable one or none at all (no
+// marker yet); not_a_directory for a file or a link to one.
+std::optional<std::error_code> unreadable_marker_dir(const std::filesystem::path& dir);
 // The markers of a directory, newest first, then by name; never fails (unreadable reads empty).
 std::vector<Marker> read_markers(const std::filesystem::path& dir);
 

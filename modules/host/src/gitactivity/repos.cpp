@@ -206,16 +206,43 @@ bool is_plain_top_level(const fs::path& dir) {
   return config && !contains_word(*config, "worktree") && !contains_word(*config, "include");
 }
 
-std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
-                                      GitEnv env) {
+Result<std::string, GitFailure> git_query(const fs::path& dir, const std::vector<std::string>& args,
+                                          GitEnv env) {
   proc::Outcome outcome =
       proc::capture("git", args, dir, git_deadline_seconds,
                     env == GitEnv::WithoutLocal ? std::span<const std::string_view>(git_local_env)
-                                                : std::span<const std::string_view>());
+                                                : std::span<const std::string_view>(),
+                    true);
   if (!outcome.ok()) {
-    return std::nullopt;
+    return Err{GitFailure{outcome.not_run, outcome.reason()}};
   }
   return std::move(outcome.stdout);
+}
+
+std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
+                                      GitEnv env) {
+  auto answer = git_query(dir, args, env);
+  if (!answer) {
+    return std::nullopt;
+  }
+  return std::move(answer.value());
+}
+
+std::optional<std::vector<std::string>> split_answers(std::string_view output, std::size_t count) {
+  if (static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) != count ||
+      !output.ends_with('\n')) {
+    return std::nullopt;
+  }
+  std::vector<std::string> answers;
+  while (!output.empty()) {
+    const std::size_t nl = output.find('\n');
+    if (nl == 0) {
+      return std::nullopt;
+    }
+    answers.emplace_back(output.substr(0, nl));
+    output.remove_prefix(nl + 1);
+  }
+  return answers;
 }
 
 std::optional<std::string> git_answer(std::string_view output) {

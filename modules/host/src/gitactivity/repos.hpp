@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.hpp"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -37,7 +39,16 @@ inline constexpr std::array<std::string_view, 16> git_local_env = {
 // directory the user named means that directory's repository, whatever git variables are set.
 enum class GitEnv { Inherited, WithoutLocal };
 
-// One `git` query in `dir` (20-second deadline): its output as printed, or nothing on any failure.
+// Why a git query has no answer: `git` could not be run (`reason` is the runner's, "could not run
+// `git`: ..."), or it ran and failed.
+struct GitFailure {
+  bool not_run = false;
+  std::string reason;
+};
+// One `git` query in `dir` (20-second deadline): its standard output as bytes, or why not.
+Result<std::string, GitFailure> git_query(const std::filesystem::path& dir,
+                                          const std::vector<std::string>& args, GitEnv env);
+// git_query's output, or nothing on any failure.
 std::optional<std::string> git_output(const std::filesystem::path& dir,
                                       const std::vector<std::string>& args,
                                       GitEnv env = GitEnv::Inherited);
@@ -48,6 +59,10 @@ std::optional<std::string> git_answer(std::string_view output);
 std::optional<std::string> git_line(const std::filesystem::path& dir,
                                     const std::vector<std::string>& args,
                                     GitEnv env = GitEnv::Inherited);
+// The `count` answers of a query that prints one path per line, as bytes; nothing unless the
+// output is exactly that many non-empty lines, as a line feed in a path would make the split a
+// guess.
+std::optional<std::vector<std::string>> split_answers(std::string_view output, std::size_t count);
 // The top level of the repository holding `dir`: git's answer, else the nearest `.git` upwards.
 std::optional<std::filesystem::path> git_toplevel(const std::filesystem::path& dir);
 // The nearest directory from `dir` upwards that holds a `.git` of any kind.

@@ -1,6 +1,8 @@
 #include "gitactivity/status.hpp"
 
+#include "files.hpp"
 #include "gitactivity/enable.hpp"
+#include "gitactivity/facts.hpp"
 #include "gitactivity/hook.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
@@ -22,58 +24,69 @@ constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbi
 constexpr std::string_view desktop_path = "/usr/local/bin:/usr/bin:/bin";
 #endif
 
-// `tracked`: the team's hooks directory, which enable does not edit.
-Check hook_check(const fs::path& hook, const std::optional<std::string>& text,
-                 const std::string& read_error, bool tracked) {
-  const std::string enable_hint = tracked
-                                      ? "enable leaves the team's tracked hooks directory alone; " +
-                                            by_hand_hint(hook.parent_path())
-                                      : std::string("run `pylon host git-activity enable`");
-  std::error_code ec;
-  const fs::file_status st = fs::status(hook, ec);
-  if (!fs::exists(st)) {
-    return {"hook", "problem",
-            "no post-commit hook at " + pylon::path_text(hook) + ": " + enable_hint};
-  }
-  if (!fs::is_regular_file(st)) {
-    return {"hook", "problem",
-            pylon::path_text(hook) + " is not a regular file, so git cannot run it"};
-  }
-  if (!text) {
-    return {"hook", "problem", "cannot read " + pylon::path_text(hook) + ": " + read_error};
-  }
-  if (!holds_block(*text)) {
-    if (holds_legacy_block(*text)) {
-      return {"hook", "warning",
-              pylon::path_text(hook) + " holds the legacy recorder block: " + enable_hint};
-    }
-    if (strip_hook(*text)) {
-      return {"hook", "problem",
-              pylon::path_text(hook) +
-                  " holds the recorder block commented out or edited, so it records nothing: " +
-                  enable_hint};
-    }
-    return {"hook", "problem",
-            pylon::path_text(hook) + " does not hold the recorder block: " + enable_hint};
-  }
-  if ((st.permissions() & fs::perms::owner_exec) == fs::perms::none) {
-    return {"hook", "problem",
-            pylon::path_text(hook) + " is not executable, so git skips it: " + enable_hint +
-                " or chmod +x it"};
-  }
-  return {"hook", "ok", pylon::path_text(hook) + " holds the recorder and is executable"};
+std::string enable_hint(const HookSite& site) {
+  return site.tracked
+             ? "enable leaves the team's tracked hooks directory alone; " + by_hand_hint(site.dir)
+             : std::string("run `pylon host git-activity enable`");
 }
 
-Check interpreter_check(const fs::path& hook, const std::optional<std::string>& text) {
-  if (!text) {
-    std::error_code ec;
-    if (fs::exists(hook, ec)) {
-      return {"interpreter", "warning",
-              "cannot tell what runs " + pylon::path_text(hook) + ": unreadable"};
+// Recorded only where git will run the hook and reach the recorder in it.
+Check hook_check(const HookSite& site) {
+  const std::string hook = pylon::path_text(site.hook);
+  if (site.text && !site.text.value()) {
+    return {"hook", "problem", "no post-commit hook at " + hook + ": " + enable_hint(site)};
+  }
+  if (!site.regular) {
+    return {"hook", "problem", hook + " is not a regular file, so git cannot run it"};
+  }
+  if (!site.text) {
+    return {"hook", "problem", "cannot read " + hook + ": " + site.text.error()};
+  }
+  const std::string& text = *site.text.value();
+  const RecorderPlace place = recorder_place(text);
+  if (place == RecorderPlace::None) {
+    if (holds_legacy_block(text)) {
+      return {"hook", "warning", hook + " holds the legacy recorder block: " + enable_hint(site)};
     }
+    if (strip_hook(text)) {
+      return {"hook", "problem",
+              hook + " holds the recorder block commented out or edited, so it records nothing: " +
+                  enable_hint(site)};
+    }
+    return {"hook", "problem", hook + " does not hold the recorder block: " + enable_hint(site)};
+  }
+  if (site.exec_error) {
+    return {"hook", "problem",
+            hook + " is not executable for this user (" + pylon::os_text(site.exec_error) +
+                "), so git skips it: " + enable_hint(site) + " or chmod +x it"};
+  }
+  if (interpreter_line_has_cr(text)) {
+    return {"hook", "problem",
+            hook +
+                " has a carriage return at the end of its #! line (CRLF line endings), so "
+                "the system cannot start it: " +
+                enable_hint(site)};
+  }
+  if (place == RecorderPlace::Elsewhere) {
+    return {"hook", "warning",
+            "cannot tell whether git reaches the recorder in " + hook +
+                ": it stands below other commands (an exec, a condition, a function); make it "
+                "the hook's last line, or remove it and " +
+                enable_hint(site) + " to put the recorder first",
+            true};
+  }
+  return {"hook", "ok", hook + " holds the recorder and is executable"};
+}
+
+Check interpreter_check(const HookSite& site) {
+  if (!site.text) {
+    return {"interpreter", "warning",
+            "cannot tell what runs " + pylon::path_text(site.hook) + ": unreadable"};
+  }
+  if (!site.text.value()) {
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
   }
-  if (const auto runner = foreign_interpreter(*text)) {
+  if (const auto runner = foreign_interpreter(*site.text.value())) {
     return {"interpreter", "problem",
             "the hook is run by " + *runner +
                 ", not by a shell, so the recorder's shell line cannot run in it"};
@@ -81,9 +94,9 @@ Check interpreter_check(const fs::path& hook, const std::optional<std::string>& 
   return {"interpreter", "ok", "a shell runs the hook"};
 }
 
-Check hooks_dir_check(const fs::path& repo, GitEnv env, const HookSite& site, bool enabled) {
-  const fs::path& dir = site.dir;
-  if (site.tracked) {
+Check hooks_dir_check(const RepoFacts& facts, bool enabled) {
+  const fs::path& dir = facts.hook.dir;
+  if (facts.hook.tracked) {
     if (enabled) {
       return {"hooks-dir", "warning",
               pylon::path_text(dir) +
@@ -93,26 +106,16 @@ Check hooks_dir_check(const fs::path& repo, GitEnv env, const HookSite& site, bo
             pylon::path_text(dir) +
                 " is tracked by git: shared with the team, so enable will not edit it"};
   }
-  // "global\t/path": the scope of the setting that wins
-  if (const auto origin =
-          git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
-    const std::string_view scope = std::string_view(*origin).substr(0, origin->find('\t'));
-    if (scope == "global" || scope == "system") {
-      return {"hooks-dir", "warning",
-              "core.hooksPath comes from the " + std::string(scope) +
-                  " configuration: " + pylon::path_text(dir) +
-                  " serves every repository, and a block there records for all of them"};
-    }
+  if (const auto& scope = facts.hooks_path_scope;
+      scope && (*scope == "global" || *scope == "system")) {
+    return {"hooks-dir", "warning",
+            "core.hooksPath comes from the " + *scope + " configuration: " + pylon::path_text(dir) +
+                " serves every repository, and a block there records for all of them"};
   }
-  const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
-  const fs::path git_dir = canonical_or_same(
-      common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)
-             : fs::path(site.root) / ".git");
-  const fs::path hooks = canonical_or_same(dir);
-  if (lies_within(hooks, git_dir)) {
+  if (facts.hook.in_git_dir) {
     return {"hooks-dir", "ok", pylon::path_text(dir) + " is this repository's own"};
   }
-  if (lies_within(hooks, canonical_or_same(site.root))) {
+  if (lies_within(canonical_or_same(dir), canonical_or_same(facts.root))) {
     return {"hooks-dir", "warning",
             pylon::path_text(dir) +
                 " lies in the work tree (core.hooksPath): it may be shared with other "
@@ -144,52 +147,56 @@ Check desktop_path_check(const std::optional<fs::path>& found) {
               " /usr/local/bin/pylon-host)"};
 }
 
-// The file-name limit of the directory the marker goes in, asked of what exists of it.
-long name_max(const fs::path& marker_dir) {
-  return ::pathconf(nearest_existing(marker_dir).c_str(), _PC_NAME_MAX);
-}
-
 // Looked at without following links: record writes neither through a link nor into a file that
-// has other names.
-Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
-                   const std::string& root) {
-  const std::string name = encode_marker(root);
-  if (const long limit = name_max(marker_dir); !marker_name_fits(name, limit)) {
+// has other names; a marker directory that does not exist yet is made by the first commit.
+Check marker_check(const RepoFacts& facts) {
+  const MarkerSlot& marker = facts.marker;
+  const std::string path = pylon::path_text(marker.path);
+  if (marker.standing == Standing::Missing && !marker.dir_error &&
+      !marker_name_fits(marker.name, marker.name_max)) {
     return {"marker", "problem",
-            "no marker can be written for this path: its name is " + std::to_string(name.size()) +
-                " bytes, longer than " + pylon::path_text(nearest_existing(marker_dir)) +
-                " allows (" + std::to_string(limit > 0 ? limit : 255) + ")"};
+            "no marker can be written for this path: its name is " +
+                std::to_string(marker.name.size()) + " bytes, longer than " +
+                pylon::path_text(nearest_existing(marker.dir)) + " allows (" +
+                std::to_string(marker.name_max) + ")"};
   }
-  const fs::path marker = marker_dir / name;
-  struct stat st {};
-  if (::lstat(marker.c_str(), &st) != 0) {
+  if (marker.dir_error) {
+    return {"marker", "problem",
+            "record cannot write markers in " + pylon::path_text(marker.dir) + ": " +
+                pylon::os_text(marker.dir_error)};
+  }
+  switch (marker.standing) {
+    case Standing::Missing:
+      if (marker.dir_standing == Standing::Directory && marker.open_error) {
+        return {"marker", "problem",
+                "record cannot create " + path + ": " + pylon::os_text(marker.open_error)};
+      }
+      return {"marker", "warning",
+              "no marker at " + path + " yet: run `pylon host git-activity enable`, or commit"};
+    case Standing::Link:
+      return {"marker", "problem",
+              path + " is a symbolic link, which record never writes through: remove it"};
+    case Standing::Directory:
+    case Standing::Other:
+      return {"marker", "problem", path + " is not a regular file, so record cannot write it"};
+    case Standing::Regular:
+      break;
+  }
+  if (marker.other_links) {
+    return {"marker", "problem",
+            path + " has other hard links, so record leaves it alone: remove it"};
+  }
+  if (marker.open_error) {
+    return {"marker", "problem",
+            "record cannot write " + path + ": " + pylon::os_text(marker.open_error)};
+  }
+  if (facts.latest_commit && marker.mtime && *marker.mtime < *facts.latest_commit) {
     return {"marker", "warning",
-            "no marker at " + pylon::path_text(marker) +
-                " yet: run `pylon host git-activity enable`, or commit"};
-  }
-  if (S_ISLNK(st.st_mode)) {
-    return {"marker", "problem",
-            pylon::path_text(marker) +
-                " is a symbolic link, which record never writes through: remove it"};
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return {"marker", "problem",
-            pylon::path_text(marker) + " is not a regular file, so record cannot write it"};
-  }
-  if (st.st_nlink > 1) {
-    return {
-        "marker", "problem",
-        pylon::path_text(marker) + " has other hard links, so record leaves it alone: remove it"};
-  }
-  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
-  const auto commit = latest ? pylon::parse_i64(*latest) : std::nullopt;
-  if (commit && static_cast<std::int64_t>(st.st_mtime) < *commit) {
-    return {"marker", "warning",
-            pylon::path_text(marker) +
+            path +
                 " is older than the latest commit: merges and pulls do not run "
                 "post-commit; `pylon host git-activity enable` refreshes it"};
   }
-  return {"marker", "ok", pylon::path_text(marker) + " is up to date"};
+  return {"marker", "ok", path + " is up to date"};
 }
 
 }  // namespace
@@ -221,31 +228,25 @@ std::vector<Check> machine_checks(std::string_view search_path) {
   return {path_check(found), desktop_path_check(found)};
 }
 
+std::vector<Check> repo_checks(const RepoFacts& facts) {
+  const std::optional<std::string>* text = facts.hook.text ? &facts.hook.text.value() : nullptr;
+  const bool enabled = text != nullptr && *text && recorder_place(**text) != RecorderPlace::None;
+  return {hook_check(facts.hook), interpreter_check(facts.hook), hooks_dir_check(facts, enabled),
+          marker_check(facts)};
+}
+
 Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path& marker_dir,
                                             GitEnv env) {
-  auto located = locate(repo, env, not_a_repository(repo));
-  if (!located) {
-    return Err{located.error()};
+  auto gathered =
+      gather_repo_facts(repo, env, marker_dir, not_a_repository(repo), FactsWanted{true, true});
+  if (!gathered) {
+    return Err{gathered.error()};
   }
-  const HookSite& site = located.value();
-  std::optional<std::string> text;
-  std::string read_error;
-  if (site.text) {
-    text = site.text.value();
-  } else {
-    read_error = site.text.error();
-  }
-  const bool enabled = text && holds_block(*text);
-  return Status{site.root,
-                site.dir,
-                site.hook,
-                enabled,
-                {
-                    hook_check(site.hook, text, read_error, site.tracked),
-                    interpreter_check(site.hook, text),
-                    hooks_dir_check(repo, env, site, enabled),
-                    marker_check(repo, env, marker_dir, site.root),
-                }};
+  const RepoFacts& facts = gathered.value();
+  const auto& text = facts.hook.text;
+  const bool enabled = text && text.value() && recorder_place(*text.value()) != RecorderPlace::None;
+  return Status{pylon::lossy_utf8(facts.root), facts.hook.dir, facts.hook.hook, enabled,
+                repo_checks(facts)};
 }
 
 Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
@@ -263,6 +264,10 @@ Result<Status, host::HostError> status(const fs::path& repo, const fs::path& mar
 bool has_problem(const std::vector<Check>& checks) {
   return std::any_of(checks.begin(), checks.end(),
                      [](const Check& c) { return c.state == "problem"; });
+}
+
+bool has_doubt(const std::vector<Check>& checks) {
+  return std::any_of(checks.begin(), checks.end(), [](const Check& c) { return c.doubt; });
 }
 
 FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path) {
@@ -286,8 +291,9 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path)
       } else {
         one.checks.push_back({"repository", "problem", found.error().message()});
       }
-      one.state =
-          machine_ok && !has_problem(one.checks) ? MarkerState::Recorded : MarkerState::NotRecorded;
+      one.state = !machine_ok || has_problem(one.checks) ? MarkerState::NotRecorded
+                  : has_doubt(one.checks)                ? MarkerState::CannotTell
+                                                         : MarkerState::Recorded;
     }
     fleet.repos.push_back(std::move(one));
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gitactivity/facts.hpp"
 #include "gitactivity/owner.hpp"
 #include "gitactivity/repos.hpp"
 #include "host_error.hpp"
@@ -18,13 +19,14 @@ struct Check {
   std::string_view name;
   std::string_view state;  // "ok", "warning" or "problem"
   std::string detail;
+  bool doubt = false;  // a warning that leaves open whether commits are recorded
 };
 
 struct Status {
   std::string root;
   std::filesystem::path hooks_dir;
   std::filesystem::path hook;
-  bool enabled = false;  // the hook holds the current block
+  bool enabled = false;  // the hook holds the recorder: the current block or the advised line
   std::vector<Check> checks;
 };
 
@@ -39,10 +41,14 @@ std::vector<Check> machine_checks(std::string_view search_path);
 // status without the machine's checks.
 Result<Status, host::HostError> repo_status(const std::filesystem::path& repo,
                                             const std::filesystem::path& marker_dir, GitEnv env);
+// The repository's checks over its facts (hook, interpreter, hooks-dir, marker). Pure.
+std::vector<Check> repo_checks(const RepoFacts& facts);
 // True when a check says commits are not recorded.
 bool has_problem(const std::vector<Check>& checks);
+// True when a check leaves open whether they are: the checks may then not say "recorded".
+bool has_doubt(const std::vector<Check>& checks);
 
-enum class MarkerState { Recorded, NotRecorded, Gone, Unreachable };
+enum class MarkerState { Recorded, NotRecorded, Gone, Unreachable, CannotTell };
 
 struct MarkerStatus {
   MarkerOwner owner;

@@ -340,14 +340,16 @@ Outcome overflow_outcome(const std::string& program) {
 }
 
 Outcome wait_failed(const std::string& program, const std::error_code& error) {
-  return {"", "waiting for `" + program + "` failed: " + pylon::os_text(error), 127, false};
+  return {"",  "waiting for `" + program + "` failed: " + pylon::os_text(error), 127, false, false,
+          true};
 }
 
 // Hands the child to a waiter thread running `work`, then sleeps on the channel until the work is
 // done or the deadline passes. The waiter owns what it touches, so it may outlive this call.
 template <class Work>
 Outcome supervise(const std::string& program, const std::shared_ptr<Child>& child,
-                  std::uint64_t deadline_seconds, bool keep_output, Work work) {
+                  std::uint64_t deadline_seconds, bool keep_output, Work work,
+                  bool as_bytes = false) {
   const auto deadline = pylon::deadline_after(deadline_seconds);
   std::promise<Waited> promise;
   std::future<Waited> result = promise.get_future();
@@ -380,7 +382,7 @@ Outcome supervise(const std::string& program, const std::shared_ptr<Child>& chil
   }
   Outcome outcome;
   if (keep_output) {
-    outcome.stdout = collected(waited.out);
+    outcome.stdout = as_bytes ? std::move(waited.out) : collected(waited.out);
     outcome.stderr = collected(waited.err);
   }
   outcome.code = WIFEXITED(waited.status) ? WEXITSTATUS(waited.status) : -1;
@@ -400,12 +402,12 @@ std::string Outcome::reason() const {
 }
 
 Outcome spawn_failed(const std::string& program, const std::error_code& error) {
-  return {"", "could not run `" + program + "`: " + pylon::os_text(error), 127, false};
+  return {"", "could not run `" + program + "`: " + pylon::os_text(error), 127, false, false, true};
 }
 
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
                 const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,
-                std::span<const std::string_view> unset_env) {
+                std::span<const std::string_view> unset_env, bool as_bytes) {
   auto in = make_pipe();
   auto out = make_pipe();
   auto err = make_pipe();
@@ -439,14 +441,16 @@ Outcome capture(const std::string& program, const std::vector<std::string>& args
   if (!child) {
     return spawn_failed(program, child.error());
   }
-  return supervise(program, child.value(), deadline_seconds, true,
-                   [child = child.value(), out_fd = std::move(out_read),
-                    err_fd = std::move(err_read)](Waited& waited) mutable {
-                     drain(std::move(out_fd), std::move(err_fd), waited);
-                     if (waited.overflowed) {
-                       kill_child(*child);
-                     }
-                   });
+  return supervise(
+      program, child.value(), deadline_seconds, true,
+      [child = child.value(), out_fd = std::move(out_read),
+       err_fd = std::move(err_read)](Waited& waited) mutable {
+        drain(std::move(out_fd), std::move(err_fd), waited);
+        if (waited.overflowed) {
+          kill_child(*child);
+        }
+      },
+      as_bytes);
 }
 
 Outcome streaming(const std::string& program, const std::vector<std::string>& args,

@@ -21,6 +21,7 @@ struct Outcome {
   std::int32_t code = 0;
   bool timed_out = false;
   bool overflowed = false;
+  bool not_run = false;  // the program could not be started or waited for (spawn_failed)
 
   bool ok() const { return code == 0 && !timed_out; }
   // The text to explain a failed run: stderr trimmed, else stdout trimmed (possibly empty).
@@ -30,10 +31,11 @@ struct Outcome {
 // Runs `program` (searched on PATH, no shell) with its stdin at end of file and both outputs
 // collected and decoded as lossy UTF-8, not trimmed. Never blocks past the deadline, never holds
 // more than 64 MiB of output (overflowed). The child inherits our environment but for the
-// variables named in `unset_env`.
+// variables named in `unset_env`. `as_bytes` keeps standard output as the child wrote it (paths
+// git prints are paths, whatever their encoding); standard error is always decoded.
 Outcome capture(const std::string& program, const std::vector<std::string>& args,
                 const std::optional<std::filesystem::path>& cwd, std::uint64_t deadline_seconds,
-                std::span<const std::string_view> unset_env = {});
+                std::span<const std::string_view> unset_env = {}, bool as_bytes = false);
 
 // Where a child's output goes.
 enum class Output {

@@ -75,9 +75,8 @@ teardown() {
     run -1 --separate-stderr pylon-host git-activity enable
     [ -z "$output" ]
     [[ "$stderr" == "pylon-host: could not write marker in $PYLON_GIT_ACTIVITY_DIR: "*" (os error "*")" ]]
-    # the hook written before the failure stays, and commits go on quietly
-    [ "$(cat .git/hooks/post-commit)" = "#!/bin/sh
-$BLOCK" ]
+    # refused before anything is written: no repository is left half enabled
+    [ ! -e .git/hooks/post-commit ]
     run -0 --separate-stderr git commit -q --allow-empty -m second
     [ -z "$output" ] && [ -z "$stderr" ]
 }
@@ -109,9 +108,15 @@ $BLOCK" ]
 }
 
 @test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
-    local t r verb dry failing=6 && t=$(pwd -P)
-    mkdir -p tree && touch tree/file
+    local t r verb dry failing=10 && t=$(pwd -P)
+    export PYLON_GIT_ACTIVITY_DIR="$t/markers"
+    mkdir -p tree markers && touch tree/file markers/other
     for r in ok dangling uncreatable frozen gone large foreign on on-frozen; do make_repo "tree/$r"; done
+    git -C tree/ok worktree add -q ../ok-linked  # one hook, two work trees: one change
+    # the marker's name is taken: enable must fail before it writes the hook
+    for r in mdir mfifo mlink mhard; do make_repo "tree/$r"; done
+    local m="markers/$(echo "$t/tree/m" | tr / -)"
+    mkdir "${m}dir" && mkfifo "${m}fifo" && ln -s other "${m}link" && ln markers/other "${m}hard"
     rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
     git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
     printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
@@ -120,7 +125,7 @@ $BLOCK" ]
     truncate -s $((1024 * 1024 + 1)) tree/large/.git/hooks/post-commit
     # a link another user planted, to a file of ours (root only: chown)
     ln -s "$t/secret" tree/foreign/.git/hooks/post-commit
-    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=5
+    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=9
     for r in on on-frozen; do pylon-host git-activity enable "tree/$r" >/dev/null; done
     freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
     freeze tree/on-frozen/.git/hooks
@@ -135,6 +140,7 @@ $BLOCK" ]
         failing=3
     done
     [ "$(cat secret)" = "#!/bin/sh" ]
+    for r in mdir mfifo mlink mhard; do [ ! -e "tree/$r/.git/hooks/post-commit" ]; done
 }
 
 @test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
@@ -244,6 +250,13 @@ echo shared" ]
 $BLOCK
 echo mine" ]
     [ "$(ls "$PYLON_GIT_ACTIVITY_DIR" | grep -c $'caf\xef\xbf\xbd-repo$')" = 1 ]
+    # a linked work tree's hook lies in its main repository below the odd name: git's answers
+    # are paths as bytes, so no twin tree with U+FFFD in its name is made
+    git -C "$dir/repo" worktree add -q ../../linked
+    run -0 pylon-host git-activity enable-all linked
+    [ "${lines[0]}" = "git-activity enabled in 1 repo(s)" ]
+    [ ! -e $'caf\xef\xbf\xbd' ]
+    rm -r linked "$PYLON_GIT_ACTIVITY_DIR"/*-linked && git -C "$dir/repo" worktree prune
 
     # the hook records through the odd path; list shows it, readable
     (cd "$dir/repo" && GIT_COMMITTER_DATE=1800000000 git commit -q --allow-empty -m two)
@@ -253,7 +266,8 @@ echo mine" ]
     printf '%s' "$output" | iconv -f UTF-8 -t UTF-8 >/dev/null
     run -0 pylon-host git-activity list
     printf '%s' "$output" | iconv -f UTF-8 -t UTF-8 >/dev/null
-    [[ "$output" == *$'-gone\xef\xbf\xbd (repo gone)'* ]]
+    # a name that was not UTF-8 may stand for any bytes: never called gone
+    [[ "$output" == *$'-gone\xef\xbf\xbd (unreachable)'* ]]
 
     cd "$dir/repo"
     run -0 pylon-host git-activity disable
@@ -356,4 +370,13 @@ echo mine" ]
     : >"$PYLON_GIT_ACTIVITY_DIR/$name"
     run -0 as_user pylon-host git-activity prune --dry-run --json
     [ "$output" = "{\"ok\":true,\"removed\":[],\"unreachable\":[\"$name\"],\"dry_run\":true}" ]
+    # a root or a marker directory that cannot be read is a failure, never "0 repo(s)"
+    for verb in enable-all disable-all; do
+        run -1 --separate-stderr as_user pylon-host git-activity $verb tree/locked
+        [ "$stderr" = "pylon-host: could not walk tree/locked: Permission denied (os error 13)" ]
+    done
+    chmod 000 "$PYLON_GIT_ACTIVITY_DIR"
+    run -1 --separate-stderr as_user pylon-host git-activity status --all
+    chmod 755 "$PYLON_GIT_ACTIVITY_DIR"
+    [ "$stderr" = "pylon-host: could not read the marker directory $PYLON_GIT_ACTIVITY_DIR: Permission denied (os error 13)" ]
 }

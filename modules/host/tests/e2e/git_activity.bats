@@ -92,23 +92,25 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
 
 @test "list shows ages, repositories and gone ones, newest first; JSON has repo null" {
     export PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/markers"
-    mkdir -p repo "$PYLON_GIT_ACTIVITY_DIR"
-    local top now
+    mkdir -p "$PYLON_GIT_ACTIVITY_DIR" && git init -q repo
+    local top now gone
     top="$(cd repo && pwd -P)"
+    gone=$(marker_name "$(dirname "$top")/no-such-repo-here")
     now="$(date +%s)"
     stamp "$PYLON_GIT_ACTIVITY_DIR/$(marker_name "$top")" $((now - 100))
-    stamp "$PYLON_GIT_ACTIVITY_DIR/-no-such-repo-here" $((now - 3 * 86400))
+    stamp "$PYLON_GIT_ACTIVITY_DIR/$gone" $((now - 3 * 86400))
     stamp "$PYLON_GIT_ACTIVITY_DIR/-" $((now + 3600))
     : >"$PYLON_GIT_ACTIVITY_DIR/.hidden"
 
     run -0 --separate-stderr pylon-host git-activity list
     [ "${#lines[@]}" -eq 3 ]
-    [ "${lines[0]}" = "   0s ago  /" ]
+    # "/" is there, but it is no repository: by the rule status --all and prune judge by
+    [ "${lines[0]}" = "   0s ago  - (unreachable)" ]
     [ "${lines[1]}" = "   1m ago  $top" ]
-    [ "${lines[2]}" = "   3d ago  -no-such-repo-here (repo gone)" ]
+    [ "${lines[2]}" = "   3d ago  $gone (repo gone)" ]
 
     run -0 pylon-host ga --json list
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"count\":3,\"markers\":[{\"marker\":\"-\",\"epoch\":$((now + 3600)),\"repo\":\"/\"},{\"marker\":\"$(marker_name "$top")\",\"epoch\":$((now - 100)),\"repo\":\"$top\"},{\"marker\":\"-no-such-repo-here\",\"epoch\":$((now - 3 * 86400)),\"repo\":null}]}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"count\":3,\"markers\":[{\"marker\":\"-\",\"epoch\":$((now + 3600)),\"repo\":null,\"state\":\"unreachable\"},{\"marker\":\"$(marker_name "$top")\",\"epoch\":$((now - 100)),\"repo\":\"$top\",\"state\":\"found\"},{\"marker\":\"$gone\",\"epoch\":$((now - 3 * 86400)),\"repo\":null,\"state\":\"gone\"}]}" ]
 }
 
 @test "list and path on a marker directory that does not exist" {

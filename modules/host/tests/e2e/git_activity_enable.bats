@@ -236,6 +236,11 @@ echo mine" ]
     [ "$stderr" = "pylon-host: not a git repository: $T/plain (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)" ]
     run -1 --separate-stderr pylon-host git-activity disable "$T/nowhere"
     [ "$stderr" = "pylon-host: not a git repository: $T/nowhere" ]
+    # a git that cannot be run is not a missing repository
+    for verb in enable status; do
+        run -1 --separate-stderr env PATH="$T/no-such-dir" "$E2E_BIN" git-activity $verb "$T/plain"
+        [ "$stderr" = "pylon-host: could not run \`git\`: No such file or directory (os error 2)" ]
+    done
     builtin cd "$T/plain"
     run -1 --separate-stderr pylon-host git-activity enable --json
     [ -z "$output" ]
@@ -255,7 +260,9 @@ echo mine" ]
     rm "$T/r/.git/hooks/post-commit"
     PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
     [ "$stderr" = "pylon-host: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
-    [ -x "$T/r/.git/hooks/post-commit" ]  # what came before the marker stays written
+    [ ! -e "$T/r/.git/hooks/post-commit" ]  # refused before anything is written
+    PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -0 pylon-host git-activity enable-all "$T/r" --dry-run
+    [ "${lines[0]}" = "would fail: $T/r: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
 }
 
 @test "enable-all enables every repository below the roots, in text and JSON" {
@@ -395,9 +402,20 @@ echo mine" ]
     run -2 --separate-stderr pylon-host ga disable --dry-run
     [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all, disable-all and prune (nothing was done)" ]
     run -2 pylon-host ga list --apply=yes
+    # a second REPO is not dropped in silence, and --all is not read by disable
+    mkrepo "$HOME/work/r2" 1600000000
+    run -2 --separate-stderr pylon-host ga disable . "$HOME/work/r2"
+    [ "$stderr" = "pylon-host: 'disable' takes at most 1 operand ([REPO]), not 2 (nothing was done)" ]
+    run -2 --separate-stderr pylon-host ga enable "$HOME/work/r2" .
+    run -2 --separate-stderr pylon-host ga status . "$HOME/work/r2"
+    run -2 --separate-stderr pylon-host ga disable --all
+    [ "$stderr" = "pylon-host: 'disable' does not read --all: it is read only by status (nothing was done)" ]
+    [ ! -e "$HOME/work/r2/.git/hooks/post-commit" ]
     [ "$(cat "$hook")" = "$before" ]
     # the hook's entry point is exempt: it records, silently, whatever it is given
     run -0 --separate-stderr pylon-host ga record --bogus
+    [ -z "$output" ] && [ -z "$stderr" ]
+    run -0 --separate-stderr pylon-host ga record $'\xff'
     [ -z "$output" ] && [ -z "$stderr" ]
 }
 
@@ -438,6 +456,30 @@ echo mine" ]
     [[ "${lines[5]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
     [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
     unset GIT_DIR
+
+    # status and git agree: the advised line last records, a CRLF #! line and an exec do not
+    local marker && marker=$(marker_of "$T/r")
+    printf '#!/bin/sh\necho mine\n%s\n' "$BLOCK_COMMAND" >"$hook" && cp "$hook" "$T/advised"
+    run -0 pylon-host git-activity status "$T/r"
+    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    run -0 pylon-host git-activity enable "$T/r"  # no second recorder
+    cmp "$hook" "$T/advised"
+    touch -d @1600000000 "$marker"
+    git -C "$T/r" commit -q --allow-empty -m recorded
+    [ "$(mtime "$marker")" -gt 1700000000 ]
+    printf '#!/bin/sh\r\n%s\r\n' "$BLOCK_COMMAND" >"$hook"
+    run -1 pylon-host git-activity status "$T/r"
+    [[ "${lines[0]}" == "problem  hook          $hook has a carriage return at the end of its #! line"* ]]
+    touch -d @1600000000 "$marker"
+    git -C "$T/r" commit -q --allow-empty -m unrecorded 2>/dev/null
+    [ "$(mtime "$marker")" -eq 1600000000 ]
+    printf '#!/bin/sh\nexec true\n%s\n' "$BLOCK" >"$hook"
+    run -1 pylon-host git-activity status "$T/r"
+    [[ "${lines[0]}" == "warning  hook          cannot tell whether git reaches the recorder in $hook"* ]]
+    [ "${lines[6]}" = "cannot tell whether commits in $T/r are recorded" ]
+    run -0 pylon-host git-activity disable "$T/r"
+    [ "$(cat "$hook")" = $'#!/bin/sh\nexec true' ]
+    git -C "$T/r" commit -q --allow-empty -m back
 
     printf '#!/usr/bin/env python3\nprint("mine")\n' >"$hook"
     git config --global core.hooksPath "$T/shared"
@@ -548,8 +590,15 @@ echo mine" ]
     [[ "$output" != *'"state":"recorded"'* && "$output" == *'"recorded":0,"total":5}' ]]
     PATH=/usr/bin:/bin PYLON_GIT_ACTIVITY_DIR="$T/no-markers" run -1 "$E2E_BIN" git-activity status --all
     [ "${lines[-1]}" = "0 of 0 repositories recorded" ]
+    # list names each marker's repository by the same rule
+    run -0 pylon-host git-activity list --json
+    [[ "$output" == *"\"repo\":\"$T/x/a-b\",\"state\":\"found\""* ]] && [[ "$output" != *"$T/x/a/b"* ]]
+    run -0 pylon-host git-activity list
+    [[ "$output" == *"  -mnt-pylonabsent-r (unreachable)"* ]]
     run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
     [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
+    PYLON_GIT_ACTIVITY_DIR="$T/gone-too" run -1 --separate-stderr pylon-host git-activity status --all
+    [ "$stderr" = "pylon-host: could not read the marker directory $T/gone-too: Not a directory (os error 20)" ]
 
     run -0 pylon-host git-activity prune --dry-run --json
     [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"dry_run\":true}" ]

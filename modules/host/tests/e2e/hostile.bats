@@ -510,7 +510,7 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
 
 @test "git-activity: list over names that links let be traced many ways ends quickly, same answers" {
     ga_setup
-    mkdir -p "$T/d/real"
+    mkdir -p "$T/d/real" && git init -q "$T/d/real"
     ln -s . "$T/d/h" && ln -s . "$T/d/h-h"
     local base="${T//\//-}-d" many="" i
     for i in $(seq 28); do many+="-h"; done
@@ -518,5 +518,6 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     : >"$M/$base-h-h-real"
     run -0 bounded 60 pylon-host git-activity list  # a walk of every spelling would not end
     [[ "$output" == *"  $base$many-gone (repo gone)"* ]]
-    [[ "$output" == *"  $T/d/h/h/real"* ]]
+    # the spelling through links is not the name git's top level gives: not this marker's
+    [[ "$output" == *"  $base-h-h-real (unreachable)"* ]]
 }

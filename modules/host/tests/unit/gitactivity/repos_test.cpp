@@ -163,17 +163,18 @@ TEST(GitLine, TheAnswerWithoutItsLastLineFeedOrNothing) {
   }
 }
 
-TEST(SplitWhere, OnlyExactlyTwoNonEmptyLines) {
-  using Want = std::optional<std::pair<std::string, std::string>>;
+TEST(SplitAnswers, OnlyExactlyThatManyNonEmptyLines) {
+  using Want = std::optional<std::vector<std::string>>;
   const std::pair<std::string, Want> cases[] = {
-      {"/r \n.git/hooks\n", std::pair{"/r ", ".git/hooks"}},
-      {"/r\n/a\nb\n", std::nullopt},  // which line feed is git's is a guess
+      {"/r \n.git\n.git/hooks\n", Want{{"/r ", ".git", ".git/hooks"}}},
+      {"/r\xff\n.git\nh\n", Want{{"/r\xff", ".git", "h"}}},  // bytes stay bytes
+      {"/r\n/a\nb\nc\n", std::nullopt},                      // which line feed is git's is a guess
       {"/r\n\n.git/hooks\n", std::nullopt},
-      {"/r\n\n", std::nullopt},
+      {"/r\n.git\nh", std::nullopt},
   };
   for (const auto& [output, want] : cases) {
     SCOPED_TRACE(output);
-    EXPECT_EQ(gitactivity::split_where(output), want);
+    EXPECT_EQ(gitactivity::split_answers(output, 3), want);
   }
 }
 

@@ -1,0 +1,326 @@
+#include "gitactivity/facts.hpp"
+
+#include "files.hpp"
+#include "gitactivity/enable.hpp"
+#include "gitactivity/hook.hpp"
+#include "gitactivity/markers.hpp"
+#include "text.hpp"
+#include "unique_fd.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+
+namespace gitactivity {
+
+namespace fs = std::filesystem;
+namespace {
+
+using host::HostError;
+
+std::error_code os_error(int code) {
+  return {code, std::system_category()};
+}
+
+fs::path dir_or_dot(const fs::path& dir) {
+  return dir.empty() ? fs::path(".") : dir;
+}
+
+// What the kernel says this user (effective ids, as the write will run) may do to `path`.
+std::error_code denied(const fs::path& path, int mode, int flags = 0) {
+  if (::faccessat(AT_FDCWD, dir_or_dot(path).c_str(), mode, AT_EACCESS | flags) != 0) {
+    return pylon::last_os_error();
+  }
+  return {};
+}
+
+std::error_code unwritable(const fs::path& dir) {
+  return denied(dir, W_OK | X_OK);
+}
+
+Standing standing_of(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) {
+    return Standing::Regular;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return Standing::Directory;
+  }
+  return S_ISLNK(st.st_mode) ? Standing::Link : Standing::Other;
+}
+
+// Why creating `dir` with its parents would fail, found without creating anything.
+std::error_code creation_error(const fs::path& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) == 0) {
+    // a name that is taken by a link to nowhere, or by a file
+    return os_error(::stat(dir.c_str(), &st) != 0 ? EEXIST : ENOTDIR);
+  }
+  if (errno != ENOENT) {
+    return pylon::last_os_error();
+  }
+  const fs::path base = nearest_existing(dir);
+  if (::stat(base.c_str(), &st) != 0) {
+    return os_error(EEXIST);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return os_error(ENOTDIR);
+  }
+  return unwritable(base);
+}
+
+// Why the existing file can be neither replaced nor have its mode changed, whoever asks: an
+// immutable or append-only file, a read-only mount. Mode bits alone do not count: a rewrite
+// replaces the file by a rename in its directory.
+std::error_code sealed(const fs::path& file) {
+  if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0 &&
+      (errno == EPERM || errno == EROFS)) {
+    return pylon::last_os_error();
+  }
+#if defined(__linux__) && defined(FS_IOC_GETFLAGS)
+  const pylon::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  int flags = 0;
+  if (fd && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+    return os_error(EPERM);
+  }
+#endif
+  return {};
+}
+
+HookSite look_at_hook(fs::path dir) {
+  HookSite site;
+  site.hook = dir / "post-commit";
+  site.dir = std::move(dir);
+  struct stat st {};
+  site.dir_exists = ::stat(site.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  site.text = read_hook(site.hook);
+  // one walk of the hook's path, as the write will walk it; a walk that fails leaves the
+  // question to the write
+  const auto walked = pylon::walk_path(site.hook);
+  if (walked && walked.value().foreign_link) {
+    site.foreign_link = HostError::failure(pylon::foreign_link_text(*walked.value().foreign_link));
+  }
+  if (!site.dir_exists) {
+    site.dir_error = creation_error(site.dir);
+    return site;
+  }
+  if (!walked) {
+    site.write_error = walked.error();
+  } else if (!walked.value().complete) {
+    site.write_error = os_error(ENOENT);  // a link to a directory that is not there
+  } else {
+    // a rewrite puts a new file beside the one the links end at, and renames it over
+    site.write_error = unwritable(walked.value().dir);
+  }
+  if (::stat(site.hook.c_str(), &st) == 0) {
+    site.regular = S_ISREG(st.st_mode);
+    site.executable = pylon::with_exec(st.st_mode & 07777) == (st.st_mode & 07777);
+    site.unreadable_to_owner = (st.st_mode & S_IRUSR) == 0;
+    site.exec_error = denied(site.hook, X_OK);
+    if (::geteuid() != 0 && st.st_uid != ::geteuid()) {
+      site.chmod_error = os_error(EPERM);  // only the owner (or root) may change the mode
+    }
+    if (const std::error_code seal = sealed(site.hook)) {
+      site.chmod_error = seal;
+      if (!site.write_error) {
+        site.write_error = seal;
+      }
+    }
+  } else {
+    site.exec_error = pylon::last_os_error();
+  }
+  return site;
+}
+
+bool has_git_component(const fs::path& path) {
+  return std::find(path.begin(), path.end(), fs::path(".git")) != path.end();
+}
+
+// True when the team may share the hooks directory: git tracks files in it, asked of whichever
+// repository holds it (this work tree, a linked work tree's main one, a submodule, a sibling).
+// git tracks nothing inside a git directory, and where git cannot answer for a directory below a
+// `.git`, the directory counts as the team's.
+bool tracked_by_a_team(const fs::path& hooks) {
+  if (has_git_component(hooks)) {
+    return false;
+  }
+  const fs::path base = nearest_existing(hooks);
+  const auto listed =
+      git_query(base, {"ls-files", "-z", "--", dir_or_dot(hooks.lexically_relative(base)).string()},
+                GitEnv::WithoutLocal);
+  if (listed) {
+    return !listed.value().empty();
+  }
+  return walk_up_for_dot_git(base).has_value();
+}
+
+fs::path absolute_from(const fs::path& repo, const std::string& answer) {
+  fs::path path(answer);
+  return path.is_absolute() ? path : repo / path;
+}
+
+MarkerSlot look_at_marker(const fs::path& marker_dir, const std::string& root) {
+  MarkerSlot slot;
+  slot.dir = marker_dir;
+  slot.name = encode_marker(pylon::lossy_utf8(root));
+  slot.path = marker_dir / slot.name;
+  const long limit = ::pathconf(nearest_existing(marker_dir).c_str(), _PC_NAME_MAX);
+  slot.name_max = limit > 0 ? limit : 255;
+  struct stat st {};
+  if (::stat(marker_dir.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      slot.dir_error = pylon::last_os_error();
+      return slot;
+    }
+    slot.dir_error = creation_error(marker_dir);
+    if (::lstat(marker_dir.c_str(), &st) == 0) {
+      slot.dir_standing = Standing::Link;  // a link to nowhere
+    }
+    return slot;
+  }
+  slot.dir_standing = standing_of(st);
+  if (slot.dir_standing != Standing::Directory) {
+    slot.dir_error = os_error(ENOTDIR);
+    return slot;
+  }
+  if ((slot.dir_error = denied(marker_dir, X_OK))) {
+    return slot;
+  }
+  if (::lstat(slot.path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENAMETOOLONG) {  // a name too long is judged by name_max
+      slot.dir_error = pylon::last_os_error();
+      return slot;
+    }
+    slot.open_error = unwritable(marker_dir);  // a new marker is a new name in the directory
+    return slot;
+  }
+  slot.standing = standing_of(st);
+  if (slot.standing == Standing::Regular) {
+    slot.other_links = st.st_nlink > 1;
+    slot.mtime = std::max<std::int64_t>(0, static_cast<std::int64_t>(st.st_mtime));
+    slot.open_error = denied(slot.path, W_OK);
+  }
+  return slot;
+}
+
+std::string writer_text(pylon::ConfigWriter writer, const pylon::ConfigEvidence& e) {
+  switch (writer) {
+    case pylon::ConfigWriter::Owner:
+      return "its owner (user " + std::to_string(e.owner) + ")";
+    case pylon::ConfigWriter::Group:
+      return "its group (group " + std::to_string(e.group) + ")";
+    case pylon::ConfigWriter::Everyone:
+      break;
+  }
+  return "every user";
+}
+
+// The refusal to write where core.hooksPath points when the file that sets it may be changed by
+// someone who could not make the write there themselves: the setting would lend them our rights.
+// git names the repository's own file relative to the top level `root`.
+std::optional<HostError> config_refusal(const fs::path& repo, GitEnv env, const HookSite& site,
+                                        const std::string& root) {
+  const auto answer =
+      git_output(repo, {"config", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
+  constexpr std::string_view file_origin = "file:";
+  if (!answer || answer->rfind(file_origin, 0) != 0 || answer->find('\0') == std::string::npos) {
+    return std::nullopt;  // unset, or set on the command line: the running user's own
+  }
+  fs::path config = answer->substr(file_origin.size(), answer->find('\0') - file_origin.size());
+  if (config.is_relative()) {
+    config = fs::path(root) / config;
+  }
+  auto evidence = pylon::config_evidence(config, site.hook);
+  if (!evidence) {
+    return HostError::could_not("read", config, evidence.error());
+  }
+  const auto writer = pylon::judge_config_writer(evidence.value());
+  if (!writer) {
+    return std::nullopt;
+  }
+  return HostError::failure("will not write " + pylon::path_text(site.hook) +
+                            ": core.hooksPath in " + pylon::path_text(config) +
+                            " leads there, and " + writer_text(*writer, evidence.value()) +
+                            " may change that file but could not write there themselves; make "
+                            "the file writable by you alone, or set core.hooksPath in your own "
+                            "configuration");
+}
+
+}  // namespace
+
+std::optional<std::int64_t> latest_commit_time(const fs::path& dir, GitEnv env) {
+  const auto latest = git_line(dir, {"log", "-1", "--format=%ct"}, env);
+  return latest ? pylon::parse_i64(*latest) : std::nullopt;
+}
+
+Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
+                                               const fs::path& marker_dir, const HostError& outside,
+                                               FactsWanted wanted) {
+  // git runs in `repo`: a missing one must not read as a missing git
+  std::error_code ec;
+  if (!fs::is_directory(repo, ec)) {
+    return Err{outside};
+  }
+  const auto output = git_query(
+      repo, {"rev-parse", "--show-toplevel", "--git-common-dir", "--git-path", "hooks"}, env);
+  if (!output) {
+    if (output.error().not_run) {
+      return Err{HostError::failure(output.error().reason)};
+    }
+    return Err{outside};
+  }
+  auto answers = split_answers(output.value(), 3);
+  if (!answers) {
+    // one question at a time: each answer is then one path, whatever it holds
+    answers.emplace();
+    for (const char* question : {"--show-toplevel", "--git-common-dir", "--git-path"}) {
+      std::vector<std::string> args{"rev-parse", question};
+      if (std::string_view(question) == "--git-path") {
+        args.emplace_back("hooks");
+      }
+      auto one = git_line(repo, args, env);
+      if (!one) {
+        return Err{outside};
+      }
+      answers->push_back(std::move(*one));
+    }
+  }
+  RepoFacts facts;
+  facts.root = std::move((*answers)[0]);
+  facts.git_common_dir = absolute_from(repo, (*answers)[1]);
+  facts.hook = look_at_hook(absolute_from(repo, (*answers)[2]));
+  const fs::path hooks = canonical_or_same(facts.hook.dir);
+  const fs::path common = canonical_or_same(facts.git_common_dir);
+  facts.hook.in_git_dir = lies_within(hooks, common);
+  facts.hooks_path_set = hooks != common / "hooks";
+  // the usual hooks directory costs no further git run: git tracks nothing inside a `.git`
+  facts.hook.tracked = !facts.hook.in_git_dir && tracked_by_a_team(hooks);
+  // only a set hooks path can lead a write elsewhere than the repository's own directory
+  if (facts.hooks_path_set) {
+    facts.hook.foreign_config = config_refusal(repo, env, facts.hook, facts.root);
+  }
+  facts.marker = look_at_marker(marker_dir, facts.root);
+  // an existing marker this user may not write decides enable only by its age
+  const bool age_decides =
+      facts.marker.standing == Standing::Regular && static_cast<bool>(facts.marker.open_error);
+  if (wanted.latest_commit || age_decides) {
+    facts.latest_commit = latest_commit_time(repo, env);
+  }
+  if (wanted.hooks_path_scope && facts.hooks_path_set) {
+    // "global\t/path": the scope of the setting that wins
+    if (const auto origin =
+            git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
+      facts.hooks_path_scope = origin->substr(0, origin->find('\t'));
+    }
+  }
+  return facts;
+}
+
+}  // namespace gitactivity
