@@ -22,18 +22,18 @@ enum class Standing { Missing, Regular, Directory, Link, Other };
 
 // The hook and its directory as a write would meet them.
 struct HookSite {
-  std::filesystem::path dir;    // the hooks directory, as git names it (made absolute)
-  std::filesystem::path hook;   // dir / "post-commit"
-  bool dir_exists = false;      // a directory, links followed
-  std::error_code dir_error;    // why the hooks directory can be neither used nor created
-  std::error_code write_error;  // why no new file can take the hook's (final target's) place
-  std::error_code chmod_error;  // why the hook's mode cannot be changed
-  std::error_code exec_error;   // why this user may not execute the hook (the kernel's answer)
-  bool executable = false;      // an execute bit beside each read bit already (with_exec)
+  std::filesystem::path dir;         // the hooks directory, as git names it (made absolute)
+  std::filesystem::path hook;        // dir / "post-commit"
+  bool dir_exists = false;           // a directory, links followed
+  std::error_code dir_error;         // why the hooks directory can be neither used nor created
+  std::error_code write_error;       // why no new file can take the hook's (final target's) place
+  std::error_code chmod_error;       // why the hook's mode cannot be changed
+  std::error_code exec_error;        // why this user may not execute the hook (the kernel's answer)
+  bool executable = false;           // an execute bit beside each read bit already (with_exec)
   bool unreadable_to_owner = false;  // so with_exec gives the owner no execute bit
-  bool regular = false;         // the hook (links followed) is a regular file
-  bool tracked = false;         // the team's: git tracks files in the directory, or cannot say
-  bool in_git_dir = false;      // the directory lies in the common git directory
+  bool regular = false;              // the hook (links followed) is a regular file
+  bool tracked = false;              // the team's: git tracks files in the directory, or cannot say
+  bool in_git_dir = false;           // the directory lies in the common git directory
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
   // the refusal of a hooks path set in a file another user may change
