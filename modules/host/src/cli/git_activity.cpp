@@ -145,7 +145,7 @@ constexpr VerbRow<GitActivityCall> table[] = {
       "copy legacy ~/.kestrel markers into the fleet home",
       "copy legacy ~/.kestrel markers into the fleet home (a dry run without --apply)"},
      migrate_verb},
-    {{"status", "[REPO]", "--all --json", "pylon host git-activity status [REPO|--all]",
+    {{"status", "[REPO]", "--all --json --timeout", "pylon host git-activity status [REPO|--all]",
       "whether commits in REPO (or every repo) are recorded",
       "whether commits in REPO (default: here; --all: every repository with a marker) are "
       "recorded, and what to do if not"},
@@ -155,9 +155,10 @@ constexpr VerbRow<GitActivityCall> table[] = {
       "\u2026remove the recorder in every repo under DIR",
       "remove the recorder from every repository under DIR (default ~/work)"},
      disable_all_verb},
-    {{"prune", "", "--dry-run --json", "pylon host git-activity prune [--dry-run]",
-      "remove the markers of deleted repos",
-      "remove the markers whose repositories are gone (never an unreachable one)"},
+    {{"prune", "[NAME ...]", "--dry-run --json --restore --timeout",
+      "pylon host git-activity prune [NAME ...]", "remove the markers of deleted repos",
+      "remove the markers whose repositories are certainly gone, or the NAMEd markers whose "
+      "repositories are not found; --restore puts back what the last prune removed"},
      prune_verb},
 };
 

@@ -1,4 +1,5 @@
 #include "cli/git_activity.hpp"
+#include "clock.hpp"
 #include "env.hpp"
 #include "gitactivity/status.hpp"
 #include "text.hpp"
@@ -58,9 +59,11 @@ std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
   line.resize(14, ' ');
   line += one.state == gitactivity::MarkerState::NotRecorded ? pylon::path_text(*one.owner.root)
                                                              : pylon::lossy_utf8(one.owner.marker);
-  const auto problem =
-      std::find_if(one.checks.begin(), one.checks.end(),
-                   [](const gitactivity::Check& c) { return c.state == "problem"; });
+  auto problem = std::find_if(one.checks.begin(), one.checks.end(),
+                              [](const gitactivity::Check& c) { return c.state == "problem"; });
+  if (one.state == gitactivity::MarkerState::Unreachable && problem == one.checks.end()) {
+    problem = one.checks.begin();  // its one check, a warning: why it may be away
+  }
   return line + ": " +
          (problem == one.checks.end() ? std::string("see the machine's problem above")
                                       : problem->detail);
@@ -72,13 +75,20 @@ VerbResult status_all_verb(const GitActivityCall& call) {
         HostError::usage("status --all takes no REPO: it checks every repository with a "
                          "marker (`status REPO` checks one)")};
   }
-  const gitactivity::FleetStatus fleet =
-      gitactivity::status_all(call.marker_dir, pylon::env_var("PATH").value_or(""));
+  const gitactivity::FleetStatus fleet = gitactivity::status_all(
+      call.marker_dir, pylon::env_var("PATH").value_or(""),
+      pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds)));
   const auto recorded = static_cast<std::size_t>(
       std::count_if(fleet.repos.begin(), fleet.repos.end(), [](const gitactivity::MarkerStatus& r) {
         return r.state == gitactivity::MarkerState::Recorded;
       }));
-  const bool ok = recorded == fleet.repos.size() && !gitactivity::has_problem(fleet.machine);
+  // a repository that may be away is a warning; one not recorded, or gone, is what is wrong
+  const bool ok = !fleet.deadline_expired && !gitactivity::has_problem(fleet.machine) &&
+                  std::all_of(fleet.repos.begin(), fleet.repos.end(),
+                              [](const gitactivity::MarkerStatus& r) {
+                                return r.state == gitactivity::MarkerState::Recorded ||
+                                       !gitactivity::has_problem(r.checks);
+                              });
   if (call.json) {
     Json repos = Json::array();
     for (const gitactivity::MarkerStatus& one : fleet.repos) {
@@ -95,6 +105,7 @@ VerbResult status_all_verb(const GitActivityCall& call) {
     value["repos"] = std::move(repos);
     value["recorded"] = recorded;
     value["total"] = fleet.repos.size();
+    value["deadline_expired"] = fleet.deadline_expired;
     emit(call.out, value);
   } else {
     print_checks(fleet.machine, call.out);
@@ -103,7 +114,11 @@ VerbResult status_all_verb(const GitActivityCall& call) {
         call.out << shown(*line, call.out) << '\n';
       }
     }
-    call.out << recorded << " of " << fleet.repos.size() << " repositories recorded\n"
+    call.out << recorded << " of " << fleet.repos.size() << " repositories recorded"
+             << (fleet.deadline_expired
+                     ? " — DEADLINE EXPIRED, some markers were not looked at (raise --timeout)"
+                     : "")
+             << '\n'
              << std::flush;
   }
   return ok ? 0 : 1;

@@ -23,7 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t git_deadline_seconds = 20;
 
 // Dependency, build-output and cache directories: the walk never enters them.
 constexpr std::string_view pruned_names[] = {
@@ -207,9 +206,9 @@ bool is_plain_top_level(const fs::path& dir) {
 }
 
 std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
-                                      GitEnv env) {
+                                      GitEnv env, std::uint64_t seconds) {
   proc::Outcome outcome =
-      proc::capture("git", args, dir, git_deadline_seconds,
+      proc::capture("git", args, dir, seconds,
                     env == GitEnv::WithoutLocal ? std::span<const std::string_view>(git_local_env)
                                                 : std::span<const std::string_view>());
   if (!outcome.ok()) {
@@ -229,8 +228,8 @@ std::optional<std::string> git_answer(std::string_view output) {
 }
 
 std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
-                                    GitEnv env) {
-  const auto output = git_output(dir, args, env);
+                                    GitEnv env, std::uint64_t seconds) {
+  const auto output = git_output(dir, args, env, seconds);
   return output ? git_answer(*output) : std::nullopt;
 }
 

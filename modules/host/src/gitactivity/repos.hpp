@@ -37,17 +37,21 @@ inline constexpr std::array<std::string_view, 16> git_local_env = {
 // directory the user named means that directory's repository, whatever git variables are set.
 enum class GitEnv { Inherited, WithoutLocal };
 
-// One `git` query in `dir` (20-second deadline): its output as printed, or nothing on any failure.
+inline constexpr std::uint64_t git_deadline_seconds = 20;
+
+// One `git` query in `dir` within `seconds`: its output as printed, or nothing on any failure.
 std::optional<std::string> git_output(const std::filesystem::path& dir,
                                       const std::vector<std::string>& args,
-                                      GitEnv env = GitEnv::Inherited);
+                                      GitEnv env = GitEnv::Inherited,
+                                      std::uint64_t seconds = git_deadline_seconds);
 // A one-answer output without the line feed git ends it with; nothing for an empty answer. White
 // space stays: a path may begin or end with it.
 std::optional<std::string> git_answer(std::string_view output);
 // git_answer of one `git` query in `dir`; nothing on any failure.
 std::optional<std::string> git_line(const std::filesystem::path& dir,
                                     const std::vector<std::string>& args,
-                                    GitEnv env = GitEnv::Inherited);
+                                    GitEnv env = GitEnv::Inherited,
+                                    std::uint64_t seconds = git_deadline_seconds);
 // The top level of the repository holding `dir`: git's answer, else the nearest `.git` upwards.
 std::optional<std::filesystem::path> git_toplevel(const std::filesystem::path& dir);
 // The nearest directory from `dir` upwards that holds a `.git` of any kind.
