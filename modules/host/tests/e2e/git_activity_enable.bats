@@ -510,35 +510,41 @@ echo mine" ]
     mkrepo "$T/x/a-b" 1600000000 && mkdir -p "$T/x/a/b"  # two paths, one marker name
     mkrepo "$T/off" 1600000000
     mkrepo "$T/gone" 1600000000
-    for r in x/a-b off gone; do pylon-host git-activity enable "$T/$r" >/dev/null; done
+    mkrepo "$T/linked" 1600000000
+    for r in x/a-b off gone linked; do pylon-host git-activity enable "$T/$r" >/dev/null; done
     pylon-host git-activity disable "$T/off" >/dev/null
-    rm -rf "$T/gone"
+    rm -rf "$T/gone" "$T/linked"
+    ln "$(marker_of "$T/linked")" "$T/second-name"         # a marker with another hard link
     : >"$m/-mnt-pylonabsent-r"                           # on a volume that is not mounted
     ln -s "$T/nowhere" "$(marker_of "$T/gone-too")"      # a link prune never removes
     : >"$T/gone-too"                                     # a file where its repository was
     local gone && gone=$(basename "$(marker_of "$T/gone")")
+    local linked && linked=$(basename "$(marker_of "$T/linked")")
     local prune_hint="its repository is no longer there: \`pylon host git-activity prune\` removes the marker"
 
     run -1 --separate-stderr pylon-host git-activity status --all
-    [[ "${lines[2]}" == "unreachable   -mnt-pylonabsent-r: /mnt"*" is missing or not mounted, so prune keeps the marker" ]]
+    [[ "${lines[2]}" == "unreachable   -mnt-pylonabsent-r: /mnt"*" is missing or not mounted, so prune keeps the marker (if the repository is truly gone, \`pylon host git-activity prune NAME\` removes it)" ]]
     [ "${lines[3]}" = "gone          $gone: $prune_hint" ]
     [ "${lines[4]}" = "gone          $gone-too: $prune_hint" ]
-    [ "${lines[5]}" = "not recorded  $T/off: $T/off/.git/hooks/post-commit does not hold the recorder block: run \`pylon host git-activity enable\`" ]
-    [ "${lines[6]}" = "1 of 5 repositories recorded" ] && [ "${#lines[@]}" = 7 ]
+    [ "${lines[5]}" = "gone          $linked: $prune_hint" ]
+    [ "${lines[6]}" = "not recorded  $T/off: $T/off/.git/hooks/post-commit does not hold the recorder block: run \`pylon host git-activity enable\`" ]
+    [ "${lines[7]}" = "1 of 6 repositories recorded" ] && [ "${#lines[@]}" = 8 ]
     run -1 pylon-host git-activity status --all --json
-    [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
+    [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":6,"deadline_expired":false}' ]]
     run -2 --separate-stderr pylon-host git-activity status --all "$T/off"
     [[ "$stderr" == "pylon-host: status --all takes no REPO"* ]]
 
     run -0 pylon-host git-activity prune --dry-run --json
-    [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"dry_run\":true}" ]
+    [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"removed_times\":[1600000000],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"deadline_expired\":false,\"dry_run\":true}" ]
     [ -e "$m/$gone" ]
+    [ ! -e "$HOME/.local/state" ]  # a dry run writes no journal
     run -0 --separate-stderr pylon-host git-activity prune
     [[ "${lines[0]}" == "kept (unreachable): -mnt-pylonabsent-r: /mnt"* ]]
     [ "${lines[1]}" = "removed: $gone" ]
     [[ "${lines[2]}" == "kept: $gone-too: its repository is gone, but it is not an empty file"* ]]
-    [ "${lines[3]}" = "1 marker(s) removed, 1 kept as unreachable, 1 kept otherwise" ]
-    [ ! -e "$m/$gone" ] && [ -L "$m/$gone-too" ] && [ -e "$m/-mnt-pylonabsent-r" ]
+    [ "${lines[3]}" = "kept: $linked: its repository is gone, but it is not an empty file with one name (another hard link, a symbolic link, a directory or a file with content), so prune leaves it" ]
+    [ "${lines[4]}" = "1 marker(s) removed, 1 kept as unreachable, 2 kept otherwise" ]
+    [ ! -e "$m/$gone" ] && [ -L "$m/$gone-too" ] && [ -e "$m/-mnt-pylonabsent-r" ] && [ -e "$m/$linked" ]
     [ -e "$(marker_of "$T/x/a-b")" ] && [ -e "$(marker_of "$T/off")" ]
 
     [ "$(id -u)" != 0 ] || return 0  # root may unlink in a read-only directory
