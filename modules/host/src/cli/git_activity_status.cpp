@@ -83,12 +83,11 @@ VerbResult status_all_verb(const GitActivityCall& call) {
         return r.state == gitactivity::MarkerState::Recorded;
       }));
   // a repository that may be away is a warning; one not recorded, or gone, is what is wrong
-  const bool ok = !fleet.deadline_expired && !gitactivity::has_problem(fleet.machine) &&
-                  std::all_of(fleet.repos.begin(), fleet.repos.end(),
-                              [](const gitactivity::MarkerStatus& r) {
-                                return r.state == gitactivity::MarkerState::Recorded ||
-                                       !gitactivity::has_problem(r.checks);
-                              });
+  const bool ok =
+      !fleet.deadline_expired && !gitactivity::has_problem(fleet.machine) &&
+      std::all_of(fleet.repos.begin(), fleet.repos.end(), [](const gitactivity::MarkerStatus& r) {
+        return r.state == gitactivity::MarkerState::Recorded || !gitactivity::has_problem(r.checks);
+      });
   if (call.json) {
     Json repos = Json::array();
     for (const gitactivity::MarkerStatus& one : fleet.repos) {

@@ -182,8 +182,8 @@ Result<PruneJournal, std::error_code> PruneJournal::open(const fs::path& file) {
   if (ec) {
     return Err{ec};
   }
-  pylon::UniqueFd lock(::open((file.native() + ".lock").c_str(),
-                              O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  pylon::UniqueFd lock(
+      ::open((file.native() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) {
     return Err{pylon::last_os_error()};
   }
@@ -197,12 +197,11 @@ Result<PruneJournal, std::error_code> PruneJournal::open(const fs::path& file) {
   if (!text && text.error() != std::errc::no_such_file_or_directory) {
     return Err{text.error()};
   }
-  return PruneJournal(file, std::move(lock), text ? parse_journal(text.value())
-                                                  : std::vector<JournalLine>());
+  return PruneJournal(file, std::move(lock),
+                      text ? parse_journal(text.value()) : std::vector<JournalLine>());
 }
 
-Result<Unit, std::error_code> PruneJournal::append(const std::string& name,
-                                                   std::int64_t mtime_sec,
+Result<Unit, std::error_code> PruneJournal::append(const std::string& name, std::int64_t mtime_sec,
                                                    std::int64_t mtime_nsec) {
   if (!file_) {
     const bool existed = ::access(path_.c_str(), F_OK) == 0;
@@ -271,9 +270,8 @@ Result<RestoreResult, std::error_code> restore_markers(const fs::path& marker_di
       continue;
     }
     // never over a name that came back meanwhile, nor through a link
-    const pylon::UniqueFd made(::openat(dir.get(), line.name.c_str(),
-                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                        0666));
+    const pylon::UniqueFd made(::openat(
+        dir.get(), line.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!made) {
       if (errno == EEXIST) {
         result.skipped.push_back(line.name);

@@ -82,7 +82,9 @@ std::optional<std::string> volume_doubt(std::string_view marker,
     return split(dir.first, '/', false).size() == 1;
   });
   if (!first_there) {
-    return "/" + std::string(segments.front());
+    std::string first = "/";  // appended, not "/" + string: GCC 12 warns -Wrestrict at -O3
+    first += segments.front();
+    return first;
   }
   bool volume_there = false;
   const std::size_t wanted = volume_depth(segments);

@@ -143,8 +143,8 @@ PruneResult preview_prune(const PrunePlan& plan) {
   return result;
 }
 
-PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan,
-                        const OwnerLookup& relook, const BeforeRemoval& before,
+PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const OwnerLookup& relook,
+                        const BeforeRemoval& before,
                         std::chrono::steady_clock::time_point deadline) {
   PruneResult result{{}, plan.unreachable, plan.kept, {}};
   for (const PruneStep& step : plan.remove) {

@@ -113,8 +113,8 @@ PrunePlan plan_prune(const std::vector<PruneEntry>& entries,
 // found, or no longer certainly gone when unnamed), calls `before` (no removal on its error),
 // checks that the name still holds the surveyed file, unchanged, and removes it with unlinkat in
 // the surveyed directory. Steps not begun by the deadline are reported unreachable.
-PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan,
-                        const OwnerLookup& relook, const BeforeRemoval& before,
+PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const OwnerLookup& relook,
+                        const BeforeRemoval& before,
                         std::chrono::steady_clock::time_point deadline);
 // The plan as a dry run reports it: nothing removed, nothing failed.
 PruneResult preview_prune(const PrunePlan& plan);

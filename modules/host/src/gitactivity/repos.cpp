@@ -23,7 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // Dependency, build-output and cache directories: the walk never enters them.
 constexpr std::string_view pruned_names[] = {
 #include "gitactivity/pruned_names.inc"

@@ -1,9 +1,8 @@
 #include "gitactivity/status.hpp"
 
-#include "gitactivity/journal.hpp"
-
 #include "gitactivity/enable.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/journal.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
 
@@ -283,9 +282,8 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
       one.checks.push_back({"repository", "problem", doubt_text(one.owner)});
     } else if (one.owner.state == OwnerState::Unreachable) {
       // a name that is not UTF-8 cannot be typed as shown: give the shell's spelling of its bytes
-      const std::string typed = pylon::is_utf8(one.owner.marker)
-                                    ? "NAME"
-                                    : "$'" + escape_bytes(one.owner.marker) + "'";
+      const std::string typed =
+          pylon::is_utf8(one.owner.marker) ? "NAME" : "$'" + escape_bytes(one.owner.marker) + "'";
       one.checks.push_back({"repository", "warning",
                             doubt_text(one.owner) +
                                 ", so prune keeps the marker (if the repository is truly gone, "

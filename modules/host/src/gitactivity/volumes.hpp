@@ -11,9 +11,9 @@ namespace gitactivity {
 
 // One line of the mount table: a file system mounted now.
 struct MountEntry {
-  std::string point;   // where it is mounted, as its own bytes
-  std::string type;    // "ext4", "tmpfs", "nfs4", "fuse.sshfs"
-  std::string source;  // "/dev/sda2", "server:/export"
+  std::string point;         // where it is mounted, as its own bytes
+  std::string type;          // "ext4", "tmpfs", "nfs4", "fuse.sshfs"
+  std::string source;        // "/dev/sda2", "server:/export"
   std::uint64_t device = 0;  // the device number its files report (st_dev)
 
   bool operator==(const MountEntry&) const = default;

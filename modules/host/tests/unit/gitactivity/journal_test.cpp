@@ -48,7 +48,10 @@ TEST(ParseJournal, SkipsTornAndForeignLinesAndKeepsTheLastRuns) {
   text += journal_text({9, "-torn", 1, 0}).substr(0, 20);  // no newline: a crash mid-write
   const std::vector<JournalLine> lines = parse_journal(text);
   ASSERT_EQ(lines.size(), 3U);
-  EXPECT_EQ(lines[0], (JournalLine{1, "-r\xE9" "1", 1600000000, 5}));
+  EXPECT_EQ(lines[0], (JournalLine{1,
+                                   "-r\xE9"
+                                   "1",
+                                   1600000000, 5}));
   const std::vector<JournalLine> last = last_runs(lines, 2);
   ASSERT_EQ(last.size(), 2U);
   EXPECT_EQ(last[0].run, 2U);

@@ -69,12 +69,12 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
   unmounted.unmounted = true;
   AncestorFacts unlistable = on("/home/u", "/home");
   unlistable.error = denied;
-  std::vector<ProbeResult> nas_probes = {dir("/"), dir("/home"), dir("/home/u"),
-                                         dir("/home/u/mnt"), dir("/home/u/mnt/nas"),
-                                         absent("/home/u/mnt/nas/r")};
+  std::vector<ProbeResult> nas_probes = {
+      dir("/"),           dir("/home"),           dir("/home/u"),
+      dir("/home/u/mnt"), dir("/home/u/mnt/nas"), absent("/home/u/mnt/nas/r")};
   const auto nas = [&](AncestorFacts where) {
-    return OwnerEvidence{"-home-u-mnt-nas-r", nas_probes, {}, {on("/", "/"), std::move(where)},
-                         false};
+    return OwnerEvidence{
+        "-home-u-mnt-nas-r", nas_probes, {}, {on("/", "/"), std::move(where)}, false};
   };
   const std::vector<ProbeResult> data_probes = {dir("/"), dir("/data"), absent("/data/r"),
                                                 absent("/data-r")};
@@ -83,11 +83,8 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
   };
   const Row rows[] = {
       {"deleted in the home", deleted(home_ancestors()), OwnerState::Gone, Doubt::None, ""},
-      {"deleted in a home that is itself a mount point",
-       deleted({on("/", "/"), home_is_mount}),
-       OwnerState::Gone,
-       Doubt::None,
-       ""},
+      {"deleted in a home that is itself a mount point", deleted({on("/", "/"), home_is_mount}),
+       OwnerState::Gone, Doubt::None, ""},
       {"deleted on the root's volume", data(on("/data", "/")), OwnerState::Gone, Doubt::None, ""},
       {"deleted in a memory file system", data(on("/data", "/data", "tmpfs")), OwnerState::Gone,
        Doubt::None, ""},
@@ -98,10 +95,9 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
        OwnerState::Unreachable, Doubt::MayBeAway, "/home/u/mnt/nas"},
       {"an unmounted share leaves an empty mount point", nas(empty), OwnerState::Unreachable,
        Doubt::BelowEmpty, "/home/u/mnt/nas"},
-      {"a mount point of the fstab with nothing mounted", data(unmounted),
-       OwnerState::Unreachable, Doubt::NotMounted, "/data"},
-      {"no mount found", data(on("/data", "")), OwnerState::Unreachable, Doubt::MayBeAway,
-       "/data"},
+      {"a mount point of the fstab with nothing mounted", data(unmounted), OwnerState::Unreachable,
+       Doubt::NotMounted, "/data"},
+      {"no mount found", data(on("/data", "")), OwnerState::Unreachable, Doubt::MayBeAway, "/data"},
       {"an ancestor that cannot be listed", deleted({on("/", "/"), unlistable}),
        OwnerState::Unreachable, Doubt::ProbeFailed, "/home/u"},
       {"the first spelling holds no repository, the second is it",
@@ -207,15 +203,18 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
        "/run/media"},
       {"a disk that is away below /run/media/USER, a memory file system",
        {"-run-media-u-Disk-r",
-        {dir("/"), dir("/run"), dir("/run/media"), dir("/run/media/u"),
-         absent("/run/media/u/Disk"), absent("/run/media/u/Disk-r")},
+        {dir("/"), dir("/run"), dir("/run/media"), dir("/run/media/u"), absent("/run/media/u/Disk"),
+         absent("/run/media/u/Disk-r")},
         {},
         {on("/run/media/u", "/run", "tmpfs")},
         false},
        OwnerState::Unreachable,
        Doubt::VolumeAway,
        "/run/media"},
-      {"not a path", {"notes.txt", {}, {}, {}, false}, OwnerState::Unreachable, Doubt::NotAPath,
+      {"not a path",
+       {"notes.txt", {}, {}, {}, false},
+       OwnerState::Unreachable,
+       Doubt::NotAPath,
        "notes.txt"},
       {"bytes that were not UTF-8",
        {"-home-u-caf\xEF\xBF\xBD", home_probes(), {}, home_ancestors(), false},

@@ -61,16 +61,40 @@ TEST(PlanPrune, RemovesGoneOrNamedPlainMarkersAndRefusesAsAWhole) {
       {"unreachable is kept", {entry("-a", OwnerState::Unreachable, true)}, {}, {}, 1, 0, 0},
       {"found is left alone", {entry("-a", OwnerState::Found, true)}, {}, {}, 0, 0, 0},
       {"named and unreachable: the user says it is gone",
-       {entry("-a", OwnerState::Unreachable, true, true)}, {}, {"-a"}, 0, 0, 0},
+       {entry("-a", OwnerState::Unreachable, true, true)},
+       {},
+       {"-a"},
+       0,
+       0,
+       0},
       {"named but never looked at",
-       {entry("-a", OwnerState::Unreachable, true, true, Doubt::OutOfTime)}, {}, {}, 1, 0, 0},
+       {entry("-a", OwnerState::Unreachable, true, true, Doubt::OutOfTime)},
+       {},
+       {},
+       1,
+       0,
+       0},
       {"named, with another hard link",
-       {entry("-a", OwnerState::Gone, false, true)}, {}, {}, 0, 1, 0},
+       {entry("-a", OwnerState::Gone, false, true)},
+       {},
+       {},
+       0,
+       1,
+       0},
       {"a named repository that is there refuses the whole run",
        {entry("-a", OwnerState::Gone, true, true), entry("-b", OwnerState::Found, true, true)},
-       {}, {}, 0, 0, 1},
+       {},
+       {},
+       0,
+       0,
+       1},
       {"a name that is no marker refuses the whole run",
-       {entry("-a", OwnerState::Gone, true, true)}, {"typo"}, {}, 0, 0, 1},
+       {entry("-a", OwnerState::Gone, true, true)},
+       {"typo"},
+       {},
+       0,
+       0,
+       1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -149,12 +173,10 @@ TEST(ApplyPrune, NothingIsBegunAfterTheDeadline) {
   };
   auto survey = survey_prune(tmp.path(), {}, lookup, far());
   ASSERT_TRUE(survey.ok());
-  const PruneResult result =
-      apply_prune(survey.value(), plan_prune(survey.value().entries), lookup,
-                  [](const std::string&, const MarkerFile&) -> Result<Unit, std::error_code> {
-                    return Unit{};
-                  },
-                  std::chrono::steady_clock::now());
+  const PruneResult result = apply_prune(
+      survey.value(), plan_prune(survey.value().entries), lookup,
+      [](const std::string&, const MarkerFile&) -> Result<Unit, std::error_code> { return Unit{}; },
+      std::chrono::steady_clock::now());
   EXPECT_TRUE(result.removed.empty());
   EXPECT_EQ(result.unreachable, std::vector<std::string>{"-gone"});
   EXPECT_TRUE(std::filesystem::exists(tmp / "-gone"));

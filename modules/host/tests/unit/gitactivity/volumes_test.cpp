@@ -35,7 +35,8 @@ TEST(ReadMountTable, ReadsPointTypeSourceAndDevicePastOptionalFields) {
                            "42 27 8:17 / /data rw shared:9\n");  // no separator: not read
   const std::vector<MountEntry> want = {
       {"/", "ext4", "/dev/vda", static_cast<std::uint64_t>(makedev(254, 0))},
-      {"/home/u/mnt/my nas", "fuse.sshfs", "u@nas:/srv", static_cast<std::uint64_t>(makedev(0, 45))},
+      {"/home/u/mnt/my nas", "fuse.sshfs", "u@nas:/srv",
+       static_cast<std::uint64_t>(makedev(0, 45))},
       {"/tmp", "tmpfs", "tmpfs", static_cast<std::uint64_t>(makedev(0, 46))},
   };
   EXPECT_EQ(read_mount_table(file), want);
@@ -84,6 +85,6 @@ TEST(Volumes, MountOfTakesTheLongestPointAndTheLastMountedThere) {
   EXPECT_EQ(volumes.mount_of("/media/u/Disk/r"), 3U);
   EXPECT_EQ(volumes.mount_of("relative"), std::nullopt);
   EXPECT_TRUE(volumes.unmounted_point("/data"));
-  EXPECT_FALSE(volumes.unmounted_point("/home"));  // mounted now
+  EXPECT_FALSE(volumes.unmounted_point("/home"));          // mounted now
   EXPECT_FALSE(volumes.unmounted_point("/media/u/Disk"));  // not in the fstab
 }
