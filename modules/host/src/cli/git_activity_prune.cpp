@@ -58,6 +58,11 @@ std::string refusal_text(const gitactivity::Refusal& refusal, const fs::path& ma
          " (neither a marker's name nor the path of a repository that has one)";
 }
 
+// Neither HOME nor XDG_STATE_HOME is absolute: the journal would land in the current directory.
+constexpr const char* no_state_dir =
+    "no place for prune's journal: set HOME or XDG_STATE_HOME to an absolute path (nothing was "
+    "changed)";
+
 VerbResult restore_verb(const GitActivityCall& call, bool dry_run) {
   const fs::path file = gitactivity::journal_file(gitactivity::state_dir(), call.marker_dir);
   std::vector<gitactivity::JournalLine> lines;
@@ -69,6 +74,9 @@ VerbResult restore_verb(const GitActivityCall& call, bool dry_run) {
     }
     lines = text ? gitactivity::parse_journal(text.value()) : lines;
   } else {
+    if (!file.is_absolute()) {
+      return Err{HostError::failure(no_state_dir)};
+    }
     auto opened = gitactivity::PruneJournal::open(file);
     if (!opened) {
       return Err{HostError::could_not("open the prune journal", file, opened.error())};
@@ -139,6 +147,9 @@ VerbResult prune_verb(const GitActivityCall& call) {
   const fs::path journal_path =
       gitactivity::journal_file(gitactivity::state_dir(), call.marker_dir);
   if (!dry_run) {
+    if (!journal_path.is_absolute()) {
+      return Err{HostError::failure(no_state_dir)};
+    }
     auto opened = gitactivity::PruneJournal::open(journal_path);
     if (!opened) {
       return Err{HostError::could_not("open the prune journal", journal_path, opened.error())};

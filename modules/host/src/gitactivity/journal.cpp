@@ -70,7 +70,13 @@ fs::path state_dir() {
 }
 
 fs::path journal_file(const fs::path& state_dir, const fs::path& marker_dir) {
-  return state_dir / ("prune" + encode_marker(marker_dir.lexically_normal().native()) + ".jsonl");
+  // a relative marker directory is named after its absolute path: one journal per directory
+  std::error_code ec;
+  const fs::path absolute = fs::absolute(marker_dir, ec).lexically_normal();
+  std::string name = "prune";
+  name += encode_marker((ec ? marker_dir : absolute).native());
+  name += ".jsonl";
+  return state_dir / name;
 }
 
 std::string escape_bytes(std::string_view bytes) {

@@ -189,8 +189,11 @@ Volumes volumes_live() {
       }
     }
   }
+  // an unset or relative HOME names no home: the current directory's volume is not certain
+  const std::optional<std::string> home_var = pylon::env_var("HOME");
   std::error_code ec;
-  const fs::path home = fs::canonical(pylon::home_or_dot(), ec);
+  const fs::path home =
+      home_var && home_var->starts_with('/') ? fs::canonical(*home_var, ec) : fs::path();
   if (!ec && home.is_absolute()) {
     volumes.home_mount = volumes.mount_of(home.native());
   }
