@@ -158,6 +158,7 @@ std::vector<JournalLine> parse_journal(std::string_view text) {
 
 std::vector<JournalLine> last_runs(const std::vector<JournalLine>& lines, std::size_t runs) {
   std::vector<std::uint64_t> ids;
+  ids.reserve(lines.size());
   for (const JournalLine& line : lines) {
     ids.push_back(line.run);
   }
