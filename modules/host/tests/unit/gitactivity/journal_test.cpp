@@ -100,4 +100,7 @@ TEST(PruneJournal, RoundTripRestoresTheLastRunWithItsTimesAndKeepsTwentyRuns) {
   EXPECT_EQ(st.st_mtim.tv_nsec, 250);
 #endif
   EXPECT_EQ(st.st_size, 0);
+  // a marker directory removed meanwhile is made again
+  ASSERT_TRUE(restore_markers(tmp / "new" / "markers", run, false).ok());
+  EXPECT_TRUE(std::filesystem::exists(tmp / "new" / "markers" / "-a"));
 }
