@@ -7,8 +7,8 @@ _pylon_host_flags() {
     case $1/$2 in
         ga/record) echo --at ;;
         ga/enable | ga/disable | ga/list | ga/path) echo --json ;;
-        ga/status) echo --all --json ;;
-        ga/prune) echo --dry-run --json ;;
+        ga/status) echo --all --json --timeout ;;
+        ga/prune) echo --dry-run --json --restore --timeout ;;
         ga/enable-all | ga/disable-all) echo --dry-run --json --timeout ;;
         ga/migrate) echo --apply --json ;;
         share/push | share/pull | share/ls) echo --peer --timeout --json ;;

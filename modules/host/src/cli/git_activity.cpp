@@ -1,6 +1,7 @@
 #include "cli/git_activity.hpp"
 
 #include "cli/verbs.hpp"
+#include "clock.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
@@ -8,6 +9,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <ostream>
 #include <string>
 #include <system_error>
@@ -31,14 +33,25 @@ std::string_view owner_state_text(gitactivity::OwnerState state) {
   return "unreachable";
 }
 
+// A listing's deadline, as for every listing the program makes.
+constexpr std::uint64_t list_seconds = 60;
+
 // Each marker's repository by the rule status --all and prune judge it by (locate_owner).
 VerbResult list_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Marker> markers = gitactivity::read_markers(call.marker_dir);
   const std::int64_t now = gitactivity::now_epoch();
+  // the owner rule's bounds hold here too: one look at the mounts, and a listing's deadline after
+  // which the markers not yet looked at are unreachable
+  const gitactivity::Volumes volumes = gitactivity::volumes_live();
+  const auto deadline = pylon::deadline_after(list_seconds);
+  const auto owner_of = [&](const std::string& name) {
+    return std::chrono::steady_clock::now() < deadline ? gitactivity::locate_owner(name, volumes)
+                                                       : gitactivity::out_of_time(name);
+  };
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
-      const gitactivity::MarkerOwner owner = gitactivity::locate_owner(marker.name);
+      const gitactivity::MarkerOwner owner = owner_of(marker.name);
       Json item = Json::object();
       item["marker"] = pylon::lossy_utf8(marker.name);
       item["epoch"] = marker.epoch;
@@ -59,7 +72,7 @@ VerbResult list_verb(const GitActivityCall& call) {
     return 0;
   }
   for (const gitactivity::Marker& marker : markers) {
-    const gitactivity::MarkerOwner owner = gitactivity::locate_owner(marker.name);
+    const gitactivity::MarkerOwner owner = owner_of(marker.name);
     const std::string name = pylon::lossy_utf8(marker.name);
     const std::string label = owner.root ? pylon::path_text(*owner.root)
                               : owner.state == gitactivity::OwnerState::Gone
@@ -164,7 +177,7 @@ constexpr VerbRow<GitActivityCall> table[] = {
       "copy legacy ~/.kestrel markers into the fleet home",
       "copy legacy ~/.kestrel markers into the fleet home (a dry run without --apply)"},
      migrate_verb},
-    {{"status", "[REPO]", "--all --json", "pylon host git-activity status [REPO|--all]",
+    {{"status", "[REPO]", "--all --json --timeout", "pylon host git-activity status [REPO|--all]",
       "whether commits in REPO (or every repo) are recorded",
       "whether commits in REPO (default: here; --all: every repository with a marker) are "
       "recorded, and what to do if not",
@@ -175,9 +188,10 @@ constexpr VerbRow<GitActivityCall> table[] = {
       "\u2026remove the recorder in every repo under DIR",
       "remove the recorder from every repository under DIR (default ~/work)"},
      disable_all_verb},
-    {{"prune", "", "--dry-run --json", "pylon host git-activity prune [--dry-run]",
-      "remove the markers of deleted repos",
-      "remove the markers whose repositories are gone (never an unreachable one)"},
+    {{"prune", "[NAME ...]", "--dry-run --json --restore --timeout",
+      "pylon host git-activity prune [NAME ...]", "remove the markers of deleted repos",
+      "remove the markers whose repositories are certainly gone, or the NAMEd markers whose "
+      "repositories are not found; --restore puts back what the last prune removed"},
      prune_verb},
 };
 

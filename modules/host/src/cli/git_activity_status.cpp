@@ -1,4 +1,5 @@
 #include "cli/git_activity.hpp"
+#include "clock.hpp"
 #include "env.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/status.hpp"
@@ -63,9 +64,12 @@ std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
                              one.state == gitactivity::MarkerState::CannotTell)
               ? pylon::path_text(*one.owner.root)
               : pylon::lossy_utf8(one.owner.marker);
-  const auto problem =
+  auto problem =
       std::find_if(one.checks.begin(), one.checks.end(),
                    [](const gitactivity::Check& c) { return c.state == "problem" || c.doubt; });
+  if (one.state == gitactivity::MarkerState::Unreachable && problem == one.checks.end()) {
+    problem = one.checks.begin();  // its one check, a warning: why it may be away
+  }
   return line + ": " +
          (problem == one.checks.end() ? std::string("see the machine's problem above")
                                       : problem->detail);
@@ -81,13 +85,21 @@ VerbResult status_all_verb(const GitActivityCall& call) {
   if (const auto unreadable = gitactivity::unreadable_marker_dir(call.marker_dir)) {
     return Err{HostError::could_not("read the marker directory", call.marker_dir, *unreadable)};
   }
-  const gitactivity::FleetStatus fleet =
-      gitactivity::status_all(call.marker_dir, pylon::env_var("PATH").value_or(""));
+  const gitactivity::FleetStatus fleet = gitactivity::status_all(
+      call.marker_dir, pylon::env_var("PATH").value_or(""),
+      pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds)));
   const auto recorded = static_cast<std::size_t>(
       std::count_if(fleet.repos.begin(), fleet.repos.end(), [](const gitactivity::MarkerStatus& r) {
         return r.state == gitactivity::MarkerState::Recorded;
       }));
-  const bool ok = recorded == fleet.repos.size() && !gitactivity::has_problem(fleet.machine);
+  // a repository that may be away is a warning; one not recorded, gone, or whose recording
+  // cannot be told (as `status REPO` exits 1 for it) is what is wrong
+  const bool ok =
+      !fleet.deadline_expired && !gitactivity::has_problem(fleet.machine) &&
+      std::all_of(fleet.repos.begin(), fleet.repos.end(), [](const gitactivity::MarkerStatus& r) {
+        return r.state == gitactivity::MarkerState::Recorded ||
+               r.state == gitactivity::MarkerState::Unreachable;
+      });
   if (call.json) {
     Json repos = Json::array();
     for (const gitactivity::MarkerStatus& one : fleet.repos) {
@@ -104,6 +116,7 @@ VerbResult status_all_verb(const GitActivityCall& call) {
     value["repos"] = std::move(repos);
     value["recorded"] = recorded;
     value["total"] = fleet.repos.size();
+    value["deadline_expired"] = fleet.deadline_expired;
     emit(call.out, value);
   } else {
     print_checks(fleet.machine, call.out);
@@ -112,7 +125,11 @@ VerbResult status_all_verb(const GitActivityCall& call) {
         call.out << shown(*line, call.out) << '\n';
       }
     }
-    call.out << recorded << " of " << fleet.repos.size() << " repositories recorded\n"
+    call.out << recorded << " of " << fleet.repos.size() << " repositories recorded"
+             << (fleet.deadline_expired
+                     ? " — DEADLINE EXPIRED, some markers were not looked at (raise --timeout)"
+                     : "")
+             << '\n'
              << std::flush;
   }
   return ok ? 0 : 1;

@@ -17,6 +17,7 @@ constexpr FlagInfo flag_table[] = {
     {"--apply", "", "perform the migration instead of describing it"},
     {"--open", "", "also open the share directory in the desktop file manager"},
     {"--dry-run", "", "enable-all/disable-all/prune: say what would change, change nothing"},
+    {"--restore", "", "prune: recreate the markers the last prune removed, with their times"},
     {"--help", "", "this help; after a verb group or a verb, its usage", "-h"},
     {"--version", "", "print the version (first word only)", "", false},
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <map>
 #include <span>
@@ -81,7 +82,9 @@ std::optional<std::string> volume_doubt(std::string_view marker,
     return split(dir.first, '/', false).size() == 1;
   });
   if (!first_there) {
-    return "/" + std::string(segments.front());
+    std::string first = "/";  // appended, not "/" + string: GCC 12 warns -Wrestrict at -O3
+    first += segments.front();
+    return first;
   }
   bool volume_there = false;
   const std::size_t wanted = volume_depth(segments);
@@ -131,6 +134,10 @@ CandidateResult check_candidate(const fs::path& dir, std::string_view marker) {
     }
     return candidate;
   }
+  if (!git_entries_regular(dir)) {
+    candidate.kind = CandidateKind::GitOdd;  // git would wait on a FIFO there
+    return candidate;
+  }
   // git would print the physical path of a plain repository's directory: no need to start it
   std::optional<std::string> top;
   if (is_plain_top_level(dir)) {
@@ -143,7 +150,7 @@ CandidateResult check_candidate(const fs::path& dir, std::string_view marker) {
     }
     top = physical.native();
   } else {
-    top = git_line(dir, {"rev-parse", "--show-toplevel"}, GitEnv::WithoutLocal);
+    top = git_line(dir, {"rev-parse", "--show-toplevel"}, GitEnv::WithoutLocal, owner_git_seconds);
   }
   if (!top) {
     candidate.kind = CandidateKind::GitSilent;
@@ -156,7 +163,86 @@ CandidateResult check_candidate(const fs::path& dir, std::string_view marker) {
   return candidate;
 }
 
+bool regular_or_missing(const fs::path& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
+}
+
+// The volume facts of each distinct directory that an absent spelling was looked up in.
+std::vector<AncestorFacts> ancestor_facts(const std::vector<ProbeResult>& probes,
+                                          const Volumes& volumes) {
+  std::vector<AncestorFacts> ancestors;
+  std::vector<fs::path> physical;
+  for (const ProbeResult& p : probes) {
+    if (p.kind != ProbeKind::Absent) {
+      continue;
+    }
+    const fs::path absent(p.path);
+    const std::string parent = absent.parent_path().native();
+    auto it = std::find_if(ancestors.begin(), ancestors.end(),
+                           [&](const AncestorFacts& a) { return a.path == parent; });
+    if (it == ancestors.end()) {
+      AncestorFacts facts{parent, {}, {}, false, false, false, false, {}};
+      std::error_code ec;
+      fs::path real = fs::canonical(parent, ec);
+      if (ec) {
+        facts.error = ec;
+      } else if (const auto mount = volumes.mount_of(real.native())) {
+        facts.mount_point = volumes.mounts[*mount].point;
+        facts.fs_type = volumes.mounts[*mount].type;
+        facts.home_mount = volumes.home_mount == mount;
+        facts.fixed_disk = *mount < volumes.fixed.size() && volumes.fixed[*mount];
+      }
+      if (!ec) {
+        DIR* const listing = ::opendir(real.c_str());
+        if (listing == nullptr) {
+          facts.error = pylon::last_os_error();
+        } else {
+          facts.empty = true;
+          while (const struct dirent* entry = ::readdir(listing)) {
+            const std::string_view name = entry->d_name;
+            facts.empty = facts.empty && (name == "." || name == "..");
+          }
+          ::closedir(listing);
+        }
+        facts.unmounted = volumes.unmounted_point(real.native());
+      }
+      ancestors.push_back(std::move(facts));
+      physical.push_back(ec ? fs::path() : std::move(real));
+      it = ancestors.end() - 1;
+    }
+    // a mount point of the fstab that is itself missing: the volume is away
+    const fs::path& real = physical[static_cast<std::size_t>(it - ancestors.begin())];
+    if (!real.empty() && volumes.unmounted_point((real / absent.filename()).native())) {
+      it->unmounted = true;
+    }
+  }
+  return ancestors;
+}
+
+// Absence is certain only where old content cannot come back unnoticed: the root's volume, the
+// home's, a memory file system, or a fixed disk of the fstab mounted from that very disk.
+bool absence_certain(const AncestorFacts& a) {
+  return !a.mount_point.empty() && (a.mount_point == "/" || a.home_mount || a.fixed_disk ||
+                                    a.fs_type == "tmpfs" || a.fs_type == "ramfs");
+}
+
 }  // namespace
+
+bool git_entries_regular(const fs::path& dir) {
+  const fs::path git = dir / ".git";
+  struct stat st {};
+  // stat, not open: it never waits on a FIFO nor wakes a device
+  if (::stat(git.c_str(), &st) != 0) {
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return S_ISREG(st.st_mode);
+  }
+  constexpr std::array<const char*, 4> read_first = {"HEAD", "config", "commondir", "gitdir"};
+  return std::all_of(read_first.begin(), read_first.end(),
+                     [&](const char* name) { return regular_or_missing(git / name); });
+}
 
 MarkerOwner judge_owner(const OwnerEvidence& evidence) {
   MarkerOwner owner{evidence.marker, OwnerState::Unreachable, std::nullopt, Doubt::None, {}, {}};
@@ -173,6 +259,9 @@ MarkerOwner judge_owner(const OwnerEvidence& evidence) {
     owner.error = error;
     return owner;
   };
+  if (evidence.bounded) {
+    return doubt(Doubt::TooManySpellings, evidence.marker);
+  }
   if (!evidence.marker.starts_with('-')) {
     return doubt(Doubt::NotAPath, evidence.marker);
   }
@@ -195,12 +284,28 @@ MarkerOwner judge_owner(const OwnerEvidence& evidence) {
         return doubt(Doubt::ProbeFailed, (fs::path(c.path) / ".git").native(), c.error);
       case CandidateKind::GitSilent:
         return doubt(Doubt::GitSilent, c.path);
+      case CandidateKind::GitOdd:
+        return doubt(Doubt::GitOdd, c.path);
       default:
         return doubt(Doubt::NotItsRepository, c.path);
     }
   }
   if (auto away = volume_doubt(evidence.marker, evidence.probes)) {
     return doubt(Doubt::VolumeAway, std::move(*away));
+  }
+  for (const AncestorFacts& a : evidence.ancestors) {
+    if (a.error) {
+      return doubt(Doubt::ProbeFailed, a.path, a.error);
+    }
+    if (a.unmounted) {
+      return doubt(Doubt::NotMounted, a.path);
+    }
+    if (a.empty) {
+      return doubt(Doubt::BelowEmpty, a.path);
+    }
+    if (!absence_certain(a)) {
+      return doubt(Doubt::MayBeAway, a.path);
+    }
   }
   owner.state = OwnerState::Gone;
   return owner;
@@ -225,15 +330,33 @@ std::string doubt_text(const MarkerOwner& owner) {
       return "git names no top level for " + where;
     case Doubt::VolumeAway:
       return where + " is missing or not mounted";
+    case Doubt::MayBeAway:
+      return "not found below " + where + ", on a volume that may be away";
+    case Doubt::BelowEmpty:
+      return "not found below " + where +
+             ", an empty directory, as an unmounted volume's mount point is";
+    case Doubt::NotMounted:
+      return "not found below " + where + ": the fstab names a mount point there, not mounted now";
+    case Doubt::GitOdd:
+      return where + "/.git holds an entry git reads first that is not a regular file";
+    case Doubt::TooManySpellings:
+      return "the name spells more than " + std::to_string(max_candidates) +
+             " directories, more than the search tries";
+    case Doubt::OutOfTime:
+      return "not looked at: the deadline passed (raise --timeout)";
   }
   return {};
 }
 
-MarkerOwner locate_owner(std::string_view marker) {
-  OwnerEvidence evidence{std::string(marker), {}, {}};
+MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes) {
+  OwnerEvidence evidence{std::string(marker), {}, {}, {}, false};
   // a probe of its own: what it remembers as failed holds for this name's candidates only
   DirectoryProbe probe;
   const auto found = resolve_marker(marker, probe, [&](const fs::path& dir) {
+    if (evidence.candidates.size() >= max_candidates) {
+      evidence.bounded = true;
+      return true;  // ends the search; the judge reads `bounded`
+    }
     evidence.candidates.push_back(check_candidate(dir, marker));
     return evidence.candidates.back().kind == CandidateKind::Confirmed;
   });
@@ -243,8 +366,13 @@ MarkerOwner locate_owner(std::string_view marker) {
     }
     std::sort(evidence.probes.begin(), evidence.probes.end(),
               [](const ProbeResult& a, const ProbeResult& b) { return a.path < b.path; });
+    evidence.ancestors = ancestor_facts(evidence.probes, volumes);
   }
   return judge_owner(evidence);
+}
+
+MarkerOwner out_of_time(std::string_view marker) {
+  return {std::string(marker), OwnerState::Unreachable, std::nullopt, Doubt::OutOfTime, {}, {}};
 }
 
 std::vector<std::string> marker_names(int dir_fd) {
@@ -267,14 +395,17 @@ std::vector<std::string> marker_names(int dir_fd) {
   return names;
 }
 
-std::vector<MarkerOwner> locate_owners(const fs::path& marker_dir) {
+std::vector<MarkerOwner> locate_owners(const fs::path& marker_dir,
+                                       std::chrono::steady_clock::time_point deadline) {
   std::vector<MarkerOwner> owners;
   const pylon::UniqueFd dir(::open(marker_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) {
     return owners;
   }
+  const Volumes volumes = volumes_live();
   for (const std::string& name : marker_names(dir.get())) {
-    owners.push_back(locate_owner(name));
+    owners.push_back(std::chrono::steady_clock::now() < deadline ? locate_owner(name, volumes)
+                                                                 : out_of_time(name));
   }
   return owners;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "gitactivity/markers.hpp"
+#include "gitactivity/volumes.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -14,8 +16,9 @@ namespace gitactivity {
 
 // Which repository a marker belongs to. Found: a directory its name spells holds `.git`, and the
 // marker name of git's top level for it is the marker's own. Gone: nothing its name spells is
-// there, every path tested was plainly absent, and the volume it lies on is present. Unreachable:
-// anything else; prune never removes such a marker.
+// there, every path tested was plainly absent, and each lies on a volume whose old content cannot
+// come back unnoticed (the root's, the home's, a memory file system, a fixed disk of the fstab).
+// Unreachable: anything else; prune never removes such a marker unless the user names it.
 enum class OwnerState { Found, Gone, Unreachable };
 
 // What stat said about one path a marker's name may spell.
@@ -39,6 +42,7 @@ enum class CandidateKind {
   GitUnreadable,  // `.git` could not be tested (error says why)
   GitSilent,      // `.git` is there, but git names no top level for it
   Elsewhere,      // git's top level for it has another marker name (a link, another case)
+  GitOdd,         // a `.git` entry git reads first is not a regular file (a FIFO would stall git)
 };
 struct CandidateResult {
   std::string path;
@@ -47,11 +51,26 @@ struct CandidateResult {
   std::error_code error;  // GitUnreadable
 };
 
+// The nearest existing directory on the way to a spelling that is absent, and its volume.
+struct AncestorFacts {
+  std::string path;         // as the search spelt it
+  std::string mount_point;  // of the mount holding it; empty when no mount was found
+  std::string fs_type;
+  bool home_mount = false;  // the mount that holds the home directory
+  bool fixed_disk = false;  // an fstab disk (UUID, PARTUUID, device) mounted now from that disk
+  bool empty = false;       // holds nothing, as an unmounted volume's mount point does
+  bool unmounted = false;   // the fstab names it, or the absent name below it, as a mount point
+                            // with nothing mounted there now
+  std::error_code error;    // it could not be looked at
+};
+
 // Everything the search for one marker's repository found out, in search order.
 struct OwnerEvidence {
   std::string marker;
   std::vector<ProbeResult> probes;
   std::vector<CandidateResult> candidates;
+  std::vector<AncestorFacts> ancestors;  // one per distinct nearest existing ancestor
+  bool bounded = false;                  // the search stopped at its bound of spellings
 };
 
 // Why a marker that was not found is not called gone; the path concerned goes beside it.
@@ -65,6 +84,12 @@ enum class Doubt {
   GitSilent,         // git names no top level for a directory holding `.git`
   VolumeAway,        // the first directory, or the volume below /Volumes, /mnt, /media/USER or
                      // /run/media/USER, is missing or not mounted
+  MayBeAway,         // the nearest existing ancestor is on a volume whose content may come back
+  BelowEmpty,        // the nearest existing ancestor is an empty directory
+  NotMounted,        // the fstab names a mount point on the way that has nothing mounted now
+  GitOdd,            // a `.git` entry git reads first is not a regular file
+  TooManySpellings,  // the name spells more directories than the search tries
+  OutOfTime,         // the run's deadline passed before this marker was looked at
 };
 
 struct MarkerOwner {
@@ -87,12 +112,21 @@ std::string doubt_text(const MarkerOwner& owner);
 // The search itself: tries the directories the name spells in resolve_marker's order, stopping
 // at the first confirmed one. A plain repository's top level is read without git
 // (is_plain_top_level); only linked work trees, submodules and unusual configurations start git.
-MarkerOwner locate_owner(std::string_view marker);
+// The spellings are bounded (max_candidates), as is each git run (owner_git_seconds).
+MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes);
+inline constexpr std::size_t max_candidates = 16;
+inline constexpr std::uint64_t owner_git_seconds = 2;
+// True when every `.git` entry git reads first (the `.git` file, or HEAD, config, commondir and
+// gitdir in a `.git` directory) that exists opens without blocking as a regular file.
+bool git_entries_regular(const std::filesystem::path& dir);
 // The names in the marker directory that may be markers (none starting with "."), in byte order,
 // as their own bytes; nothing when it cannot be listed.
 std::vector<std::string> marker_names(int dir_fd);
 // locate_owner for every marker of the directory, in byte order of their names; none when the
-// directory cannot be listed.
-std::vector<MarkerOwner> locate_owners(const std::filesystem::path& marker_dir);
+// directory cannot be listed. Markers not begun by the deadline are Unreachable with OutOfTime.
+std::vector<MarkerOwner> locate_owners(const std::filesystem::path& marker_dir,
+                                       std::chrono::steady_clock::time_point deadline);
+// The owner of a marker that was not looked at because the run's deadline passed.
+MarkerOwner out_of_time(std::string_view marker);
 
 }  // namespace gitactivity

@@ -4,8 +4,10 @@
 #include "result.hpp"
 #include "unique_fd.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -13,37 +15,62 @@
 
 namespace gitactivity {
 
-// What lstat said of a marker's name in the marker directory, for the markers called gone.
+// What lstat said of a marker's name in the marker directory.
 struct MarkerFile {
   bool plain = false;  // an empty regular file with one link: the only kind prune removes
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::int64_t changed_sec = 0;  // status change time: a commit that writes the marker moves it
   std::int64_t changed_nsec = 0;
+  std::int64_t mtime_sec = 0;  // the time the marker shows, kept in the journal for --restore
+  std::int64_t mtime_nsec = 0;
 
   bool operator==(const MarkerFile&) const = default;
 };
 
 struct PruneEntry {
   MarkerOwner owner;
-  std::optional<MarkerFile> file;  // gone markers only; nothing when lstat failed
+  std::optional<MarkerFile> file;  // nothing when lstat failed or the owner was found
+  bool named = false;              // the user named it: removed when not found, not only gone
 };
 
 // The marker directory, held open so that every removal is relative to the directory listed.
 struct PruneSurvey {
   pylon::UniqueFd dir;
-  std::vector<PruneEntry> entries;  // byte order of the names
+  std::vector<PruneEntry> entries;     // byte order of the names; the named ones only, if any
+  std::vector<std::string> no_marker;  // names typed that are no marker, as typed
 };
 
 struct PruneStep {
   std::string name;
   MarkerFile file;  // as surveyed: the removal checks the name still holds this very file
+  bool named = false;
+};
+
+enum class KeptWhy {
+  NotPlain,  // a link, directory, non-empty or linked file
+  Changed,   // written, replaced or linked since the survey
+  Found,     // its repository was found when looked for again just before the removal
+  Doubted,   // looked for again, it is no longer certainly gone (the owner says why)
+};
+struct Kept {
+  std::string name;
+  KeptWhy why = KeptWhy::NotPlain;
+  MarkerOwner owner;  // Found and Doubted: what the second look found
+};
+
+// A name the user gave that prune will not act on: its repository is there (root), or it is no
+// marker (no root).
+struct Refusal {
+  std::string name;
+  std::optional<std::filesystem::path> root;
 };
 
 struct PrunePlan {
-  std::vector<PruneStep> remove;         // gone, and a plain marker
+  std::vector<PruneStep> remove;         // gone (or named and not found), and a plain marker
   std::vector<std::string> unreachable;  // kept: not known to be gone
-  std::vector<std::string> kept;         // gone, but a link, directory, non-empty or linked file
+  std::vector<Kept> kept;
+  std::vector<Refusal> refused;  // when any, nothing may be removed
 };
 
 struct PruneFailure {
@@ -51,23 +78,48 @@ struct PruneFailure {
   std::error_code error;
 };
 
+struct Removed {
+  std::string name;
+  std::int64_t mtime_sec = 0;
+  std::int64_t mtime_nsec = 0;
+};
+
 // Names are the files' own bytes; show them with pylon::lossy_utf8.
 struct PruneResult {
-  std::vector<std::string> removed;  // or, in a dry run, that would be
+  std::vector<Removed> removed;  // or, in a dry run, that would be
   std::vector<std::string> unreachable;
-  std::vector<std::string> kept;
+  std::vector<Kept> kept;
   std::vector<PruneFailure> failures;
 };
 
-// Locate: lists the marker directory and finds each marker's repository (locate_owner). A
+// How a marker's owner is found: locate_owner in a run, a table in tests.
+using OwnerLookup = std::function<MarkerOwner(std::string_view marker)>;
+// Called just before a marker is removed; an error keeps the marker (the journal's line).
+using BeforeRemoval =
+    std::function<Result<Unit, std::error_code>(const std::string& name, const MarkerFile& file)>;
+
+// Locate: lists the marker directory (or takes the names given: a marker's name, or the path of
+// the repository it names) and finds each marker's repository, while the deadline lasts. A
 // directory that does not exist surveys as empty; any other failure to open it is the error.
-Result<PruneSurvey, std::error_code> survey_prune(const std::filesystem::path& marker_dir);
-// Plan: removes exactly the gone markers that are plain files.
-PrunePlan plan_prune(const std::vector<PruneEntry>& entries);
-// Apply: removes each planned name with unlinkat in the surveyed directory, right after checking
-// that the name still holds the surveyed file, unchanged; one that changed is kept instead.
-PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan);
+Result<PruneSurvey, std::error_code> survey_prune(const std::filesystem::path& marker_dir,
+                                                  const std::vector<std::string>& names,
+                                                  const OwnerLookup& lookup,
+                                                  std::chrono::steady_clock::time_point deadline);
+// Plan: without names, exactly the gone markers that are plain files; with names, each named
+// marker that is not found, unless some name is refused.
+PrunePlan plan_prune(const std::vector<PruneEntry>& entries,
+                     const std::vector<std::string>& no_marker = {});
+// Apply: for each planned name, looks for its repository again (keeping the marker if it is now
+// found, or no longer certainly gone when unnamed), calls `before` (no removal on its error),
+// checks that the name still holds the surveyed file, unchanged, and removes it with unlinkat in
+// the surveyed directory. Steps not begun by the deadline are reported unreachable.
+PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const OwnerLookup& relook,
+                        const BeforeRemoval& before,
+                        std::chrono::steady_clock::time_point deadline);
 // The plan as a dry run reports it: nothing removed, nothing failed.
 PruneResult preview_prune(const PrunePlan& plan);
+// The marker's own file at `name` in the directory, not what a link there points to; nothing when
+// lstat fails (errno says why).
+std::optional<MarkerFile> marker_file(int dir_fd, const std::string& name);
 
 }  // namespace gitactivity

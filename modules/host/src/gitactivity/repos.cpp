@@ -23,8 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t git_deadline_seconds = 20;
-
 // Dependency, build-output and cache directories: the walk never enters them.
 constexpr std::string_view pruned_names[] = {
 #include "gitactivity/pruned_names.inc"
@@ -207,9 +205,9 @@ bool is_plain_top_level(const fs::path& dir) {
 }
 
 Result<std::string, GitFailure> git_query(const fs::path& dir, const std::vector<std::string>& args,
-                                          GitEnv env) {
+                                          GitEnv env, std::uint64_t seconds) {
   proc::Outcome outcome =
-      proc::capture("git", args, dir, git_deadline_seconds,
+      proc::capture("git", args, dir, seconds,
                     env == GitEnv::WithoutLocal ? std::span<const std::string_view>(git_local_env)
                                                 : std::span<const std::string_view>(),
                     true);
@@ -220,8 +218,8 @@ Result<std::string, GitFailure> git_query(const fs::path& dir, const std::vector
 }
 
 std::optional<std::string> git_output(const fs::path& dir, const std::vector<std::string>& args,
-                                      GitEnv env) {
-  auto answer = git_query(dir, args, env);
+                                      GitEnv env, std::uint64_t seconds) {
+  auto answer = git_query(dir, args, env, seconds);
   if (!answer) {
     return std::nullopt;
   }
@@ -256,8 +254,8 @@ std::optional<std::string> git_answer(std::string_view output) {
 }
 
 std::optional<std::string> git_line(const fs::path& dir, const std::vector<std::string>& args,
-                                    GitEnv env) {
-  const auto output = git_output(dir, args, env);
+                                    GitEnv env, std::uint64_t seconds) {
+  const auto output = git_output(dir, args, env, seconds);
   return output ? git_answer(*output) : std::nullopt;
 }
 

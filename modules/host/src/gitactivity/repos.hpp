@@ -39,26 +39,31 @@ inline constexpr std::array<std::string_view, 16> git_local_env = {
 // directory the user named means that directory's repository, whatever git variables are set.
 enum class GitEnv { Inherited, WithoutLocal };
 
+inline constexpr std::uint64_t git_deadline_seconds = 20;
+
 // Why a git query has no answer: `git` could not be run (`reason` is the runner's, "could not run
 // `git`: ..."), or it ran and failed.
 struct GitFailure {
   bool not_run = false;
   std::string reason;
 };
-// One `git` query in `dir` (20-second deadline): its standard output as bytes, or why not.
+// One `git` query in `dir` within `seconds`: its standard output as bytes, or why not.
 Result<std::string, GitFailure> git_query(const std::filesystem::path& dir,
-                                          const std::vector<std::string>& args, GitEnv env);
+                                          const std::vector<std::string>& args, GitEnv env,
+                                          std::uint64_t seconds = git_deadline_seconds);
 // git_query's output, or nothing on any failure.
 std::optional<std::string> git_output(const std::filesystem::path& dir,
                                       const std::vector<std::string>& args,
-                                      GitEnv env = GitEnv::Inherited);
+                                      GitEnv env = GitEnv::Inherited,
+                                      std::uint64_t seconds = git_deadline_seconds);
 // A one-answer output without the line feed git ends it with; nothing for an empty answer. White
 // space stays: a path may begin or end with it.
 std::optional<std::string> git_answer(std::string_view output);
 // git_answer of one `git` query in `dir`; nothing on any failure.
 std::optional<std::string> git_line(const std::filesystem::path& dir,
                                     const std::vector<std::string>& args,
-                                    GitEnv env = GitEnv::Inherited);
+                                    GitEnv env = GitEnv::Inherited,
+                                    std::uint64_t seconds = git_deadline_seconds);
 // The `count` answers of a query that prints one path per line, as bytes; nothing unless the
 // output is exactly that many non-empty lines, as a line feed in a path would make the split a
 // guess.

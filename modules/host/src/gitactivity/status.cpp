@@ -4,6 +4,7 @@
 #include "gitactivity/enable.hpp"
 #include "gitactivity/facts.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/journal.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
 
@@ -270,19 +271,29 @@ bool has_doubt(const std::vector<Check>& checks) {
   return std::any_of(checks.begin(), checks.end(), [](const Check& c) { return c.doubt; });
 }
 
-FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path) {
-  FleetStatus fleet{machine_checks(search_path), {}};
+FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
+                       std::chrono::steady_clock::time_point deadline) {
+  FleetStatus fleet{machine_checks(search_path), {}, false};
   const bool machine_ok = !has_problem(fleet.machine);
-  for (MarkerOwner& owner : locate_owners(marker_dir)) {
+  for (MarkerOwner& owner : locate_owners(marker_dir, deadline)) {
     MarkerStatus one{std::move(owner), MarkerState::Unreachable, {}};
     if (one.owner.state == OwnerState::Gone) {
       one.state = MarkerState::Gone;
       one.checks.push_back({"repository", "problem",
                             "its repository is no longer there: `pylon host git-activity prune` "
                             "removes the marker"});
+    } else if (one.owner.doubt == Doubt::OutOfTime) {
+      fleet.deadline_expired = true;
+      one.checks.push_back({"repository", "problem", doubt_text(one.owner)});
     } else if (one.owner.state == OwnerState::Unreachable) {
-      one.checks.push_back(
-          {"repository", "problem", doubt_text(one.owner) + ", so prune keeps the marker"});
+      // a name that is not UTF-8 cannot be typed as shown: give the shell's spelling of its bytes
+      const std::string typed =
+          pylon::is_utf8(one.owner.marker) ? "NAME" : "$'" + escape_bytes(one.owner.marker) + "'";
+      one.checks.push_back({"repository", "warning",
+                            doubt_text(one.owner) +
+                                ", so prune keeps the marker (if the repository is truly gone, "
+                                "`pylon host git-activity prune " +
+                                typed + "` removes it)"});
     } else {
       // the marker names this repository, whatever git variables are inherited
       auto found = repo_status(*one.owner.root, marker_dir, GitEnv::WithoutLocal);

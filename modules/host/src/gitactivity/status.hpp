@@ -6,6 +6,7 @@
 #include "host_error.hpp"
 #include "result.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -61,11 +62,14 @@ struct MarkerStatus {
 struct FleetStatus {
   std::vector<Check> machine;
   std::vector<MarkerStatus> repos;  // byte order of the marker names
+  bool deadline_expired = false;    // some markers were not looked at
 };
 
-// status for the repository of every marker (locate_owner's rule); a repository counts as
-// recorded only when the machine's checks pass too. Writes nothing.
-FleetStatus status_all(const std::filesystem::path& marker_dir, std::string_view search_path);
+// status for the repository of every marker (locate_owner's rule) while the deadline lasts; a
+// repository counts as recorded only when the machine's checks pass too. An unreachable one is a
+// warning, not a problem: it may merely be away. Writes nothing.
+FleetStatus status_all(const std::filesystem::path& marker_dir, std::string_view search_path,
+                       std::chrono::steady_clock::time_point deadline);
 
 // True when a file of this name can exist in a directory whose name limit pathconf gives as
 // `name_max` (0 or less: unknown, and 255 is assumed).

@@ -369,7 +369,7 @@ echo mine" ]
     local name="$here/tree/locked/three" && name=${name//\//-}
     : >"$PYLON_GIT_ACTIVITY_DIR/$name"
     run -0 as_user pylon-host git-activity prune --dry-run --json
-    [ "$output" = "{\"ok\":true,\"removed\":[],\"unreachable\":[\"$name\"],\"dry_run\":true}" ]
+    [ "$output" = "{\"ok\":true,\"removed\":[],\"removed_times\":[],\"unreachable\":[\"$name\"],\"deadline_expired\":false,\"dry_run\":true}" ]
     # a root or a marker directory that cannot be read is a failure, never "0 repo(s)"
     for verb in enable-all disable-all; do
         run -1 --separate-stderr as_user pylon-host git-activity $verb tree/locked

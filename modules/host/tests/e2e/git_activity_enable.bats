@@ -568,26 +568,30 @@ echo mine" ]
     mkrepo "$T/x/a-b" 1600000000 && mkdir -p "$T/x/a/b"  # two paths, one marker name
     mkrepo "$T/off" 1600000000
     mkrepo "$T/gone" 1600000000
-    for r in x/a-b off gone; do pylon-host git-activity enable "$T/$r" >/dev/null; done
+    mkrepo "$T/linked" 1600000000
+    for r in x/a-b off gone linked; do pylon-host git-activity enable "$T/$r" >/dev/null; done
     pylon-host git-activity disable "$T/off" >/dev/null
-    rm -rf "$T/gone"
+    rm -rf "$T/gone" "$T/linked"
+    ln "$(marker_of "$T/linked")" "$T/second-name"         # a marker with another hard link
     : >"$m/-mnt-pylonabsent-r"                           # on a volume that is not mounted
     ln -s "$T/nowhere" "$(marker_of "$T/gone-too")"      # a link prune never removes
     : >"$T/gone-too"                                     # a file where its repository was
     local gone && gone=$(basename "$(marker_of "$T/gone")")
+    local linked && linked=$(basename "$(marker_of "$T/linked")")
     local prune_hint="its repository is no longer there: \`pylon host git-activity prune\` removes the marker"
 
     run -1 --separate-stderr pylon-host git-activity status --all
-    [[ "${lines[2]}" == "unreachable   -mnt-pylonabsent-r: /mnt"*" is missing or not mounted, so prune keeps the marker" ]]
+    [[ "${lines[2]}" == "unreachable   -mnt-pylonabsent-r: /mnt"*" is missing or not mounted, so prune keeps the marker (if the repository is truly gone, \`pylon host git-activity prune NAME\` removes it)" ]]
     [ "${lines[3]}" = "gone          $gone: $prune_hint" ]
     [ "${lines[4]}" = "gone          $gone-too: $prune_hint" ]
-    [ "${lines[5]}" = "not recorded  $T/off: $T/off/.git/hooks/post-commit does not hold the recorder block: run \`pylon host git-activity enable\`" ]
-    [ "${lines[6]}" = "1 of 5 repositories recorded" ] && [ "${#lines[@]}" = 7 ]
+    [ "${lines[5]}" = "gone          $linked: $prune_hint" ]
+    [ "${lines[6]}" = "not recorded  $T/off: $T/off/.git/hooks/post-commit does not hold the recorder block: run \`pylon host git-activity enable\`" ]
+    [ "${lines[7]}" = "1 of 6 repositories recorded" ] && [ "${#lines[@]}" = 8 ]
     run -1 pylon-host git-activity status --all --json
-    [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":5}' ]]
+    [[ "$output" == '{"ok":false,"machine":[{"check":"path",'*"{\"marker\":\"$gone\",\"root\":null,\"state\":\"gone\",\"checks\":[{\"check\":\"repository\",\"state\":\"problem\","*"{\"marker\":\"$(basename "$(marker_of "$T/x/a-b")")\",\"root\":\"$T/x/a-b\",\"state\":\"recorded\",\"checks\":[{\"check\":\"hook\",\"state\":\"ok\","*'],"recorded":1,"total":6,"deadline_expired":false}' ]]
     # without pylon-host on the hook's PATH no repository records, and that alone fails the run
     PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status --all --json
-    [[ "$output" != *'"state":"recorded"'* && "$output" == *'"recorded":0,"total":5}' ]]
+    [[ "$output" != *'"state":"recorded"'* && "$output" == *'"recorded":0,"total":6,"deadline_expired":false}' ]]
     PATH=/usr/bin:/bin PYLON_GIT_ACTIVITY_DIR="$T/no-markers" run -1 "$E2E_BIN" git-activity status --all
     [ "${lines[-1]}" = "0 of 0 repositories recorded" ]
     # list names each marker's repository by the same rule
@@ -601,14 +605,16 @@ echo mine" ]
     [ "$stderr" = "pylon-host: could not read the marker directory $T/gone-too: Not a directory (os error 20)" ]
 
     run -0 pylon-host git-activity prune --dry-run --json
-    [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"dry_run\":true}" ]
+    [ "$output" = "{\"ok\":true,\"removed\":[\"$gone\"],\"removed_times\":[1600000000],\"unreachable\":[\"-mnt-pylonabsent-r\"],\"deadline_expired\":false,\"dry_run\":true}" ]
     [ -e "$m/$gone" ]
+    [ ! -e "$HOME/.local/state" ]  # a dry run writes no journal
     run -0 --separate-stderr pylon-host git-activity prune
     [[ "${lines[0]}" == "kept (unreachable): -mnt-pylonabsent-r: /mnt"* ]]
     [ "${lines[1]}" = "removed: $gone" ]
     [[ "${lines[2]}" == "kept: $gone-too: its repository is gone, but it is not an empty file"* ]]
-    [ "${lines[3]}" = "1 marker(s) removed, 1 kept as unreachable, 1 kept otherwise" ]
-    [ ! -e "$m/$gone" ] && [ -L "$m/$gone-too" ] && [ -e "$m/-mnt-pylonabsent-r" ]
+    [ "${lines[3]}" = "kept: $linked: its repository is gone, but it is not an empty file with one name (another hard link, a symbolic link, a directory or a file with content), so prune leaves it" ]
+    [ "${lines[4]}" = "1 marker(s) removed, 1 kept as unreachable, 2 kept otherwise" ]
+    [ ! -e "$m/$gone" ] && [ -L "$m/$gone-too" ] && [ -e "$m/-mnt-pylonabsent-r" ] && [ -e "$m/$linked" ]
     [ -e "$(marker_of "$T/x/a-b")" ] && [ -e "$(marker_of "$T/off")" ]
 
     [ "$(id -u)" != 0 ] || return 0  # root may unlink in a read-only directory
@@ -617,4 +623,114 @@ echo mine" ]
     chmod u+w "$m"
     [[ "$output" == '{"ok":false,"removed":[],'* ]]
     [ "$stderr" = "pylon-host: could not remove $m/$gone: Permission denied (os error 13)" ]
+}
+
+@test "prune NAME acts on the named markers only, refusing as a whole; --restore gives them back" {
+    local m=$PYLON_GIT_ACTIVITY_DIR
+    mkrepo "$T/keep" 1600000000 && mkrepo "$T/one" 1600000001 && mkrepo "$T/two" 1600000002
+    for r in keep one two; do pylon-host git-activity enable "$T/$r" >/dev/null; done
+    rm -rf "$T/one" "$T/two"
+    : >"$m/-mnt-pylonabsent-r" && touch -d @1500000000 "$m/-mnt-pylonabsent-r"
+    local keep one two
+    keep=$(basename "$(marker_of "$T/keep")") one=$(basename "$(marker_of "$T/one")")
+    two=$(basename "$(marker_of "$T/two")")
+
+    # help before "--" touches nothing; after it, every word is a name
+    run -0 pylon-host git-activity prune -h
+    [[ "${lines[0]}" == "usage: pylon host git-activity prune [NAME ...]"* ]]
+    run -1 --separate-stderr pylon-host git-activity prune -- --dry-run
+    [ "$stderr" = "pylon-host: will not prune '--dry-run' is no marker in $m (neither a marker's name nor the path of a repository that has one) (nothing was removed)" ]
+    run -1 --separate-stderr pylon-host git-activity -- prune --help
+    [[ "$stderr" == "pylon-host: will not prune '--help' is no marker"* ]]
+    run -1 --separate-stderr pylon-host git-activity prune "$T/keep" "$one"
+    [ "$stderr" = "pylon-host: will not prune '$keep': its repository is there ($T/keep) (nothing was removed)" ]
+    [ -e "$m/$one" ] && [ -e "$m/$two" ] && [ -e "$m/-mnt-pylonabsent-r" ]
+
+    # a named unreachable marker goes: the user says it is gone
+    run -0 --separate-stderr pylon-host git-activity prune "$T/one/" -- -mnt-pylonabsent-r
+    [ "${lines[0]}" = "removed: -mnt-pylonabsent-r" ] && [ "${lines[1]}" = "removed: $one" ]
+    [ ! -e "$m/$one" ] && [ ! -e "$m/-mnt-pylonabsent-r" ] && [ -e "$m/$two" ] && [ -e "$m/$keep" ]
+    grep -qF "\"name\":\"$one\",\"mtime\":1600000001" "$HOME/.local/state/pylon-host/prune${m//\//-}.jsonl"
+    # an unreachable marker alone is a warning: nothing is wrong
+    rm "$m/$two" && : >"$m/-mnt-pylonabsent-q"
+    run -0 pylon-host git-activity status --all
+
+    run -0 pylon-host git-activity prune --restore --dry-run --json
+    [ "$output" = "{\"ok\":true,\"restored\":[\"-mnt-pylonabsent-r\",\"$one\"],\"restored_times\":[1500000000,1600000001],\"skipped\":[],\"dry_run\":true}" ]
+    [ ! -e "$m/$one" ]
+    : >"$m/-mnt-pylonabsent-r"  # came back meanwhile
+    run -0 --separate-stderr pylon-host git-activity prune --restore
+    [ "${lines[0]}" = "restored: $one" ]
+    [ "${lines[1]}" = "skipped: -mnt-pylonabsent-r: a file of that name exists again" ]
+    [ "$(mtime "$m/$one")" = 1600000001 ]
+    run -2 --separate-stderr pylon-host git-activity prune --restore "$one"
+    [[ "$stderr" == "pylon-host: prune --restore takes no NAME"* ]]
+}
+
+@test "a FIFO planted as .git/HEAD stalls neither prune nor status --all" {
+    local m=$PYLON_GIT_ACTIVITY_DIR && mkdir -p "$m"
+    mkdir -p "$T/trap-a-b/.git" "$T/trap/a-b/.git" "$T/trap-a/b/.git" "$T/trap/a/b/.git"
+    for d in "$T/trap-a-b" "$T/trap/a-b" "$T/trap-a/b" "$T/trap/a/b"; do mkfifo "$d/.git/HEAD"; done
+    : >"$(marker_of "$T/trap/a/b")"
+    local name && name=$(basename "$(marker_of "$T/trap/a/b")")
+    local before=$SECONDS
+    run -0 pylon-host git-activity prune --json
+    [ "$output" = "{\"ok\":true,\"removed\":[],\"removed_times\":[],\"unreachable\":[\"$name\"],\"deadline_expired\":false}" ]
+    run -0 pylon-host git-activity status --all
+    [[ "$output" == *"$T/trap/a/b/.git holds an entry git reads first that is not a regular file"* ]]
+    [ $((SECONDS - before)) -lt 10 ]
+}
+
+@test "prune on a terminal shows a control byte in a marker's name as \\xHH" {
+    local m=$PYLON_GIT_ACTIVITY_DIR && mkdir -p "$m"
+    : >"$(marker_of "$T/a"$'\x01'"b")"
+    run -0 script -qec "pylon-host git-activity prune --dry-run" /dev/null
+    [[ "$output" == *"would remove: ${T//\//-}-a\\x01b"* ]]
+}
+
+# Mounts made in a private mount namespace: unprivileged where the system allows it, else as root.
+in_private_mounts() {
+    if unshare -rm true 2>/dev/null; then
+        unshare -rm --propagation private "$@"
+    elif [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+        unshare -m --propagation private "$@"
+    else
+        skip "no private mount namespace here (unshare -rm refused, and not root)"
+    fi
+}
+
+@test "prune keeps the markers of volumes that may be away, and removes where absence is certain" {
+    local m=$PYLON_GIT_ACTIVITY_DIR
+    mkdir -p "$T/disk-a" "$T/disk-b" "$T/nas" "$T/ram" && : >"$T/disk-b/other"
+    run -0 in_private_mounts sh -ec '
+        T=$1 m=$2
+        mkrepo() { git -c init.defaultBranch=main init -q "$1"; git -C "$1" commit -q --allow-empty -m c; }
+        mount --bind "$T/disk-a" "$T/nas"                 # a share outside the mount roots
+        mkrepo "$T/nas/r" && pylon-host git-activity enable "$T/nas/r" >/dev/null
+        mount -t tmpfs none "$T/ram"                      # a memory file system
+        mkrepo "$T/ram/r" && pylon-host git-activity enable "$T/ram/r" >/dev/null && : >"$T/ram/x"
+        mount -t tmpfs none /mnt && mkdir /mnt/stick      # a stick below /mnt ...
+        mount --bind "$T/disk-a" /mnt/stick
+        mkrepo /mnt/stick/s && pylon-host git-activity enable /mnt/stick/s >/dev/null
+        umount /mnt/stick && mount --bind "$T/disk-b" /mnt/stick  # ... and another one there
+        umount "$T/nas"                                   # the share is away: an empty directory
+        rm -rf "$T/ram/r"
+        echo "== away"
+        pylon-host git-activity prune
+        mount --bind "$T/disk-a" "$T/nas" && rm -rf "$T/nas/r"
+        echo "== deleted on the share"
+        pylon-host git-activity prune
+        pylon-host git-activity status --all | grep "^unreachable" || true
+    ' sh "$T" "$m"
+    local nas ram stick
+    nas=$(basename "$(marker_of "$T/nas/r")") ram=$(basename "$(marker_of "$T/ram/r")")
+    stick=$(basename "$(marker_of /mnt/stick/s)")
+    [ "${lines[0]}" = "== away" ]
+    [ "${lines[1]}" = "kept (unreachable): $stick: not found below /mnt/stick, on a volume that may be away" ]
+    [ "${lines[2]}" = "kept (unreachable): $nas: not found below $T/nas, an empty directory, as an unmounted volume's mount point is" ]
+    [ "${lines[3]}" = "removed: $ram" ]
+    [ "${lines[6]}" = "== deleted on the share" ]
+    [ "${lines[8]}" = "kept (unreachable): $nas: not found below $T/nas, on a volume that may be away" ]
+    [[ "${lines[11]}" == "unreachable   $nas: not found below $T/nas, on a volume that may be away, so prune keeps the marker"* ]]
+    [ -e "$m/$nas" ] && [ -e "$m/$stick" ] && [ ! -e "$m/$ram" ]
 }

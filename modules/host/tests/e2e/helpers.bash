@@ -4,6 +4,7 @@ bats_require_minimum_version 1.5.0
 setup() {
     export HOME="$BATS_TEST_TMPDIR/home" && mkdir -p "$HOME"
     while IFS= read -r v; do unset "$v"; done < <(compgen -e | grep '^PYLON_')
+    unset XDG_STATE_HOME  # prune's journal goes below the test's HOME
     export GIT_CONFIG_NOSYSTEM=1 GIT_AUTHOR_NAME=t GIT_AUTHOR_EMAIL=t@example.invalid \
         GIT_COMMITTER_NAME=t GIT_COMMITTER_EMAIL=t@example.invalid
     export PATH="$(dirname "$E2E_BIN"):$BATS_TEST_DIRNAME/../fakes:$PATH"

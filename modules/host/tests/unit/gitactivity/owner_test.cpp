@@ -18,6 +18,21 @@ CandidateResult candidate(std::string path, CandidateKind kind, std::string top 
   return {std::move(path), kind, std::move(top), {}};
 }
 
+std::vector<ProbeResult> home_probes();
+
+AncestorFacts on(std::string path, std::string mount_point, std::string type = "ext4") {
+  return {std::move(path), std::move(mount_point), std::move(type), false, false, false, false, {}};
+}
+// The nearest existing ancestors of home_probes(): the home on the home's volume, and /.
+std::vector<AncestorFacts> home_ancestors() {
+  AncestorFacts home = on("/home/u", "/home");
+  home.home_mount = true;
+  return {on("/", "/"), home};
+}
+OwnerEvidence deleted(std::vector<AncestorFacts> ancestors) {
+  return {"-home-u-r", home_probes(), {}, std::move(ancestors), false};
+}
+
 // The probes of a deleted /home/u/r below an existing home.
 std::vector<ProbeResult> home_probes() {
   return {dir("/"),
@@ -31,7 +46,7 @@ std::vector<ProbeResult> home_probes() {
 
 }  // namespace
 
-TEST(JudgeOwner, GoneOnlyWhenEverythingIsPlainlyAbsentOnAVolumeThatIsThere) {
+TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
   struct Row {
     const char* what;
     OwnerEvidence evidence;
@@ -44,45 +59,98 @@ TEST(JudgeOwner, GoneOnlyWhenEverythingIsPlainlyAbsentOnAVolumeThatIsThere) {
   denied_probes[3] = {"/home/u/r", ProbeKind::Failed, 0, denied};
   std::vector<ProbeResult> dangling_probes = home_probes();
   dangling_probes[3].kind = ProbeKind::Dangling;
+  AncestorFacts home_is_mount = on("/home/u", "/home/u");
+  home_is_mount.home_mount = true;
+  AncestorFacts fixed = on("/data", "/data");
+  fixed.fixed_disk = true;
+  AncestorFacts empty = on("/home/u/mnt/nas", "/home");
+  empty.empty = true;
+  AncestorFacts unmounted = on("/data", "/");
+  unmounted.unmounted = true;
+  AncestorFacts unlistable = on("/home/u", "/home");
+  unlistable.error = denied;
+  std::vector<ProbeResult> nas_probes = {
+      dir("/"),           dir("/home"),           dir("/home/u"),
+      dir("/home/u/mnt"), dir("/home/u/mnt/nas"), absent("/home/u/mnt/nas/r")};
+  const auto nas = [&](AncestorFacts where) {
+    return OwnerEvidence{
+        "-home-u-mnt-nas-r", nas_probes, {}, {on("/", "/"), std::move(where)}, false};
+  };
+  const std::vector<ProbeResult> data_probes = {dir("/"), dir("/data"), absent("/data/r"),
+                                                absent("/data-r")};
+  const auto data = [&](AncestorFacts where) {
+    return OwnerEvidence{"-data-r", data_probes, {}, {on("/", "/"), std::move(where)}, false};
+  };
   const Row rows[] = {
-      {"deleted", {"-home-u-r", home_probes(), {}}, OwnerState::Gone, Doubt::None, ""},
+      {"deleted in the home", deleted(home_ancestors()), OwnerState::Gone, Doubt::None, ""},
+      {"deleted in a home that is itself a mount point", deleted({on("/", "/"), home_is_mount}),
+       OwnerState::Gone, Doubt::None, ""},
+      {"deleted on the root's volume", data(on("/data", "/")), OwnerState::Gone, Doubt::None, ""},
+      {"deleted in a memory file system", data(on("/data", "/data", "tmpfs")), OwnerState::Gone,
+       Doubt::None, ""},
+      {"deleted on a fixed disk of the fstab", data(fixed), OwnerState::Gone, Doubt::None, ""},
+      {"on a disk mounted from elsewhere than the fstab says", data(on("/data", "/data")),
+       OwnerState::Unreachable, Doubt::MayBeAway, "/data"},
+      {"on a network share", nas(on("/home/u/mnt/nas", "/home/u/mnt/nas", "fuse.sshfs")),
+       OwnerState::Unreachable, Doubt::MayBeAway, "/home/u/mnt/nas"},
+      {"an unmounted share leaves an empty mount point", nas(empty), OwnerState::Unreachable,
+       Doubt::BelowEmpty, "/home/u/mnt/nas"},
+      {"a mount point of the fstab with nothing mounted", data(unmounted), OwnerState::Unreachable,
+       Doubt::NotMounted, "/data"},
+      {"no mount found", data(on("/data", "")), OwnerState::Unreachable, Doubt::MayBeAway, "/data"},
+      {"an ancestor that cannot be listed", deleted({on("/", "/"), unlistable}),
+       OwnerState::Unreachable, Doubt::ProbeFailed, "/home/u"},
       {"the first spelling holds no repository, the second is it",
        {"-x-a-b",
         {},
         {candidate("/x/a/b", CandidateKind::NoGit),
-         candidate("/x/a-b", CandidateKind::Confirmed, "/x/a-b")}},
+         candidate("/x/a-b", CandidateKind::Confirmed, "/x/a-b")},
+        {},
+        false},
        OwnerState::Found,
        Doubt::None,
        ""},
       {"a directory without .git is there",
-       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::NoGit)}},
+       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::NoGit)}, {}, false},
        OwnerState::Unreachable,
        Doubt::NotItsRepository,
        "/home/u/r"},
       {"reached through a link: git puts it elsewhere",
-       {"-tmp-r", {}, {candidate("/tmp/r", CandidateKind::Elsewhere, "/private/tmp/r")}},
+       {"-tmp-r", {}, {candidate("/tmp/r", CandidateKind::Elsewhere, "/private/tmp/r")}, {}, false},
        OwnerState::Unreachable,
        Doubt::NotItsRepository,
        "/tmp/r"},
       {"git says nothing",
-       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::GitSilent)}},
+       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::GitSilent)}, {}, false},
        OwnerState::Unreachable,
        Doubt::GitSilent,
        "/home/u/r"},
+      {"a planted FIFO in .git",
+       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::GitOdd)}, {}, false},
+       OwnerState::Unreachable,
+       Doubt::GitOdd,
+       "/home/u/r"},
+      {"more spellings than the search tries",
+       {"-home-u-r", {}, {candidate("/home/u/r", CandidateKind::NoGit)}, {}, true},
+       OwnerState::Unreachable,
+       Doubt::TooManySpellings,
+       "-home-u-r"},
       {"permission denied",
-       {"-home-u-r", denied_probes, {}},
+       {"-home-u-r", denied_probes, {}, home_ancestors(), false},
        OwnerState::Unreachable,
        Doubt::ProbeFailed,
        "/home/u/r"},
       {"a link to nothing",
-       {"-home-u-r", dangling_probes, {}},
+       {"-home-u-r", dangling_probes, {}, home_ancestors(), false},
        OwnerState::Unreachable,
        Doubt::LinkDangles,
        "/home/u/r"},
       {"another machine's first directory",
        {"-Users-dev-r",
         {dir("/"), absent("/Users"), absent("/Users-dev"), absent("/Users-dev-r")},
-        {}},
+        {},
+        {on("/", "/")},
+        false},
        OwnerState::Unreachable,
        Doubt::VolumeAway,
        "/Users"},
@@ -90,30 +158,66 @@ TEST(JudgeOwner, GoneOnlyWhenEverythingIsPlainlyAbsentOnAVolumeThatIsThere) {
        {"-Volumes-Disk-r",
         {dir("/"), dir("/Volumes"), absent("/Volumes/Disk"), absent("/Volumes/Disk-r"),
          absent("/Volumes-Disk"), absent("/Volumes-Disk-r")},
-        {}},
+        {},
+        {on("/", "/"), on("/Volumes", "/")},
+        false},
        OwnerState::Unreachable,
        Doubt::VolumeAway,
        "/Volumes"},
-      {"an unmounted share leaves its empty mount point",
-       {"-mnt-nas-r", {dir("/"), dir("/mnt"), dir("/mnt/nas"), absent("/mnt/nas/r")}, {}},
+      {"an unmounted disk leaves its mount point below /mnt",
+       {"-mnt-nas-r",
+        {dir("/"), dir("/mnt"), dir("/mnt/nas"), absent("/mnt/nas/r")},
+        {},
+        {on("/mnt/nas", "/")},
+        false},
        OwnerState::Unreachable,
        Doubt::VolumeAway,
        "/mnt/nas"},
-      {"deleted on a mounted share",
-       {"-mnt-nas-r", {dir("/"), dir("/mnt"), dir("/mnt/nas", 7), absent("/mnt/nas/r")}, {}},
-       OwnerState::Gone,
-       Doubt::None,
-       ""},
+      {"a removable disk is mounted where another one was",
+       {"-mnt-nas-r",
+        {dir("/"), dir("/mnt"), dir("/mnt/nas", 7), absent("/mnt/nas/r")},
+        {},
+        {on("/mnt/nas", "/mnt/nas", "vfat")},
+        false},
+       OwnerState::Unreachable,
+       Doubt::MayBeAway,
+       "/mnt/nas"},
+      {"a stick below /media/USER that is away, its user directory on the root's volume",
+       {"-media-u-Stick-r",
+        {dir("/"), dir("/media"), dir("/media/u"), absent("/media/u/Stick"),
+         absent("/media/u/Stick-r")},
+        {},
+        {on("/media/u", "/")},
+        false},
+       OwnerState::Unreachable,
+       Doubt::VolumeAway,
+       "/media"},
       {"removable media not mounted since boot",
        {"-run-media-u-Disk-r",
         {dir("/"), dir("/run"), absent("/run/media"), absent("/run/media-u")},
-        {}},
+        {},
+        {on("/run", "/run", "tmpfs")},
+        false},
        OwnerState::Unreachable,
        Doubt::VolumeAway,
        "/run/media"},
-      {"not a path", {"notes.txt", {}, {}}, OwnerState::Unreachable, Doubt::NotAPath, "notes.txt"},
+      {"a disk that is away below /run/media/USER, a memory file system",
+       {"-run-media-u-Disk-r",
+        {dir("/"), dir("/run"), dir("/run/media"), dir("/run/media/u"), absent("/run/media/u/Disk"),
+         absent("/run/media/u/Disk-r")},
+        {},
+        {on("/run/media/u", "/run", "tmpfs")},
+        false},
+       OwnerState::Unreachable,
+       Doubt::VolumeAway,
+       "/run/media"},
+      {"not a path",
+       {"notes.txt", {}, {}, {}, false},
+       OwnerState::Unreachable,
+       Doubt::NotAPath,
+       "notes.txt"},
       {"bytes that were not UTF-8",
-       {"-home-u-caf\xEF\xBF\xBD", home_probes(), {}},
+       {"-home-u-caf\xEF\xBF\xBD", home_probes(), {}, home_ancestors(), false},
        OwnerState::Unreachable,
        Doubt::NameLossy,
        "-home-u-caf\xEF\xBF\xBD"},
@@ -127,5 +231,5 @@ TEST(JudgeOwner, GoneOnlyWhenEverythingIsPlainlyAbsentOnAVolumeThatIsThere) {
     EXPECT_EQ(owner.where, row.where);
     EXPECT_EQ(owner.root.has_value(), row.state == OwnerState::Found);
   }
-  EXPECT_EQ(judge_owner(rows[1].evidence).root, std::filesystem::path("/x/a-b"));
+  EXPECT_EQ(judge_owner(rows[11].evidence).root, std::filesystem::path("/x/a-b"));
 }
