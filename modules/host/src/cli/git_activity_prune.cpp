@@ -28,10 +28,6 @@ Json names_json(const std::vector<T>& items, Name name) {
   return list;
 }
 
-void print_line(const std::string& line, std::ostream& out) {
-  out << shown(line, out) << '\n';
-}
-
 std::string kept_text(const gitactivity::Kept& kept) {
   switch (kept.why) {
     case gitactivity::KeptWhy::NotPlain:
@@ -114,12 +110,12 @@ VerbResult restore_verb(const GitActivityCall& call, bool dry_run) {
     return 0;
   }
   for (const gitactivity::JournalLine& line : result.restored) {
-    print_line((dry_run ? "would restore: " : "restored: ") + pylon::lossy_utf8(line.name),
-               call.out);
+    print_line(call.out,
+               (dry_run ? "would restore: " : "restored: ") + pylon::lossy_utf8(line.name));
   }
   for (const std::string& name : result.skipped) {
-    print_line("skipped: " + pylon::lossy_utf8(name) + ": a file of that name exists again",
-               call.out);
+    print_line(call.out,
+               "skipped: " + pylon::lossy_utf8(name) + ": a file of that name exists again");
   }
   call.out << (dry_run ? "dry run: " : "") << result.restored.size()
            << (dry_run ? " marker(s) would be restored, " : " marker(s) restored, ")
@@ -221,17 +217,16 @@ VerbResult prune_verb(const GitActivityCall& call) {
       const auto owner = owners.find(name);
       const bool looked =
           owner != owners.end() && owner->second->doubt != gitactivity::Doubt::OutOfTime;
-      print_line(
-          "kept (unreachable): " + pylon::lossy_utf8(name) + ": " +
-              gitactivity::doubt_text(looked ? *owner->second : gitactivity::out_of_time(name)),
-          call.out);
+      print_line(call.out, "kept (unreachable): " + pylon::lossy_utf8(name) + ": " +
+                               gitactivity::doubt_text(looked ? *owner->second
+                                                              : gitactivity::out_of_time(name)));
     }
     for (const gitactivity::Removed& removed : result.removed) {
-      print_line((dry_run ? "would remove: " : "removed: ") + pylon::lossy_utf8(removed.name),
-                 call.out);
+      print_line(call.out,
+                 (dry_run ? "would remove: " : "removed: ") + pylon::lossy_utf8(removed.name));
     }
     for (const gitactivity::Kept& kept : result.kept) {
-      print_line("kept: " + pylon::lossy_utf8(kept.name) + kept_text(kept), call.out);
+      print_line(call.out, "kept: " + pylon::lossy_utf8(kept.name) + kept_text(kept));
     }
     std::string line = (dry_run ? "dry run: " : "") + std::to_string(result.removed.size()) +
                        (dry_run ? " marker(s) would be removed, " : " marker(s) removed, ") +
