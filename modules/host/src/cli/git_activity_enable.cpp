@@ -181,9 +181,14 @@ VerbResult enable_verb(const GitActivityCall& call) {
     value["marker"] = pylon::path_text(e.marker);
     value["backfilled"] = e.backfilled ? Json(*e.backfilled) : Json(nullptr);
     value["marker_written"] = e.marker_written;
+    value["notes"] = e.notes;
     emit(call.out, value);
   } else {
-    call.out << "git-activity enabled: " << e.root << '\n' << std::flush;
+    call.out << "git-activity enabled: " << e.root << '\n';
+    for (const std::string& note : e.notes) {
+      call.out << shown(note, call.out) << '\n';
+    }
+    call.out << std::flush;
   }
   return 0;
 }
@@ -193,22 +198,44 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value(), git_env(call));
+  auto disabled = gitactivity::disable_everywhere(repo.value(), git_env(call), true);
   if (!disabled) {
     return Err{disabled.error()};
   }
-  const std::optional<fs::path>& hook = disabled.value();
+  const gitactivity::Disabled& d = disabled.value();
+  const std::optional<fs::path>& hook = d.hook;
   if (call.json) {
     Json value;
     value["ok"] = true;
     value["hook"] = hook ? Json(pylon::path_text(*hook)) : Json(nullptr);
-    value["changed"] = hook.has_value();
+    value["changed"] = hook.has_value() || !d.removed.empty();
+    Json removed = Json::array();
+    for (const fs::path& path : d.removed) {
+      removed.push_back(pylon::path_text(path));
+    }
+    value["removed"] = std::move(removed);
+    value["left"] = d.left;
+    value["still_recorded"] = d.still_recorded;
     emit(call.out, value);
-  } else if (hook) {
-    call.out << "git-activity disabled: " << pylon::path_text(*hook) << '\n' << std::flush;
-  } else {
-    call.out << "git-activity was not enabled here\n" << std::flush;
+    return 0;
   }
+  if (hook) {
+    call.out << "git-activity disabled: " << pylon::path_text(*hook) << '\n';
+  }
+  for (const fs::path& path : d.removed) {
+    call.out << shown("git-activity disabled: " + pylon::path_text(path), call.out) << '\n';
+  }
+  for (const std::string& left : d.left) {
+    call.out << shown("still there, not disable's to edit: " + left, call.out) << '\n';
+  }
+  if (!hook && d.removed.empty() && d.left.empty()) {
+    call.out << "git-activity was not enabled here\n";
+  } else if (d.still_recorded) {
+    call.out << "commits here are still recorded until that is done\n";
+  } else if (!d.left.empty()) {
+    call.out << "commits here are no longer recorded\n";
+  }
+  call.out << std::flush;
   return 0;
 }
 
@@ -244,15 +271,19 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
 VerbResult disable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook =
-        dry_run ? gitactivity::would_disable(repo, walked) : gitactivity::disable(repo, walked);
-    if (!hook) {
-      return Err{hook.error()};
+    auto done = gitactivity::disable_everywhere(repo, walked, !dry_run);
+    if (!done) {
+      return Err{done.error()};
     }
-    if (!hook.value()) {
-      return std::optional<std::string>{};
+    // disabled only where something was taken out
+    const gitactivity::Disabled& d = done.value();
+    if (d.hook) {
+      return std::optional<std::string>(pylon::path_text(*d.hook));
     }
-    return std::optional<std::string>(pylon::path_text(*hook.value()));
+    if (!d.removed.empty()) {
+      return std::optional<std::string>(pylon::path_text(d.removed.front()));
+    }
+    return std::optional<std::string>{};
   });
   if (!walked_all) {
     return Err{walked_all.error()};

@@ -2,6 +2,7 @@
 
 #include "files.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
 
@@ -230,6 +231,54 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
 }
 
+Result<Enabled, HostError> backfill(const fs::path& repo, const fs::path& marker_dir,
+                                   const std::string& root, GitEnv env) {
+  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
+  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
+  // an older checkout must not take the marker back in time
+  auto marker = advance_marker(marker_dir, root, backfilled);
+  if (!marker) {
+    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
+  }
+  return Enabled{backfilled, root, fs::path(root) / ".git" / "hooks" / "post-commit",
+                 std::move(marker.value().path), marker.value().written, {}};
+}
+
+// Writes the recorder where the hook tool's plan puts it, and keeps that file out of git's view.
+Result<Unit, HostError> place_recorder(const ToolPlan& plan, const ToolFacts& tools,
+                                       const std::string& root) {
+  if (plan.text) {
+    if (auto written = pylon::write_atomic(plan.path, *plan.text); !written) {
+      return Err{HostError::could_not("write", plan.path, written.error())};
+    }
+  }
+  if (plan.target != ToolPlan::Target::LefthookLocal) {
+    if (auto executable = pylon::add_mode(plan.path, 0755); !executable) {
+      return Err{HostError::could_not("chmod +x", plan.path, executable.error())};
+    }
+  }
+  if (!plan.exclude) {
+    return Unit{};
+  }
+  const std::string line =
+      "/" + canonical_or_same(plan.path).lexically_relative(canonical_or_same(root)).string();
+  auto current = read_hook(tools.info_exclude);
+  if (!current) {
+    return Err{HostError::failure("could not read " + pylon::path_text(tools.info_exclude) + ": " +
+                                  current.error())};
+  }
+  const auto text = with_exclude_line(current.value(), line);
+  if (!text) {
+    return Unit{};
+  }
+  std::error_code ec;
+  fs::create_directories(tools.info_exclude.parent_path(), ec);
+  if (auto written = pylon::write_atomic(tools.info_exclude, *text); !written) {
+    return Err{HostError::could_not("write", tools.info_exclude, written.error())};
+  }
+  return Unit{};
+}
+
 }  // namespace
 
 HostError tracked_refusal(const fs::path& hook, const fs::path& dir) {
@@ -323,6 +372,22 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{located.error()};
   }
   const HookSite& site = located.value();
+  // where the repository's hook tool keeps the recorder, if anywhere but the hook git runs
+  const ToolFacts tools = gather_tool_facts(
+      repo, env, site.root, site.dir, site.text ? site.text.value() : std::optional<std::string>{});
+  ToolPlan placed = plan_for_tools(tools, site.root);
+  if (placed.target != ToolPlan::Target::Hook) {
+    if (auto done = place_recorder(placed, tools, site.root); !done) {
+      return Err{done.error()};
+    }
+    auto marker = backfill(repo, marker_dir, site.root, env);
+    if (!marker) {
+      return Err{marker.error()};
+    }
+    marker.value().hook = placed.path;
+    marker.value().notes = std::move(placed.notes);
+    return std::move(marker.value());
+  }
   auto plan = plan_enable(site);
   if (!plan) {
     return Err{plan.error()};
@@ -343,15 +408,12 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
   }
 
-  const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
-  const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
-  // an older checkout must not take the marker back in time
-  auto marker = advance_marker(marker_dir, site.root, backfilled);
-  if (!marker) {
-    return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
+  auto enabled = backfill(repo, marker_dir, site.root, env);
+  if (enabled) {
+    enabled.value().hook = site.hook;
+    enabled.value().notes = std::move(placed.notes);
   }
-  return Enabled{backfilled, site.root, site.hook, std::move(marker.value().path),
-                 marker.value().written};
+  return enabled;
 }
 
 Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo, GitEnv env) {
@@ -378,6 +440,72 @@ Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, GitEnv 
     return Err{HostError::could_not("write", removal.hook, written.error())};
   }
   return std::optional<fs::path>{removal.hook};
+}
+
+Result<Disabled, HostError> disable_everywhere(const fs::path& repo, GitEnv env, bool write) {
+  auto plan = plan_removal(repo, env);
+  if (!plan) {
+    return Err{plan.error()};
+  }
+  Disabled done;
+  if (const auto& removal = plan.value()) {
+    if (write) {
+      if (auto written = pylon::write_atomic(removal->hook, removal->stripped); !written) {
+        return Err{HostError::could_not("write", removal->hook, written.error())};
+      }
+    }
+    done.hook = removal->hook;
+  }
+  // the copies the hook tools kept, and the places enable wrote for them; a repository without a
+  // work tree has none of the tools' files
+  const auto where = ask_where(repo, env);
+  if (!where || where->second.empty()) {
+    return done;
+  }
+  const fs::path dir = hooks_dir_from(repo, where->second);
+  std::optional<std::string> hook;
+  if (auto read = read_hook(dir / "post-commit"); read) {
+    hook = std::move(read.value());
+  }
+  if (hook && plan.value()) {
+    hook = plan.value()->stripped;  // as it reads once written
+  }
+  const ToolFacts facts = gather_tool_facts(repo, env, where->first, dir, hook);
+  for (const Route& route : recorder_routes(facts)) {
+    if (!route.removable) {
+      done.still_recorded = done.still_recorded || route.reached;
+      if (!route.hint.empty()) {
+        done.left.push_back(route.hint);
+      }
+      continue;
+    }
+    auto text = read_hook(route.path);
+    if (!text || !text.value()) {
+      return Err{HostError::failure("could not read " + pylon::path_text(route.path) +
+                                    (text ? std::string(": it is gone") : ": " + text.error()))};
+    }
+    const bool lefthook = route.path == facts.lefthook_local.path;
+    auto stripped = lefthook ? without_lefthook_section(*text.value()) : strip_hook(*text.value());
+    if (!stripped) {
+      continue;  // the recorder's line alone, which is not disable's to take out
+    }
+    // what enable created and nothing else wrote to goes as a whole
+    const bool whole = lefthook ? pylon::trim(*stripped).empty()
+                                : route.path == facts.husky.path && *stripped == "#!/bin/sh\n";
+    if (write) {
+      std::error_code ec;
+      if (whole) {
+        fs::remove(route.path, ec);
+      } else if (auto written = pylon::write_atomic(route.path, *stripped); !written) {
+        ec = written.error();
+      }
+      if (ec) {
+        return Err{HostError::could_not(whole ? "remove" : "write", route.path, ec)};
+      }
+    }
+    done.removed.push_back(route.path);
+  }
+  return done;
 }
 
 }  // namespace gitactivity

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace gitactivity {
 
@@ -20,6 +21,7 @@ struct Enabled {
   std::filesystem::path hook;
   std::filesystem::path marker;
   bool marker_written = true;  // false when the marker was already at least as new
+  std::vector<std::string> notes;  // what the hook tools mean for recording, a line each
 };
 
 // Puts the recorder block into the repository's post-commit hook (once, at the top, after any
@@ -27,6 +29,17 @@ struct Enabled {
 // (now without one). A hook that already reads so is not rewritten.
 Result<Enabled, host::HostError> enable(const std::filesystem::path& repo,
                                         const std::filesystem::path& marker_dir, GitEnv env);
+// What disable did beyond the hook git runs.
+struct Disabled {
+  std::optional<std::filesystem::path> hook;  // the hook git runs, when a block left it
+  std::vector<std::filesystem::path> removed;  // every other file the recorder left
+  std::vector<std::string> left;  // what is still there and not disable's to edit: what to do
+  bool still_recorded = false;    // a commit still runs the recorder
+};
+// disable, and the recorder's copies the hook tools kept and the places enable wrote for them;
+// with `write` false, what it would do.
+Result<Disabled, host::HostError> disable_everywhere(const std::filesystem::path& repo, GitEnv env,
+                                                     bool write);
 // Removes every recorder block from the hook. The hook path when a block was removed; nothing when
 // there was none, and then the hook is not written at all.
 Result<std::optional<std::filesystem::path>, host::HostError> disable(

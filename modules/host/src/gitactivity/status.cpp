@@ -2,6 +2,7 @@
 
 #include "gitactivity/enable.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
 
@@ -72,6 +73,14 @@ Check interpreter_check(const fs::path& hook, const std::optional<std::string>& 
               "cannot tell what runs " + pylon::path_text(hook) + ": unreadable"};
     }
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
+  }
+  // git reads "sh\r" as the interpreter's name, which no system has
+  if (const std::size_t nl = text->find('\n');
+      text->starts_with("#!") && nl != std::string::npos && nl > 0 && (*text)[nl - 1] == '\r') {
+    return {"interpreter", "problem",
+            "the first line of " + pylon::path_text(hook) +
+                " ends in a carriage return, so git cannot run the hook: `pylon host git-activity "
+                "enable` rewrites its line endings as line feeds"};
   }
   if (const auto runner = foreign_interpreter(*text)) {
     return {"interpreter", "problem",
@@ -192,6 +201,47 @@ Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
   return {"marker", "ok", pylon::path_text(marker) + " is up to date"};
 }
 
+// A hook without the block still records where git reaches the recorder through a hook tool.
+Check through_tools(Check hook, const std::vector<Route>& routes, const HookSite& site) {
+  for (const Route& route : routes) {
+    // the recorder's line in the hook git runs counts only where git may run the hook
+    if (route.reached && (route.path != site.hook || site.executable)) {
+      return {"hook", "ok", "recorded through " + route.via};
+    }
+  }
+  for (const Route& route : routes) {
+    hook.detail += "; the recorder stands in " + route.via;
+  }
+  return hook;
+}
+
+// The tools' warnings: a block a routine run takes out, copies that nothing runs.
+Check tools_check(const ToolFacts& tools, const std::vector<Route>& routes) {
+  std::vector<std::string> warnings;
+  if (auto routine = routine_warning(tools)) {
+    warnings.push_back(std::move(*routine));
+  }
+  for (const Route& route : routes) {
+    if (!route.reached && route.removable) {
+      warnings.push_back("a copy of the recorder stands in " + route.via +
+                         ": `pylon host git-activity disable` removes it");
+    }
+  }
+  if (tools.legacy.text && runs_recorder(*tools.legacy.text) &&
+      hook_runner(tools.hooks_dir, tools.hook) == HookTool::PreCommit) {
+    warnings.push_back("`pre-commit install -f` deletes " + pylon::path_text(tools.legacy.path) +
+                       " and with it the recorder");
+  }
+  if (warnings.empty()) {
+    return {"tools", "ok", "no hook tool takes the recorder out"};
+  }
+  std::string detail = warnings.front();
+  for (std::size_t i = 1; i < warnings.size(); ++i) {
+    detail += "; " + warnings[i];
+  }
+  return {"tools", "warning", std::move(detail)};
+}
+
 }  // namespace
 
 std::optional<fs::path> find_on_path(std::string_view program, std::string_view search_path) {
@@ -236,14 +286,21 @@ Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path
     read_error = site.text.error();
   }
   const bool enabled = text && holds_block(*text);
+  const ToolFacts tools = gather_tool_facts(repo, env, site.root, site.dir, text);
+  const std::vector<Route> routes = recorder_routes(tools);
+  Check hook = hook_check(site.hook, text, read_error, site.tracked);
+  if (!enabled) {
+    hook = through_tools(std::move(hook), routes, site);
+  }
   return Status{site.root,
                 site.dir,
                 site.hook,
                 enabled,
                 {
-                    hook_check(site.hook, text, read_error, site.tracked),
+                    std::move(hook),
                     interpreter_check(site.hook, text),
                     hooks_dir_check(repo, env, site, enabled),
+                    tools_check(tools, routes),
                     marker_check(repo, env, marker_dir, site.root),
                 }};
 }

@@ -45,14 +45,14 @@ $BLOCK" ]
 @test "enable --json names root, hook and marker; backfilled is null without commits" {
     mkrepo "$T/empty"
     run -0 pylon-host ga --json enable "$T/empty"
-    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true}" ]
+    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[]}" ]
     [ -f "$(marker_of "$T/empty")" ]
 
     mkrepo "$T/full" 1700000000
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":true}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]}' ]]
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":false}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]}' ]]
 }
 
 @test "enable from a subdirectory without REPO names the top level" {
@@ -95,7 +95,7 @@ make lint" ]
     run -0 pylon-host git-activity disable "$T/r"
     [ "$output" = "git-activity was not enabled here" ]
     run -0 pylon-host git-activity disable --json "$T/r"
-    [ "$output" = '{"ok":true,"hook":null,"changed":false}' ]
+    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false}' ]
 }
 
 @test "an enabled hook is not written again, only made executable" {
@@ -114,7 +114,7 @@ make lint" ]
     mkrepo "$T/r"
     run -0 pylon-host git-activity enable "$T/r"
     run -0 pylon-host git-activity disable "$T/r" --json
-    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true}" ]
+    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false}" ]
     printf '#!/bin/sh\n' | cmp - "$T/r/.git/hooks/post-commit"
     [ -x "$T/r/.git/hooks/post-commit" ]
 }
@@ -430,8 +430,9 @@ echo mine" ]
     run -0 --separate-stderr pylon-host git-activity status "$T/r"
     [ -z "$stderr" ]
     [ "${lines[0]}" = "ok       hook          $hook holds the recorder and is executable" ]
-    [[ "${lines[5]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
-    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    [ "${lines[3]}" = "ok       tools         no hook tool takes the recorder out" ]
+    [[ "${lines[6]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
+    [ "${lines[7]}" = "commits in $T/r are recorded (see the warnings above)" ]
     unset GIT_DIR
 
     printf '#!/usr/bin/env python3\nprint("mine")\n' >"$hook"
@@ -445,7 +446,7 @@ echo mine" ]
     [[ "$output" == *'{"check":"path","state":"ok",'*'{"check":"desktop-path",'*'{"check":"marker","state":"warning",'* ]]
     PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status "$T/r"
     [[ "$output" == *$'\n'"problem  path          pylon-host is not on PATH, so the hook skips recording"* ]]
-    [ "${lines[6]}" = "commits in $T/r are NOT recorded" ]
+    [ "${lines[7]}" = "commits in $T/r are NOT recorded" ]
     [ "$(ls -lAR "$T/r" "$T/shared" "$PYLON_GIT_ACTIVITY_DIR")" = "$before" ]
 
     mkdir "$T/plain"
