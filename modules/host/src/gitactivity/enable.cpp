@@ -377,7 +377,9 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
       repo, env, site.root, site.dir, site.text ? site.text.value() : std::optional<std::string>{});
   ToolPlan placed = plan_for_tools(tools, site.root);
   if (placed.target != ToolPlan::Target::Hook) {
-    if (auto done = place_recorder(placed, tools, site.root); !done) {
+    if (placed.target == ToolPlan::Target::Already) {
+      // nothing of ours to write
+    } else if (auto done = place_recorder(placed, tools, site.root); !done) {
       return Err{done.error()};
     }
     auto marker = backfill(repo, marker_dir, site.root, env);

@@ -385,6 +385,15 @@ ToolPlan plan_for_tools(const ToolFacts& facts, const fs::path& root) {
     }
   };
 
+  for (const Route& route : recorder_routes(facts)) {
+    // the team's configuration records already; a copy in a hook file is enable's to rewrite
+    if (route.reached && !route.removable && route.path != hook) {
+      plan.target = ToolPlan::Target::Already;
+      plan.path = route.path;
+      plan.notes.push_back("already recorded through " + route.via + ": nothing to write");
+      return plan;
+    }
+  }
   if (runner == HookTool::PreCommit && readable(facts.legacy) &&
       !(facts.legacy.text && foreign_interpreter(*facts.legacy.text))) {
     in_place(ToolPlan::Target::Legacy, facts.legacy, rewrite_hook(facts.legacy.text));
@@ -474,6 +483,10 @@ std::optional<std::string> with_exclude_line(const std::optional<std::string>& e
 
 std::optional<std::string> routine_warning(const ToolFacts& facts) {
   if (!facts.hook || !holds_block(*facts.hook)) {
+    return std::nullopt;
+  }
+  // the tool writes the recorder back from the team's configuration
+  if (facts.package_json.text && simple_git_hooks_runs_recorder(*facts.package_json.text)) {
     return std::nullopt;
   }
   const std::optional<HookTool> runner = hook_runner(facts.hooks_dir, facts.hook);

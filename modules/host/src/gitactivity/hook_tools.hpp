@@ -100,7 +100,8 @@ std::vector<Route> recorder_routes(const ToolFacts& facts);
 
 // Where enable puts the recorder, and what it says about the tools.
 struct ToolPlan {
-  enum class Target { Hook, Legacy, Husky, LefthookLocal };
+  // Already: a tool runs the recorder from the team's configuration, and nothing is written
+  enum class Target { Hook, Legacy, Husky, LefthookLocal, Already };
   Target target = Target::Hook;
   std::filesystem::path path;  // for every target but Hook
   std::optional<std::string> text;  // the new text of `path`; nothing when it already reads so

@@ -253,6 +253,9 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
     cases.push_back({"husky: already there", f, ToolPlan::Target::Husky, std::nullopt, false,
                      "which husky runs"});
     f.husky.tracked = true;
+    cases.push_back({"husky: the team's post-commit records", f, ToolPlan::Target::Already,
+                     std::nullopt, false, "already recorded through /r/.husky/post-commit"});
+    set(f.husky, "npm test\n");
     cases.push_back({"husky: the team's post-commit", f, ToolPlan::Target::Hook, std::nullopt,
                      false, "every `npm install`"});
   }
@@ -277,6 +280,10 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
     ToolFacts g = facts_with(simple_hook);
     cases.push_back({"simple-git-hooks' own hook", g, ToolPlan::Target::Hook, std::nullopt,
                      false, "\"post-commit\": \"command -v pylon-host"});
+    g.hook = simple_hook + line + "\n";
+    set(g.package_json, "{\"simple-git-hooks\":{\"post-commit\":\"" + line + "\"}}");
+    cases.push_back({"simple-git-hooks records already", g, ToolPlan::Target::Already,
+                     std::nullopt, false, "already recorded through package.json's"});
   }
   {
     ToolFacts f = facts_with(std::nullopt);
