@@ -232,7 +232,7 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
 }
 
 Result<Enabled, HostError> backfill(const fs::path& repo, const fs::path& marker_dir,
-                                   const std::string& root, GitEnv env) {
+                                    const std::string& root, GitEnv env) {
   const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
   const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
   // an older checkout must not take the marker back in time
@@ -240,8 +240,12 @@ Result<Enabled, HostError> backfill(const fs::path& repo, const fs::path& marker
   if (!marker) {
     return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
   }
-  return Enabled{backfilled, root, fs::path(root) / ".git" / "hooks" / "post-commit",
-                 std::move(marker.value().path), marker.value().written, {}};
+  return Enabled{backfilled,
+                 root,
+                 fs::path(root) / ".git" / "hooks" / "post-commit",
+                 std::move(marker.value().path),
+                 marker.value().written,
+                 {}};
 }
 
 // Writes the recorder where the hook tool's plan puts it, and keeps that file out of git's view.

@@ -20,7 +20,7 @@ struct Enabled {
   std::string root;
   std::filesystem::path hook;
   std::filesystem::path marker;
-  bool marker_written = true;  // false when the marker was already at least as new
+  bool marker_written = true;      // false when the marker was already at least as new
   std::vector<std::string> notes;  // what the hook tools mean for recording, a line each
 };
 
@@ -31,7 +31,7 @@ Result<Enabled, host::HostError> enable(const std::filesystem::path& repo,
                                         const std::filesystem::path& marker_dir, GitEnv env);
 // What disable did beyond the hook git runs.
 struct Disabled {
-  std::optional<std::filesystem::path> hook;  // the hook git runs, when a block left it
+  std::optional<std::filesystem::path> hook;   // the hook git runs, when a block left it
   std::vector<std::filesystem::path> removed;  // every other file the recorder left
   std::vector<std::string> left;  // what is still there and not disable's to edit: what to do
   bool still_recorded = false;    // a commit still runs the recorder

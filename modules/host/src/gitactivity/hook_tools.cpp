@@ -48,8 +48,8 @@ constexpr HookToolRow rows[] = {
      "`pre-commit install`"},
     {HookTool::Husky, "husky", ". \"$(dirname \"$0\")/h\"", "", false, ".husky/post-commit",
      husky_snippet, "husky, which every `npm install` runs,"},
-    {HookTool::Lefthook, "lefthook", "call_lefthook run \"post-commit\" \"$@\"",
-     "post-commit.old", false, "lefthook.yml", lefthook_snippet,
+    {HookTool::Lefthook, "lefthook", "call_lefthook run \"post-commit\" \"$@\"", "post-commit.old",
+     false, "lefthook.yml", lefthook_snippet,
      "`lefthook install` (and lefthook's own re-sync after a change to its configuration)"},
     {HookTool::SimpleGitHooks, "simple-git-hooks",
      "if [ \"$SKIP_SIMPLE_GIT_HOOKS\" = \"1\" ]; then", "", false, "package.json",
@@ -143,13 +143,15 @@ bool pre_commit_runs_recorder(std::string_view config) {
       if (indent_of(lines[j]) <= dash) {
         break;  // the next hook, or the end of the list
       }
-      if (yaml_value(lines[j], "stages") && lines[j].find("post-commit") != std::string_view::npos) {
+      if (yaml_value(lines[j], "stages") &&
+          lines[j].find("post-commit") != std::string_view::npos) {
         return true;
       }
       if (yaml_value(lines[j], "stages") == "") {
         // a block sequence may stand at its key's own indentation
-        for (std::size_t k = j + 1; k < lines.size() && indent_of(lines[k]) >= indent_of(lines[j]) &&
-                                    pylon::trim(lines[k]).starts_with("- ");
+        for (std::size_t k = j + 1;
+             k < lines.size() && indent_of(lines[k]) >= indent_of(lines[j]) &&
+             pylon::trim(lines[k]).starts_with("- ");
              ++k) {
           if (pylon::trim(pylon::trim(lines[k]).substr(2)) == "post-commit") {
             return true;
@@ -339,8 +341,8 @@ std::vector<Route> recorder_routes(const ToolFacts& facts) {
     const std::string name = name_of(file.path);
     Route route{file.path, name, reached, false, ""};
     if (!reached) {
-      route.via += ", whose hook is not installed where git runs hooks (run `" +
-                   std::string(install) + "`)";
+      route.via +=
+          ", whose hook is not installed where git runs hooks (run `" + std::string(install) + "`)";
     }
     // enable's own section is its to take out again; anything else is the user's or the team's
     const bool ours = own && !file.tracked && file.text && without_lefthook_section(*file.text);
@@ -357,8 +359,8 @@ std::vector<Route> recorder_routes(const ToolFacts& facts) {
   config_route(facts.pre_commit_config, HookTool::PreCommit, false,
                "pre-commit install --hook-type post-commit");
   if (runs(facts.package_json, HookTool::SimpleGitHooks)) {
-    const bool reached = runner == HookTool::SimpleGitHooks && facts.hook &&
-                         holds_recorder_line(*facts.hook);
+    const bool reached =
+        runner == HookTool::SimpleGitHooks && facts.hook && holds_recorder_line(*facts.hook);
     routes.push_back({facts.package_json.path,
                       reached ? std::string("package.json's simple-git-hooks")
                               : "package.json's simple-git-hooks, not yet installed where git runs "
@@ -406,10 +408,9 @@ ToolPlan plan_for_tools(const ToolFacts& facts, const fs::path& root) {
       !(facts.husky.text && foreign_interpreter(*facts.husky.text))) {
     in_place(ToolPlan::Target::Husky, facts.husky, rewrite_hook(facts.husky.text));
     plan.exclude = !facts.husky.exists && !facts.husky.excluded;
-    plan.notes.push_back("recorded through " + pylon::path_text(facts.husky.path) +
-                         ", which husky runs" +
-                         (plan.exclude ? " (listed in .git/info/exclude, so git leaves it out)"
-                                       : ""));
+    plan.notes.push_back(
+        "recorded through " + pylon::path_text(facts.husky.path) + ", which husky runs" +
+        (plan.exclude ? " (listed in .git/info/exclude, so git leaves it out)" : ""));
     return plan;
   }
   if (runner == HookTool::Lefthook) {
@@ -438,26 +439,26 @@ ToolPlan plan_for_tools(const ToolFacts& facts, const fs::path& root) {
                          "'s generated hook: " + std::string(row.routine) +
                          " rewrites it without the recorder");
     const std::string where =
-        *runner == HookTool::Lefthook
-            ? pylon::path_text(root / "lefthook-local.yml")
-            : *runner == HookTool::SimpleGitHooks
-                  ? "\"simple-git-hooks\" in " + pylon::path_text(root / "package.json")
-                  : pylon::path_text(root / row.team_config);
+        *runner == HookTool::Lefthook ? pylon::path_text(root / "lefthook-local.yml")
+        : *runner == HookTool::SimpleGitHooks
+            ? "\"simple-git-hooks\" in " + pylon::path_text(root / "package.json")
+            : pylon::path_text(root / row.team_config);
     plan.notes.push_back(snippet_note(*runner, where));
   } else if (facts.package_json.text && simple_git_hooks_config(*facts.package_json.text) &&
              !simple_git_hooks_runs_recorder(*facts.package_json.text)) {
     plan.notes.push_back(
         "this repository configures simple-git-hooks, whose next `npx simple-git-hooks` deletes " +
         pylon::path_text(hook) + " unless its configuration has a post-commit entry");
-    plan.notes.push_back(snippet_note(HookTool::SimpleGitHooks,
-                                      "\"simple-git-hooks\" in " +
-                                          pylon::path_text(facts.package_json.path)));
+    plan.notes.push_back(
+        snippet_note(HookTool::SimpleGitHooks,
+                     "\"simple-git-hooks\" in " + pylon::path_text(facts.package_json.path)));
   } else if (facts.lefthook_team.text && runner != HookTool::Lefthook) {
-    plan.notes.push_back("lefthook manages this repository's hooks: once its configuration has a "
-                         "post-commit section, `lefthook install` moves " +
-                         pylon::path_text(hook) +
-                         " aside to post-commit.old and recording stops; `pylon host git-activity "
-                         "enable` after it records through lefthook-local.yml");
+    plan.notes.push_back(
+        "lefthook manages this repository's hooks: once its configuration has a "
+        "post-commit section, `lefthook install` moves " +
+        pylon::path_text(hook) +
+        " aside to post-commit.old and recording stops; `pylon host git-activity "
+        "enable` after it records through lefthook-local.yml");
   }
   if (facts.uses_lfs || runner == HookTool::GitLfs) {
     plan.notes.push_back(
@@ -575,7 +576,8 @@ ToolFacts gather_tool_facts(const fs::path& repo, GitEnv env, const std::string&
   facts.old = file_fact(hooks_dir / "post-commit.old", nullptr);
   const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
   const fs::path git_dir =
-      common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common) : top / ".git";
+      common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)
+             : top / ".git";
   if (canonical_or_same(git_dir / "hooks") != canonical_or_same(hooks_dir)) {
     facts.unused_hook = file_fact(git_dir / "hooks" / "post-commit", nullptr);
   }

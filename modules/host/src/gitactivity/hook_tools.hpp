@@ -50,17 +50,17 @@ struct FileFact {
 
 // What the file system and git say about the tools in one repository, gathered once.
 struct ToolFacts {
-  std::filesystem::path hooks_dir;   // the directory git runs hooks from
-  std::optional<std::string> hook;   // its post-commit
-  FileFact legacy;                   // hooks_dir/post-commit.legacy (pre-commit's copy)
-  FileFact old;                      // hooks_dir/post-commit.old (lefthook's copy)
-  FileFact unused_hook;              // .git/hooks/post-commit when git uses another directory
-  FileFact husky;                    // husky 9's own hook: hooks_dir/../post-commit
-  FileFact lefthook_local;           // lefthook-local.yml, the user's own
-  FileFact lefthook_team;            // lefthook.yml
-  FileFact pre_commit_config;        // .pre-commit-config.yaml
-  FileFact package_json;             // package.json (simple-git-hooks)
-  bool uses_lfs = false;             // `filter=lfs` in the attributes or a .git/lfs directory
+  std::filesystem::path hooks_dir;     // the directory git runs hooks from
+  std::optional<std::string> hook;     // its post-commit
+  FileFact legacy;                     // hooks_dir/post-commit.legacy (pre-commit's copy)
+  FileFact old;                        // hooks_dir/post-commit.old (lefthook's copy)
+  FileFact unused_hook;                // .git/hooks/post-commit when git uses another directory
+  FileFact husky;                      // husky 9's own hook: hooks_dir/../post-commit
+  FileFact lefthook_local;             // lefthook-local.yml, the user's own
+  FileFact lefthook_team;              // lefthook.yml
+  FileFact pre_commit_config;          // .pre-commit-config.yaml
+  FileFact package_json;               // package.json (simple-git-hooks)
+  bool uses_lfs = false;               // `filter=lfs` in the attributes or a .git/lfs directory
   std::filesystem::path info_exclude;  // the repository's .git/info/exclude
 };
 
@@ -89,10 +89,10 @@ std::optional<std::string> without_lefthook_section(std::string_view local);
 // One place the recorder was found in, and whether git reaches it when it runs post-commit.
 struct Route {
   std::filesystem::path path;
-  std::string via;           // "post-commit.legacy, which pre-commit runs"
-  bool reached = false;      // a commit runs it
-  bool removable = false;    // a hook text disable takes the block out of
-  std::string hint;          // for an unreached or not removable place: what to do
+  std::string via;         // "post-commit.legacy, which pre-commit runs"
+  bool reached = false;    // a commit runs it
+  bool removable = false;  // a hook text disable takes the block out of
+  std::string hint;        // for an unreached or not removable place: what to do
 };
 
 // Every place besides the hook git runs where the recorder stands.
@@ -103,7 +103,7 @@ struct ToolPlan {
   // Already: a tool runs the recorder from the team's configuration, and nothing is written
   enum class Target { Hook, Legacy, Husky, LefthookLocal, Already };
   Target target = Target::Hook;
-  std::filesystem::path path;  // for every target but Hook
+  std::filesystem::path path;       // for every target but Hook
   std::optional<std::string> text;  // the new text of `path`; nothing when it already reads so
   bool exclude = false;             // add `path` to .git/info/exclude
   std::vector<std::string> notes;   // one line each, shown after enable's own

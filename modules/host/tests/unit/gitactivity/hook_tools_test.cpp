@@ -15,7 +15,8 @@ using gitactivity::ToolFacts;
 using gitactivity::ToolPlan;
 
 const std::string line(gitactivity::recorder_line());
-const std::string block = "# >>> pylon git-activity >>>\n" + line + "\n# <<< pylon git-activity <<<\n";
+const std::string block =
+    "# >>> pylon git-activity >>>\n" + line + "\n# <<< pylon git-activity <<<\n";
 
 // The post-commit hooks the tools generate, as recorded from git-lfs 3.3, pre-commit 3.0,
 // husky 9.1.7, lefthook 2.2.1 and simple-git-hooks 2.14.0 (shortened where nothing is recognised).
@@ -102,8 +103,10 @@ TEST(LefthookSection, AppendsOnlyWhatReadsBackAndTakesOutOnlyItsOwn) {
   const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
       {std::nullopt, lefthook_ours},
       {"", lefthook_ours},
-      {"pre-commit:\n  commands:\n    a:\n      run: x", "pre-commit:\n  commands:\n    a:\n"
-                                                        "      run: x\n" + lefthook_ours},
+      {"pre-commit:\n  commands:\n    a:\n      run: x",
+       "pre-commit:\n  commands:\n    a:\n"
+       "      run: x\n" +
+           lefthook_ours},
       {"post-commit:\n  commands:\n    a:\n      run: x\n", std::nullopt},
       {"pre-commit:\n\tcommands: {}\n", std::nullopt},
       {"a: 1\n---\nb: 2\n", std::nullopt},
@@ -113,8 +116,9 @@ TEST(LefthookSection, AppendsOnlyWhatReadsBackAndTakesOutOnlyItsOwn) {
     const auto got = gitactivity::with_lefthook_section(local);
     EXPECT_EQ(got, want);
     if (got) {
-      EXPECT_EQ(gitactivity::without_lefthook_section(*got), local.value_or("") +
-                    (local && !local->empty() && local->back() != '\n' ? "\n" : ""));
+      EXPECT_EQ(
+          gitactivity::without_lefthook_section(*got),
+          local.value_or("") + (local && !local->empty() && local->back() != '\n' ? "\n" : ""));
     }
   }
   // edited by the user: no longer ours to take out
@@ -156,8 +160,8 @@ TEST(RecorderRoutes, ReachedOnlyThroughTheToolGitRuns) {
     set(f.legacy, "#!/bin/sh\n" + block);
     cases.push_back({"pre-commit runs its .legacy", f, {{f.legacy.path, true, true}}});
     f.legacy.executable = false;
-    cases.push_back({"pre-commit skips a .legacy it may not run", f,
-                     {{f.legacy.path, false, true}}});
+    cases.push_back(
+        {"pre-commit skips a .legacy it may not run", f, {{f.legacy.path, false, true}}});
     ToolFacts g = facts_with("#!/bin/sh\n");
     set(g.legacy, "#!/bin/sh\n" + block);
     cases.push_back({".legacy after pre-commit is gone", g, {{g.legacy.path, false, true}}});
@@ -166,12 +170,14 @@ TEST(RecorderRoutes, ReachedOnlyThroughTheToolGitRuns) {
     ToolFacts f = facts_with(lefthook_hook);
     set(f.old, "#!/bin/sh\n" + block);
     set(f.lefthook_local, lefthook_ours);
-    cases.push_back({"lefthook runs lefthook-local.yml, never .old", f,
+    cases.push_back({"lefthook runs lefthook-local.yml, never .old",
+                     f,
                      {{f.old.path, false, true}, {f.lefthook_local.path, true, true}}});
     ToolFacts g = facts_with("#!/bin/sh\n");
     set(g.lefthook_team, lefthook_ours);
     g.lefthook_team.tracked = true;
-    cases.push_back({"the team's lefthook.yml without lefthook's hook", g,
+    cases.push_back({"the team's lefthook.yml without lefthook's hook",
+                     g,
                      {{g.lefthook_team.path, false, false}}});
   }
   {
@@ -179,31 +185,34 @@ TEST(RecorderRoutes, ReachedOnlyThroughTheToolGitRuns) {
     set(f.husky, "#!/bin/sh\n" + block, false);  // husky runs it through sh: no x bit needed
     f.unused_hook.path = "/r/.git/hooks/post-commit";
     set(f.unused_hook, "#!/bin/sh\n" + block);
-    cases.push_back({"husky's own hook and the hooks directory git left", f,
+    cases.push_back({"husky's own hook and the hooks directory git left",
+                     f,
                      {{f.unused_hook.path, false, true}, {f.husky.path, true, true}}});
     f.husky.tracked = true;
-    cases.push_back({"the team's .husky/post-commit", f,
+    cases.push_back({"the team's .husky/post-commit",
+                     f,
                      {{f.unused_hook.path, false, true}, {f.husky.path, true, false}}});
   }
   {
     ToolFacts f = facts_with(simple_hook + line + "\n");
     set(f.package_json, "{\"simple-git-hooks\":{\"post-commit\":\"" + line + "\"}}");
-    cases.push_back({"simple-git-hooks installed from package.json", f,
-                     {{f.package_json.path, true, false}}});
+    cases.push_back(
+        {"simple-git-hooks installed from package.json", f, {{f.package_json.path, true, false}}});
     ToolFacts g = facts_with("#!/bin/sh\n");
     g.package_json = f.package_json;
-    cases.push_back({"simple-git-hooks configured, not installed", g,
-                     {{g.package_json.path, false, false}}});
+    cases.push_back(
+        {"simple-git-hooks configured, not installed", g, {{g.package_json.path, false, false}}});
     ToolFacts h = facts_with("#!/bin/sh\nexit 0\n" + line + "\n");
-    cases.push_back({"the advised line in a hook of the user's", h,
+    cases.push_back({"the advised line in a hook of the user's",
+                     h,
                      {{"/r/.git/hooks/post-commit", true, false}}});
   }
   {
     ToolFacts f = facts_with(pre_commit_hook);
     set(f.pre_commit_config,
         "repos:\n- repo: local\n  hooks:\n  - id: pylon-git-activity\n    stages: [post-commit]\n");
-    cases.push_back({"a pre-commit hook by the recorder's id", f,
-                     {{f.pre_commit_config.path, true, false}}});
+    cases.push_back(
+        {"a pre-commit hook by the recorder's id", f, {{f.pre_commit_config.path, true, false}}});
     set(f.legacy, "#!/bin/sh\necho mine\n");
     cases.push_back({"a .legacy of the user's own", f, {{f.pre_commit_config.path, true, false}}});
   }
@@ -239,11 +248,11 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
     cases.push_back({"pre-commit: the user's .legacy", f, ToolPlan::Target::Legacy,
                      "#!/bin/sh\n" + block + "echo mine\n", false, "which pre-commit runs"});
     set(f.legacy, "#!/usr/bin/python3\nprint(1)\n");
-    cases.push_back({"pre-commit: a .legacy no shell runs", f, ToolPlan::Target::Hook,
-                     std::nullopt, false, "`pre-commit install` rewrites it"});
+    cases.push_back({"pre-commit: a .legacy no shell runs", f, ToolPlan::Target::Hook, std::nullopt,
+                     false, "`pre-commit install` rewrites it"});
     f.legacy.text.reset();  // there, but unreadable
-    cases.push_back({"pre-commit: an unreadable .legacy", f, ToolPlan::Target::Hook,
-                     std::nullopt, false, "pre-commit's generated hook"});
+    cases.push_back({"pre-commit: an unreadable .legacy", f, ToolPlan::Target::Hook, std::nullopt,
+                     false, "pre-commit's generated hook"});
   }
   {
     ToolFacts f = facts_with(husky_hook, "/r/.husky/_");
@@ -278,12 +287,12 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
     cases.push_back({"simple-git-hooks before its first run", f, ToolPlan::Target::Hook,
                      std::nullopt, false, "deletes /r/.git/hooks/post-commit"});
     ToolFacts g = facts_with(simple_hook);
-    cases.push_back({"simple-git-hooks' own hook", g, ToolPlan::Target::Hook, std::nullopt,
-                     false, "\"post-commit\": \"command -v pylon-host"});
+    cases.push_back({"simple-git-hooks' own hook", g, ToolPlan::Target::Hook, std::nullopt, false,
+                     "\"post-commit\": \"command -v pylon-host"});
     g.hook = simple_hook + line + "\n";
     set(g.package_json, "{\"simple-git-hooks\":{\"post-commit\":\"" + line + "\"}}");
-    cases.push_back({"simple-git-hooks records already", g, ToolPlan::Target::Already,
-                     std::nullopt, false, "already recorded through package.json's"});
+    cases.push_back({"simple-git-hooks records already", g, ToolPlan::Target::Already, std::nullopt,
+                     false, "already recorded through package.json's"});
   }
   {
     ToolFacts f = facts_with(std::nullopt);
@@ -293,8 +302,8 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
     ToolFacts g = facts_with(lfs_hook);
     cases.push_back({"git-lfs's hook", g, ToolPlan::Target::Hook, std::nullopt, false,
                      "`git lfs update --force` followed by"});
-    cases.push_back({"no tool", facts_with("#!/bin/sh\n"), ToolPlan::Target::Hook, std::nullopt,
-                     false, ""});
+    cases.push_back(
+        {"no tool", facts_with("#!/bin/sh\n"), ToolPlan::Target::Hook, std::nullopt, false, ""});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
