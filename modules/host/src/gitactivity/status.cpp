@@ -4,6 +4,7 @@
 #include "gitactivity/hook.hpp"
 #include "gitactivity/hook_tools.hpp"
 #include "gitactivity/markers.hpp"
+#include "gitactivity/stale.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
@@ -161,7 +162,7 @@ long name_max(const fs::path& marker_dir) {
 // Looked at without following links: record writes neither through a link nor into a file that
 // has other names.
 Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
-                   const std::string& root) {
+                   const std::string& root, bool& stale) {
   const std::string name = encode_marker(root);
   if (const long limit = name_max(marker_dir); !marker_name_fits(name, limit)) {
     return {"marker", "problem",
@@ -193,10 +194,12 @@ Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
   const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
   const auto commit = latest ? pylon::parse_i64(*latest) : std::nullopt;
   if (commit && static_cast<std::int64_t>(st.st_mtime) < *commit) {
+    stale = true;
+    const StaleCause cause =
+        stale_cause(git_line(repo, {"log", "-g", "-1", "--format=%gs", "HEAD", "--"}, env));
     return {"marker", "warning",
-            pylon::path_text(marker) +
-                " is older than the latest commit: merges and pulls do not run "
-                "post-commit; `pylon host git-activity enable` refreshes it"};
+            pylon::path_text(marker) + " is older than the latest commit: " + cause.text +
+                "; `pylon host git-activity enable` refreshes it"};
   }
   return {"marker", "ok", pylon::path_text(marker) + " is up to date"};
 }
@@ -292,6 +295,8 @@ Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path
   if (!enabled) {
     hook = through_tools(std::move(hook), routes, site);
   }
+  bool stale = false;
+  Check marker = marker_check(repo, env, marker_dir, site.root, stale);
   return Status{site.root,
                 site.dir,
                 site.hook,
@@ -301,8 +306,9 @@ Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path
                     interpreter_check(site.hook, text),
                     hooks_dir_check(repo, env, site, enabled),
                     tools_check(tools, routes),
-                    marker_check(repo, env, marker_dir, site.root),
-                }};
+                    std::move(marker),
+                },
+                stale};
 }
 
 Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
@@ -339,6 +345,7 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path)
       // the marker names this repository, whatever git variables are inherited
       auto found = repo_status(*one.owner.root, marker_dir, GitEnv::WithoutLocal);
       if (found) {
+        one.stale = found.value().stale;
         one.checks = std::move(found.value().checks);
       } else {
         one.checks.push_back({"repository", "problem", found.error().message()});

@@ -26,6 +26,7 @@ struct Status {
   std::filesystem::path hook;
   bool enabled = false;  // the hook holds the current block
   std::vector<Check> checks;
+  bool stale = false;  // the marker is older than the latest commit: a warning, never a problem
 };
 
 // What keeps the repository's commits from being recorded, found without writing anything.
@@ -50,6 +51,7 @@ struct MarkerStatus {
   // the repository's checks, the machine's aside; one "repository" problem instead when the
   // repository is gone, unreachable, or could not be looked at
   std::vector<Check> checks;
+  bool stale = false;
 };
 
 struct FleetStatus {

@@ -431,9 +431,18 @@ echo mine" ]
     [ -z "$stderr" ]
     [ "${lines[0]}" = "ok       hook          $hook holds the recorder and is executable" ]
     [ "${lines[3]}" = "ok       tools         no hook tool takes the recorder out" ]
-    [[ "${lines[6]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
+    [[ "${lines[6]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: the latest commit was made here without the recorder running"* ]]
     [ "${lines[7]}" = "commits in $T/r are recorded (see the warnings above)" ]
     unset GIT_DIR
+    # stale is named with its cause, and is no failure
+    git -C "$T/r" checkout -q -b side && git -C "$T/r" checkout -q -
+    GIT_COMMITTER_DATE="@1800000000 +0000" git -C "$T/r" -c core.hooksPath=/dev/null commit -q --allow-empty -m three
+    git -C "$T/r" checkout -q side && GIT_COMMITTER_DATE="@1800000001 +0000" git -C "$T/r" merge -q --no-ff --no-edit -
+    run -0 pylon-host git-activity status --all
+    [ "${lines[2]}" = "stale         $T/r: $(marker_of "$T/r") is older than the latest commit: the latest commit came by \`git merge\`, for which git runs no post-commit; \`pylon host git-activity enable\` refreshes it" ]
+    [ "${lines[3]}" = "1 of 1 repositories recorded" ]
+    run -0 pylon-host git-activity status --all --json
+    [[ "$output" == *'"state":"recorded","checks":'*'],"stale":true}],"recorded":1,"total":1}' ]]
 
     printf '#!/usr/bin/env python3\nprint("mine")\n' >"$hook"
     git config --global core.hooksPath "$T/shared"
