@@ -364,7 +364,15 @@ Result<std::string, HostError> would_enable(const fs::path& repo, GitEnv env) {
   if (!site) {
     return Err{site.error()};
   }
-  if (auto plan = plan_enable(site.value()); !plan) {
+  const HookSite& found = site.value();
+  // where a hook tool keeps the recorder elsewhere, the hook git runs is not written
+  const ToolFacts tools =
+      gather_tool_facts(repo, env, found.root, found.dir,
+                        found.text ? found.text.value() : std::optional<std::string>{});
+  if (plan_for_tools(tools, found.root).target != ToolPlan::Target::Hook) {
+    return std::move(site.value().root);
+  }
+  if (auto plan = plan_enable(found); !plan) {
     return Err{plan.error()};
   }
   return std::move(site.value().root);
