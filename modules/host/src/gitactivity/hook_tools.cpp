@@ -299,7 +299,8 @@ std::vector<Route> recorder_routes(const ToolFacts& facts) {
                       "remove the line `" + line + "` from " + pylon::path_text(hook)});
   }
   if (holds(facts.legacy)) {
-    const bool reached = runner == HookTool::PreCommit && facts.legacy.executable;
+    const bool reached = runner == HookTool::PreCommit &&
+                         tool_row(HookTool::PreCommit).runs_kept_copy && facts.legacy.executable;
     routes.push_back({facts.legacy.path,
                       reached ? name_of(facts.legacy.path) + ", which pre-commit runs"
                               : name_of(facts.legacy.path) + ", pre-commit's copy of the earlier "
@@ -572,8 +573,8 @@ ToolFacts gather_tool_facts(const fs::path& repo, GitEnv env, const std::string&
   ToolFacts facts;
   facts.hooks_dir = hooks_dir;
   facts.hook = hook;
-  facts.legacy = file_fact(hooks_dir / "post-commit.legacy", nullptr);
-  facts.old = file_fact(hooks_dir / "post-commit.old", nullptr);
+  facts.legacy = file_fact(hooks_dir / tool_row(HookTool::PreCommit).kept_copy, nullptr);
+  facts.old = file_fact(hooks_dir / tool_row(HookTool::Lefthook).kept_copy, nullptr);
   const auto common = git_line(repo, {"rev-parse", "--git-common-dir"}, env);
   const fs::path git_dir =
       common ? (fs::path(*common).is_absolute() ? fs::path(*common) : repo / *common)

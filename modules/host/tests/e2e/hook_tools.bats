@@ -79,6 +79,28 @@ commit_does_not_record() {
     run -0 --separate-stderr pylon-host git-activity disable "$r" --json
     [ "$output" = "{\"ok\":true,\"hook\":null,\"changed\":true,\"removed\":[\"$hooks/post-commit.legacy\"],\"left\":[],\"still_recorded\":false}" ]
     commit_does_not_record "$r"
+
+    # the team's entry, as the manual gives it, records by the recorder's id
+    cat >"$r/.pre-commit-config.yaml" <<'EOF'
+repos:
+- repo: local
+  hooks:
+    - id: pylon-git-activity
+      name: pylon-git-activity
+      entry: sh -c 'command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
+      language: system
+      stages: [post-commit]
+      always_run: true
+      pass_filenames: false
+EOF
+    (cd "$r" && pre-commit install -f --hook-type post-commit >/dev/null)
+    run -0 pylon-host git-activity enable "$r"
+    [ "${lines[1]}" = "already recorded through .pre-commit-config.yaml: nothing to write" ]
+    [ ! -e "$hooks/post-commit.legacy" ]
+    commit_records "$r"
+    run -0 pylon-host git-activity disable "$r"
+    [ "${lines[0]}" = "still there, not disable's to edit: remove the entry \`pylon-git-activity\` from $r/.pre-commit-config.yaml by hand" ]
+    [ "${lines[1]}" = "commits here are still recorded until that is done" ]
 }
 
 @test "git-lfs: enable names the commands that still work, and both hooks can run" {
