@@ -123,6 +123,10 @@ make lint" ]
     mkrepo "$T/r"
     local hook="$T/r/.git/hooks/post-commit"
     printf '#!/bin/sh\r\necho a\r\n# >>> git-activity recorder >>>\r\nold-recorder\r\n# <<< git-activity recorder <<<\r\n' >"$hook"
+    chmod +x "$hook"
+    # git cannot run it: the interpreter's name would end in a carriage return
+    run -1 pylon-host git-activity status "$T/r"
+    [ "${lines[1]}" = "problem  interpreter   the first line of $hook ends in a carriage return, so git cannot run the hook: \`pylon host git-activity enable\` rewrites its line endings as line feeds" ]
     run -0 pylon-host git-activity enable "$T/r"
     [ "$(cat "$hook")" = "#!/bin/sh
 $BLOCK
