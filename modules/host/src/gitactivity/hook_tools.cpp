@@ -483,6 +483,16 @@ std::optional<std::string> with_exclude_line(const std::optional<std::string>& e
   return text.append(line).append("\n");
 }
 
+std::optional<std::string> tool_fix(const ToolFacts& facts) {
+  if (!facts.package_json.text || !simple_git_hooks_config(*facts.package_json.text) ||
+      simple_git_hooks_runs_recorder(*facts.package_json.text)) {
+    return std::nullopt;
+  }
+  return "simple-git-hooks rewrites the hooks at each run, so add to \"simple-git-hooks\" in " +
+         pylon::path_text(facts.package_json.path) + ": " +
+         std::string(pylon::trim(simple_git_hooks_snippet)) + ", then run `npx simple-git-hooks`";
+}
+
 std::optional<std::string> routine_warning(const ToolFacts& facts) {
   if (!facts.hook || !holds_block(*facts.hook)) {
     return std::nullopt;

@@ -113,6 +113,9 @@ ToolPlan plan_for_tools(const ToolFacts& facts, const std::filesystem::path& roo
 std::optional<std::string> with_exclude_line(const std::optional<std::string>& exclude,
                                              std::string_view line);
 
+// For a repository that does not record: the fix a hook tool needs beyond `enable`, which its next
+// routine run would undo; nothing when enable alone is the fix.
+std::optional<std::string> tool_fix(const ToolFacts& facts);
 // The warning for a block in a hook that a tool's routine run rewrites; nothing otherwise.
 std::optional<std::string> routine_warning(const ToolFacts& facts);
 

@@ -205,7 +205,8 @@ Check marker_check(const fs::path& repo, GitEnv env, const fs::path& marker_dir,
 }
 
 // A hook without the block still records where git reaches the recorder through a hook tool.
-Check through_tools(Check hook, const std::vector<Route>& routes, const HookSite& site) {
+Check through_tools(Check hook, const std::vector<Route>& routes, const ToolFacts& tools,
+                    const HookSite& site) {
   for (const Route& route : routes) {
     // the recorder's line in the hook git runs counts only where git may run the hook
     if (route.reached && (route.path != site.hook || site.executable)) {
@@ -214,6 +215,9 @@ Check through_tools(Check hook, const std::vector<Route>& routes, const HookSite
   }
   for (const Route& route : routes) {
     hook.detail += "; the recorder stands in " + route.via;
+  }
+  if (auto fix = tool_fix(tools)) {
+    hook.detail += "; " + *fix;
   }
   return hook;
 }
@@ -293,7 +297,7 @@ Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path
   const std::vector<Route> routes = recorder_routes(tools);
   Check hook = hook_check(site.hook, text, read_error, site.tracked);
   if (!enabled) {
-    hook = through_tools(std::move(hook), routes, site);
+    hook = through_tools(std::move(hook), routes, tools, site);
   }
   bool stale = false;
   Check marker = marker_check(repo, env, marker_dir, site.root, stale);

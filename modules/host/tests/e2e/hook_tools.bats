@@ -190,8 +190,13 @@ EOF
     run -0 pylon-host git-activity enable "$r"
     [ "${lines[1]}" = "this repository configures simple-git-hooks, whose next \`npx simple-git-hooks\` deletes $hook unless its configuration has a post-commit entry" ]
     [ "${lines[2]}" = "to record through simple-git-hooks, add to \"simple-git-hooks\" in $r/package.json:" ]
+    local entry="${lines[3]}"
+    # its routine run deletes the hook, and status --all names the fix
+    (cd "$r" && simple-git-hooks >/dev/null)
+    run -1 pylon-host git-activity status --all
+    [ "${lines[2]}" = "not recorded  $r: no post-commit hook at $hook: run \`pylon host git-activity enable\`; simple-git-hooks rewrites the hooks at each run, so add to \"simple-git-hooks\" in $r/package.json: \"post-commit\": \"$BLOCK_COMMAND\", then run \`npx simple-git-hooks\`" ]
     # the snippet as printed, put where it says, is what the tool installs
-    printf '{"name":"x","simple-git-hooks":{"pre-commit":"true",%s}}\n' "${lines[3]}" >"$r/package.json"
+    printf '{"name":"x","simple-git-hooks":{"pre-commit":"true",%s}}\n' "$entry" >"$r/package.json"
     (cd "$r" && simple-git-hooks >/dev/null)
     commit_records "$r"
     run -0 pylon-host git-activity status "$r"
