@@ -503,17 +503,22 @@ std::optional<std::string> routine_warning(const ToolFacts& facts) {
   }
   const std::optional<HookTool> runner = hook_runner(facts.hooks_dir, facts.hook);
   const fs::path hook = facts.hooks_dir / "post-commit";
+  const bool simple = facts.package_json.text && simple_git_hooks_config(*facts.package_json.text);
+  if (runner == HookTool::SimpleGitHooks || (!runner && simple)) {
+    return "the next `npx simple-git-hooks` rewrites or deletes " + pylon::path_text(hook) +
+           ": add the recorder to package.json's simple-git-hooks (" +
+           std::string(pylon::trim(simple_git_hooks_snippet)) + ")";
+  }
   if (runner && !tool_row(*runner).routine.empty()) {
     return pylon::path_text(hook) + " is " + std::string(tool_row(*runner).name) +
            "'s generated hook: " + std::string(tool_row(*runner).routine) +
            " rewrites it without the recorder (`pylon host git-activity enable` moves it where "
            "it survives)";
   }
-  if (facts.package_json.text && simple_git_hooks_config(*facts.package_json.text) &&
-      !simple_git_hooks_runs_recorder(*facts.package_json.text)) {
-    return "the next `npx simple-git-hooks` deletes " + pylon::path_text(hook) +
-           ": add the recorder to package.json's simple-git-hooks (" +
-           std::string(pylon::trim(simple_git_hooks_snippet)) + ")";
+  // our hook came first, so `git lfs install` refused to put git-lfs's in
+  if (facts.uses_lfs && runner != HookTool::GitLfs) {
+    return "this repository uses git-lfs, whose post-commit is not in " + pylon::path_text(hook) +
+           ": `git lfs update --force` followed by `pylon host git-activity enable` gives it both";
   }
   return std::nullopt;
 }

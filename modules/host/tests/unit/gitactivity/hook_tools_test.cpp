@@ -320,6 +320,36 @@ TEST(PlanForTools, PutsTheRecorderWhereTheToolsRoutineKeepsIt) {
   }
 }
 
+TEST(RoutineWarning, NamesTheRunThatTakesTheBlockOut) {
+  const std::string ours = "#!/bin/sh\n" + block;
+  std::vector<std::tuple<std::string, ToolFacts, std::string>> cases;
+  cases.emplace_back("no block, no warning", facts_with(pre_commit_hook), "");
+  cases.emplace_back("a plain hook", facts_with(ours), "");
+  cases.emplace_back("pre-commit's hook", facts_with(pre_commit_hook + block),
+                     "`pre-commit install` rewrites it");
+  cases.emplace_back("lefthook's hook", facts_with(block + lefthook_hook),
+                     "`lefthook install` (and lefthook's own re-sync");
+  ToolFacts simple = facts_with(ours);
+  set(simple.package_json, "{\"simple-git-hooks\":{\"pre-commit\":\"x\"}}");
+  cases.emplace_back("simple-git-hooks configured", simple,
+                     "the next `npx simple-git-hooks` rewrites or deletes");
+  set(simple.package_json, "{\"simple-git-hooks\":{\"post-commit\":\"" + line + "\"}}");
+  cases.emplace_back("simple-git-hooks writes the recorder back", simple, "");
+  ToolFacts lfs = facts_with(ours);
+  lfs.uses_lfs = true;
+  cases.emplace_back("LFS without git-lfs's hook", lfs, "`git lfs update --force` followed by");
+  lfs.hook = lfs_hook + block;
+  cases.emplace_back("LFS with both", lfs, "");
+  for (const auto& [name, facts, want] : cases) {
+    SCOPED_TRACE(name);
+    const auto got = gitactivity::routine_warning(facts);
+    EXPECT_EQ(got.has_value(), !want.empty());
+    if (got) {
+      EXPECT_NE(got->find(want), std::string::npos) << *got;
+    }
+  }
+}
+
 TEST(WithExcludeLine, AddsALineOnce) {
   EXPECT_EQ(gitactivity::with_exclude_line(std::nullopt, "/x"), "/x\n");
   EXPECT_EQ(gitactivity::with_exclude_line("# c", "/x"), "# c\n/x\n");
