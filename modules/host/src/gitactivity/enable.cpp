@@ -231,8 +231,9 @@ Result<std::optional<Removal>, HostError> plan_removal(const fs::path& repo, Git
   return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
 }
 
+// The Enabled record of the repository, once the recorder is in `hook`.
 Result<Enabled, HostError> backfill(const fs::path& repo, const fs::path& marker_dir,
-                                    const std::string& root, GitEnv env) {
+                                    const std::string& root, const fs::path& hook, GitEnv env) {
   const auto latest = git_line(repo, {"log", "-1", "--format=%ct"}, env);
   const auto backfilled = latest ? pylon::parse_i64(*latest) : std::nullopt;
   // an older checkout must not take the marker back in time
@@ -240,11 +241,7 @@ Result<Enabled, HostError> backfill(const fs::path& repo, const fs::path& marker
   if (!marker) {
     return Err{HostError::could_not("write marker in", marker_dir, marker.error())};
   }
-  return Enabled{backfilled,
-                 root,
-                 fs::path(root) / ".git" / "hooks" / "post-commit",
-                 std::move(marker.value().path),
-                 marker.value().written,
+  return Enabled{backfilled, root, hook, std::move(marker.value().path), marker.value().written,
                  {}};
 }
 
@@ -389,18 +386,17 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
       repo, env, site.root, site.dir, site.text ? site.text.value() : std::optional<std::string>{});
   ToolPlan placed = plan_for_tools(tools, site.root);
   if (placed.target != ToolPlan::Target::Hook) {
-    if (placed.target == ToolPlan::Target::Already) {
-      // nothing of ours to write
-    } else if (auto done = place_recorder(placed, tools, site.root); !done) {
-      return Err{done.error()};
+    // Already: the team's configuration runs the recorder, and nothing of ours is written
+    if (placed.target != ToolPlan::Target::Already) {
+      if (auto done = place_recorder(placed, tools, site.root); !done) {
+        return Err{done.error()};
+      }
     }
-    auto marker = backfill(repo, marker_dir, site.root, env);
-    if (!marker) {
-      return Err{marker.error()};
+    auto enabled = backfill(repo, marker_dir, site.root, placed.path, env);
+    if (enabled) {
+      enabled.value().notes = std::move(placed.notes);
     }
-    marker.value().hook = placed.path;
-    marker.value().notes = std::move(placed.notes);
-    return std::move(marker.value());
+    return enabled;
   }
   auto plan = plan_enable(site);
   if (!plan) {
@@ -422,9 +418,8 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
     return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
   }
 
-  auto enabled = backfill(repo, marker_dir, site.root, env);
+  auto enabled = backfill(repo, marker_dir, site.root, site.hook, env);
   if (enabled) {
-    enabled.value().hook = site.hook;
     enabled.value().notes = std::move(placed.notes);
   }
   return enabled;
