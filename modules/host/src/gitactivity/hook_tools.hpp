@@ -22,12 +22,12 @@ constexpr std::string_view recorder_id = "pylon-git-activity";
 
 struct HookToolRow {
   HookTool tool;
+  bool runs_kept_copy;  // its hook runs the copy it keeps
   std::string_view name;
   // a line the post-commit hook it generates carries; empty for none
   std::string_view hook_mark;
   // where it keeps a post-commit it found, beside the hook; empty for none
   std::string_view kept_copy;
-  bool runs_kept_copy;
   // the team's configuration in the work tree, and the recorder's entry for it
   std::string_view team_config;
   std::string_view snippet;
@@ -103,9 +103,9 @@ struct ToolPlan {
   // Already: a tool runs the recorder from the team's configuration, and nothing is written
   enum class Target { Hook, Legacy, Husky, LefthookLocal, Already };
   Target target = Target::Hook;
-  std::filesystem::path path;       // for every target but Hook
-  std::optional<std::string> text;  // the new text of `path`; nothing when it already reads so
   bool exclude = false;             // add `path` to .git/info/exclude
+  std::filesystem::path path;       // the file the recorder goes into
+  std::optional<std::string> text;  // the new text of `path`; nothing when it already reads so
   std::vector<std::string> notes;   // one line each, shown after enable's own
 };
 ToolPlan plan_for_tools(const ToolFacts& facts, const std::filesystem::path& root);

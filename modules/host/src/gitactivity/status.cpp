@@ -305,14 +305,14 @@ Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path
                 site.dir,
                 site.hook,
                 enabled,
+                stale,
                 {
                     std::move(hook),
                     interpreter_check(site.hook, text),
                     hooks_dir_check(repo, env, site, enabled),
                     tools_check(tools, routes),
                     std::move(marker),
-                },
-                stale};
+                }};
 }
 
 Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
@@ -336,7 +336,7 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path)
   FleetStatus fleet{machine_checks(search_path), {}};
   const bool machine_ok = !has_problem(fleet.machine);
   for (MarkerOwner& owner : locate_owners(marker_dir)) {
-    MarkerStatus one{std::move(owner), MarkerState::Unreachable, {}};
+    MarkerStatus one{std::move(owner), MarkerState::Unreachable, false, {}};
     if (one.owner.state == OwnerState::Gone) {
       one.state = MarkerState::Gone;
       one.checks.push_back({"repository", "problem",

@@ -25,8 +25,8 @@ struct Status {
   std::filesystem::path hooks_dir;
   std::filesystem::path hook;
   bool enabled = false;  // the hook holds the current block
+  bool stale = false;    // the marker is older than the latest commit: a warning, never a problem
   std::vector<Check> checks;
-  bool stale = false;  // the marker is older than the latest commit: a warning, never a problem
 };
 
 // What keeps the repository's commits from being recorded, found without writing anything.
@@ -48,10 +48,10 @@ enum class MarkerState { Recorded, NotRecorded, Gone, Unreachable };
 struct MarkerStatus {
   MarkerOwner owner;
   MarkerState state = MarkerState::Unreachable;
+  bool stale = false;
   // the repository's checks, the machine's aside; one "repository" problem instead when the
   // repository is gone, unreachable, or could not be looked at
   std::vector<Check> checks;
-  bool stale = false;
 };
 
 struct FleetStatus {
