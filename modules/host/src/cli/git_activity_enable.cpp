@@ -189,9 +189,13 @@ VerbResult enable_verb(const GitActivityCall& call) {
     value["marker"] = pylon::path_text(e.marker);
     value["backfilled"] = e.backfilled ? Json(*e.backfilled) : Json(nullptr);
     value["marker_written"] = e.marker_written;
+    value["notes"] = e.notes;
     emit(call.out, value);
   } else {
     print_line(call.out, "git-activity enabled: " + e.root);
+    for (const std::string& note : e.notes) {
+      print_line(call.out, note);
+    }
   }
   return 0;
 }
@@ -201,21 +205,43 @@ VerbResult disable_verb(const GitActivityCall& call) {
   if (!repo) {
     return Err{repo.error()};
   }
-  auto disabled = gitactivity::disable(repo.value(), call.marker_dir, git_env(call));
+  auto disabled =
+      gitactivity::disable_everywhere(repo.value(), call.marker_dir, git_env(call), true);
   if (!disabled) {
     return Err{disabled.error()};
   }
-  const std::optional<fs::path>& hook = disabled.value();
+  const gitactivity::Disabled& d = disabled.value();
+  const std::optional<fs::path>& hook = d.hook;
   if (call.json) {
     Json value;
     value["ok"] = true;
     value["hook"] = hook ? Json(pylon::path_text(*hook)) : Json(nullptr);
-    value["changed"] = hook.has_value();
+    value["changed"] = hook.has_value() || !d.removed.empty();
+    Json removed = Json::array();
+    for (const fs::path& path : d.removed) {
+      removed.push_back(pylon::path_text(path));
+    }
+    value["removed"] = std::move(removed);
+    value["left"] = d.left;
+    value["still_recorded"] = d.still_recorded;
     emit(call.out, value);
-  } else if (hook) {
+    return 0;
+  }
+  if (hook) {
     print_line(call.out, "git-activity disabled: " + pylon::path_text(*hook));
-  } else {
+  }
+  for (const fs::path& path : d.removed) {
+    print_line(call.out, "git-activity disabled: " + pylon::path_text(path));
+  }
+  for (const std::string& left : d.left) {
+    print_line(call.out, "still there, not disable's to edit: " + left);
+  }
+  if (!hook && d.removed.empty() && d.left.empty()) {
     print_line(call.out, "git-activity was not enabled here");
+  } else if (d.still_recorded) {
+    print_line(call.out, "commits here are still recorded until that is done");
+  } else if (!d.left.empty()) {
+    print_line(call.out, "commits here are no longer recorded");
   }
   return 0;
 }
@@ -254,16 +280,32 @@ VerbResult disable_all_verb(const GitActivityCall& call) {
   // a hook that two work trees share is one change: the real run finds it done the second time
   std::set<fs::path> planned;
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
-    auto hook = dry_run ? gitactivity::would_disable(repo, call.marker_dir, walked)
-                        : gitactivity::disable(repo, call.marker_dir, walked);
-    if (!hook) {
-      return Err{hook.error()};
+    auto done = gitactivity::disable_everywhere(repo, call.marker_dir, walked, !dry_run);
+    if (!done) {
+      return Err{done.error()};
     }
-    if (!hook.value() ||
-        (dry_run && !planned.insert(gitactivity::canonical_or_same(*hook.value())).second)) {
+    // disabled only where something was taken out; a file that two work trees share is one
+    // change: the real run finds it done the second time
+    const gitactivity::Disabled& d = done.value();
+    std::vector<fs::path> changed;
+    if (d.hook) {
+      changed.push_back(*d.hook);
+    }
+    changed.insert(changed.end(), d.removed.begin(), d.removed.end());
+    bool fresh = false;
+    for (const fs::path& path : changed) {
+      fresh = planned.insert(gitactivity::canonical_or_same(path)).second || fresh;
+    }
+    if (dry_run && !fresh) {
       return std::optional<std::string>{};
     }
-    return std::optional<std::string>(pylon::path_text(*hook.value()));
+    if (d.hook) {
+      return std::optional<std::string>(pylon::path_text(*d.hook));
+    }
+    if (!d.removed.empty()) {
+      return std::optional<std::string>(pylon::path_text(d.removed.front()));
+    }
+    return std::optional<std::string>{};
   });
   if (!walked_all) {
     return Err{walked_all.error()};

@@ -53,10 +53,20 @@ std::string_view state_text(gitactivity::MarkerState state) {
   return "unreachable";
 }
 
-// The line of a marker whose commits are not recorded, or nothing for a recorded one.
+// The line of a marker whose commits are not recorded, or of a recorded one whose marker is behind
+// the latest commit; nothing for the others.
 std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
   if (one.state == gitactivity::MarkerState::Recorded) {
-    return std::nullopt;
+    if (!one.stale) {
+      return std::nullopt;
+    }
+    const auto marker =
+        std::find_if(one.checks.begin(), one.checks.end(),
+                     [](const gitactivity::Check& c) { return c.name == "marker"; });
+    std::string line("stale");
+    line.resize(14, ' ');
+    return line + pylon::path_text(*one.owner.root) + ": " +
+           (marker == one.checks.end() ? std::string() : marker->detail);
   }
   std::string line(state_text(one.state));
   line.resize(14, ' ');
@@ -108,6 +118,7 @@ VerbResult status_all_verb(const GitActivityCall& call) {
       item["root"] = one.owner.root ? Json(pylon::path_text(*one.owner.root)) : Json(nullptr);
       item["state"] = state_text(one.state);
       item["checks"] = checks_json(one.checks);
+      item["stale"] = one.stale;
       repos.push_back(std::move(item));
     }
     Json value;
@@ -169,6 +180,7 @@ VerbResult status_verb(const GitActivityCall& call) {
     value["hook"] = pylon::path_text(status.hook);
     value["enabled"] = status.enabled;
     value["checks"] = checks_json(checks);
+    value["stale"] = status.stale;
     emit(call.out, value);
   } else {
     print_checks(checks, call.out);

@@ -2,6 +2,7 @@
 
 #include "files.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/status.hpp"
 #include "text.hpp"
@@ -73,6 +74,18 @@ std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t a
 
 Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t now) {
   const HookSite& site = facts.hook;
+  // where a hook tool runs a place of the user's own, the recorder goes there and the hook git
+  // runs is not written; the marker's refusals still come before any write
+  ToolPlan place = plan_for_tools(facts.tools, facts.root);
+  if (place.target != ToolPlan::Target::Hook) {
+    EnablePlan plan;
+    plan.epoch = facts.latest_commit;
+    if (auto refused = marker_refusal(facts.marker, plan.epoch.value_or(now), plan.write_marker)) {
+      return Err{*refused};
+    }
+    plan.place = std::move(place);
+    return plan;
+  }
   if (site.dir_error) {
     return Err{HostError::could_not("create", site.dir, site.dir_error)};
   }
@@ -108,6 +121,7 @@ Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t n
                                   "without giving more than read allows; chmod u+r it first")};
   }
   EnablePlan plan;
+  plan.place = std::move(place);
   plan.epoch = facts.latest_commit;
   // the marker's refusals come before any write: no repository is left half enabled
   if (auto refused = marker_refusal(facts.marker, plan.epoch.value_or(now), plan.write_marker)) {
@@ -130,7 +144,10 @@ Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t n
   return plan;
 }
 
-Result<std::optional<Removal>, HostError> plan_disable(const RepoFacts& facts) {
+namespace {
+
+// The hook git runs: nothing when it holds no recorder.
+Result<std::optional<Removal>, HostError> plan_hook_removal(const RepoFacts& facts) {
   const HookSite& site = facts.hook;
   if (!site.text) {
     // a block may be in what we could not read: saying "not enabled" would be a guess
@@ -159,12 +176,98 @@ Result<std::optional<Removal>, HostError> plan_disable(const RepoFacts& facts) {
   return std::optional<Removal>{Removal{site.hook, std::move(*stripped)}};
 }
 
+// The file the tool facts read at `path`, if they read one there.
+const FileFact* tool_file(const ToolFacts& tools, const fs::path& path) {
+  for (const FileFact* fact :
+       {&tools.legacy, &tools.old, &tools.unused_hook, &tools.husky, &tools.lefthook_local}) {
+    if (!fact->path.empty() && fact->path == path) {
+      return fact;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Result<DisablePlan, HostError> plan_disable(const RepoFacts& facts) {
+  auto hook = plan_hook_removal(facts);
+  if (!hook) {
+    return Err{hook.error()};
+  }
+  DisablePlan plan;
+  plan.hook = std::move(hook.value());
+  // the copies the hook tools kept and the places enable wrote for them, judged with the hook
+  // as it reads once written
+  ToolFacts tools = facts.tools;
+  if (plan.hook) {
+    tools.hook = plan.hook->stripped;
+  }
+  for (const Route& route : recorder_routes(tools)) {
+    if (!route.removable) {
+      plan.still_recorded = plan.still_recorded || route.reached;
+      if (!route.hint.empty()) {
+        plan.left.push_back(route.hint);
+      }
+      continue;
+    }
+    const FileFact* file = tool_file(tools, route.path);
+    if (file == nullptr || !file->text) {
+      return Err{HostError::failure("could not read " + pylon::path_text(route.path))};
+    }
+    const bool lefthook = route.path == tools.lefthook_local.path;
+    auto stripped = lefthook ? without_lefthook_section(*file->text) : strip_hook(*file->text);
+    if (!stripped) {
+      continue;  // the recorder's line alone, which is not disable's to take out
+    }
+    // what enable created and nothing else wrote to goes as a whole
+    const bool whole = lefthook ? pylon::trim(*stripped).empty()
+                                : route.path == tools.husky.path && *stripped == "#!/bin/sh\n";
+    plan.copies.push_back(Removal{route.path, std::move(*stripped), whole});
+  }
+  return plan;
+}
+
 namespace {
 
 Result<RepoFacts, HostError> facts_to_enable(const fs::path& repo, const fs::path& marker_dir,
                                              GitEnv env, bool real_run) {
   return gather_repo_facts(repo, env, marker_dir, not_a_repository_to_enable(repo),
                            FactsWanted{real_run});
+}
+
+// Writes the recorder where the hook tool's plan puts it, and keeps that file out of git's view.
+Result<Unit, HostError> place_recorder(const ToolPlan& plan, const ToolFacts& tools,
+                                       const std::string& root) {
+  if (plan.text) {
+    if (auto written = pylon::write_atomic(plan.path, *plan.text); !written) {
+      return Err{HostError::could_not("write", plan.path, written.error())};
+    }
+  }
+  if (plan.target != ToolPlan::Target::LefthookLocal) {
+    if (auto executable = pylon::add_exec(plan.path); !executable) {
+      return Err{HostError::could_not("chmod +x", plan.path, executable.error())};
+    }
+  }
+  if (!plan.exclude) {
+    return Unit{};
+  }
+  const std::string line =
+      "/" + canonical_or_same(plan.path).lexically_relative(canonical_or_same(root)).string();
+  auto current = read_hook(tools.info_exclude);
+  if (!current) {
+    return Err{HostError::failure("could not read " + pylon::path_text(tools.info_exclude) + ": " +
+                                  current.error())};
+  }
+  const auto text = with_exclude_line(current.value(), line);
+  if (!text) {
+    return Unit{};
+  }
+  std::error_code ec;
+  fs::create_directories(tools.info_exclude.parent_path(), ec);
+  if (auto written = pylon::write_atomic(tools.info_exclude, *text); !written) {
+    return Err{HostError::could_not("write", tools.info_exclude, written.error())};
+  }
+  return Unit{};
 }
 
 }  // namespace
@@ -242,27 +345,38 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   if (!planned) {
     return Err{planned.error()};
   }
-  const EnablePlan& plan = planned.value();
-  if (plan.create_dir) {
+  EnablePlan& plan = planned.value();
+  // the marker's name is the top level's display text, as record names it
+  const std::string shown_root = pylon::lossy_utf8(facts.root);
+  const ToolPlan::Target target = plan.place.target;
+  Enabled done{plan.epoch,        shown_root, site.hook,
+               facts.marker.path, false,      std::move(plan.place.notes)};
+  if (target != ToolPlan::Target::Hook) {
+    // Already: the team's configuration runs the recorder, and nothing of ours is written
+    if (target != ToolPlan::Target::Already) {
+      if (auto placed = place_recorder(plan.place, facts.tools, facts.root); !placed) {
+        return Err{placed.error()};
+      }
+    }
+    done.hook = plan.place.path;
+  }
+  if (target == ToolPlan::Target::Hook && plan.create_dir) {
     std::error_code ec;
     fs::create_directories(site.dir, ec);
     if (ec) {
       return Err{HostError::could_not("create", site.dir, ec)};
     }
   }
-  if (plan.text) {
+  if (target == ToolPlan::Target::Hook && plan.text) {
     if (auto written = pylon::write_atomic(site.hook, *plan.text); !written) {
       return Err{HostError::could_not("write", site.hook, written.error())};
     }
   }
-  if (plan.chmod) {
+  if (target == ToolPlan::Target::Hook && plan.chmod) {
     if (auto executable = pylon::add_exec(site.hook); !executable) {
       return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
     }
   }
-  // the marker's name is the top level's display text, as record names it
-  const std::string shown_root = pylon::lossy_utf8(facts.root);
-  Enabled done{plan.epoch, shown_root, site.hook, facts.marker.path, false};
   if (plan.write_marker) {
     auto marker = advance_marker(marker_dir, shown_root, plan.epoch);
     if (!marker) {
@@ -273,40 +387,43 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   return done;
 }
 
-Result<std::optional<fs::path>, HostError> would_disable(const fs::path& repo,
-                                                         const fs::path& marker_dir, GitEnv env) {
+Result<Disabled, HostError> disable_everywhere(const fs::path& repo, const fs::path& marker_dir,
+                                               GitEnv env, bool write) {
   auto facts = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo));
   if (!facts) {
     return Err{facts.error()};
   }
-  auto plan = plan_disable(facts.value());
-  if (!plan) {
-    return Err{plan.error()};
+  auto planned = plan_disable(facts.value());
+  if (!planned) {
+    return Err{planned.error()};
   }
-  if (!plan.value()) {
-    return std::optional<fs::path>{};
+  const DisablePlan& plan = planned.value();
+  Disabled done;
+  done.left = plan.left;
+  done.still_recorded = plan.still_recorded;
+  if (plan.hook) {
+    if (write) {
+      if (auto written = pylon::write_atomic(plan.hook->hook, plan.hook->stripped); !written) {
+        return Err{HostError::could_not("write", plan.hook->hook, written.error())};
+      }
+    }
+    done.hook = plan.hook->hook;
   }
-  return std::optional<fs::path>{std::move(plan.value()->hook)};
-}
-
-Result<std::optional<fs::path>, HostError> disable(const fs::path& repo, const fs::path& marker_dir,
-                                                   GitEnv env) {
-  auto facts = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo));
-  if (!facts) {
-    return Err{facts.error()};
+  for (const Removal& copy : plan.copies) {
+    if (write) {
+      std::error_code ec;
+      if (copy.whole) {
+        fs::remove(copy.hook, ec);
+      } else if (auto written = pylon::write_atomic(copy.hook, copy.stripped); !written) {
+        ec = written.error();
+      }
+      if (ec) {
+        return Err{HostError::could_not(copy.whole ? "remove" : "write", copy.hook, ec)};
+      }
+    }
+    done.removed.push_back(copy.hook);
   }
-  auto plan = plan_disable(facts.value());
-  if (!plan) {
-    return Err{plan.error()};
-  }
-  if (!plan.value()) {
-    return std::optional<fs::path>{};
-  }
-  const Removal& removal = *plan.value();
-  if (auto written = pylon::write_atomic(removal.hook, removal.stripped); !written) {
-    return Err{HostError::could_not("write", removal.hook, written.error())};
-  }
-  return std::optional<fs::path>{removal.hook};
+  return done;
 }
 
 }  // namespace gitactivity

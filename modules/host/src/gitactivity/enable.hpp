@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gitactivity/facts.hpp"
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/repos.hpp"
 #include "host_error.hpp"
 #include "result.hpp"
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace gitactivity {
 
@@ -20,7 +22,8 @@ struct Enabled {
   std::string root;
   std::filesystem::path hook;
   std::filesystem::path marker;
-  bool marker_written = true;  // false when the marker was already at least as new
+  bool marker_written = true;      // false when the marker was already at least as new
+  std::vector<std::string> notes;  // what the hook tools mean for recording, a line each
 };
 
 // Puts the recorder block into the repository's post-commit hook (once, at the top, after any
@@ -29,19 +32,26 @@ struct Enabled {
 // refuses fails with nothing written.
 Result<Enabled, host::HostError> enable(const std::filesystem::path& repo,
                                         const std::filesystem::path& marker_dir, GitEnv env);
-// Removes every recorder block (and the advised line) from the hook, as plan_disable says. The
-// hook path when one was removed; nothing when there was none, and then nothing is written.
-Result<std::optional<std::filesystem::path>, host::HostError> disable(
-    const std::filesystem::path& repo, const std::filesystem::path& marker_dir, GitEnv env);
+// What disable did: the hook git runs and every copy of the recorder beside it.
+struct Disabled {
+  std::optional<std::filesystem::path> hook;   // the hook git runs, when a recorder left it
+  std::vector<std::filesystem::path> removed;  // every other file the recorder left
+  std::vector<std::string> left;  // what is still there and not disable's to edit: what to do
+  bool still_recorded = false;    // a commit still runs the recorder
+};
+// Removes every recorder block (and the advised line) from the hook git runs, and the recorder
+// from the copies the hook tools kept and the places enable wrote for them, as plan_disable says;
+// with `write` false, what it would do. Nothing is written when it refuses.
+Result<Disabled, host::HostError> disable_everywhere(const std::filesystem::path& repo,
+                                                     const std::filesystem::path& marker_dir,
+                                                     GitEnv env, bool write);
 
-// The dry runs: the same facts and the same plan, nothing written. The top level's display text
-// to be enabled; the hook a block would be removed from (nothing when there is none); or the
-// refusal. Only what a write alone reveals (a full disk, a change in between) can differ.
+// The dry run of enable: the same facts and the same plan, the hook tools' included, nothing
+// written. The top level's display text to be enabled, or the refusal. Only what a write alone
+// reveals (a full disk, a change in between) can differ.
 Result<std::string, host::HostError> would_enable(const std::filesystem::path& repo,
                                                   const std::filesystem::path& marker_dir,
                                                   GitEnv env);
-Result<std::optional<std::filesystem::path>, host::HostError> would_disable(
-    const std::filesystem::path& repo, const std::filesystem::path& marker_dir, GitEnv env);
 
 // What enable writes, in order; nothing of it until every refusal has been ruled out.
 struct EnablePlan {
@@ -50,6 +60,9 @@ struct EnablePlan {
   bool chmod = false;
   bool write_marker = false;          // false: the marker is already at least as new
   std::optional<std::int64_t> epoch;  // the marker's time: the latest commit's, else now
+  // where the recorder goes when a hook tool runs a place of the user's own (then nothing of the
+  // above but the marker applies), and what enable says about the tools
+  ToolPlan place;
 };
 // Every refusal enable can know before it writes, the marker's included, in the order it would
 // meet them; `now` stands in for a repository without commits. Pure.
@@ -62,9 +75,16 @@ std::optional<host::HostError> marker_refusal(const MarkerSlot& marker, std::int
 struct Removal {
   std::filesystem::path hook;
   std::string stripped;
+  bool whole = false;  // the file goes: enable created it and nothing else wrote to it
 };
-// What disable would write where: nothing when the hook holds no recorder. Pure.
-Result<std::optional<Removal>, host::HostError> plan_disable(const RepoFacts& facts);
+struct DisablePlan {
+  std::optional<Removal> hook;    // the hook git runs: nothing when it holds no recorder
+  std::vector<Removal> copies;    // the copies the tools kept, the places enable wrote for them
+  std::vector<std::string> left;  // what disable may not edit: what to do
+  bool still_recorded = false;    // a commit still runs the recorder once the plan is done
+};
+// What disable would write where; every refusal before any write. Pure.
+Result<DisablePlan, host::HostError> plan_disable(const RepoFacts& facts);
 
 // The refusal to write into a hooks directory that git tracks, and the hint that goes with it.
 host::HostError tracked_refusal(const std::filesystem::path& hook,

@@ -306,12 +306,20 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   if (facts.hooks_path_set) {
     facts.hook.foreign_config = config_refusal(repo, env, facts.hook, facts.root);
   }
+  const std::optional<std::string> hook_text =
+      facts.hook.text ? facts.hook.text.value() : std::optional<std::string>{};
+  facts.tools =
+      gather_tool_facts(repo, env, facts.root, facts.hook.dir, facts.git_common_dir, hook_text);
   facts.marker = look_at_marker(marker_dir, facts.root);
   // an existing marker this user may not write decides enable only by its age
   const bool age_decides =
       facts.marker.standing == Standing::Regular && static_cast<bool>(facts.marker.open_error);
   if (wanted.latest_commit || age_decides) {
     facts.latest_commit = latest_commit_time(repo, env);
+  }
+  if (wanted.stale_cause && facts.latest_commit && facts.marker.mtime &&
+      *facts.marker.mtime < *facts.latest_commit) {
+    facts.reflog_subject = git_line(repo, {"log", "-g", "-1", "--format=%gs", "HEAD", "--"}, env);
   }
   if (wanted.hooks_path_scope && facts.hooks_path_set) {
     // "global\t/path": the scope of the setting that wins

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/repos.hpp"
 #include "host_error.hpp"
 #include "result.hpp"
@@ -67,12 +68,18 @@ struct RepoFacts {
   // the configuration scope ("local", "global", ...) that sets core.hooksPath; asked only where
   // a rule needs it and the hooks path is set
   std::optional<std::string> hooks_path_scope;
+  // the hook tools beside the hook: their hooks, the copies they keep, their configurations
+  ToolFacts tools;
+  // the subject of HEAD's newest reflog entry, asked only where a rule needs it and the marker
+  // is older than the latest commit: why no post-commit ran
+  std::optional<std::string> reflog_subject;
 };
 
 // Which optional questions a judgement needs answered.
 struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
   bool hooks_path_scope = false;
+  bool stale_cause = false;  // asked only when the marker is older than the latest commit
 };
 
 // Gathers the facts of the repository at `repo`: one git run for the top level, the common git

@@ -4,8 +4,10 @@
 #include "gitactivity/enable.hpp"
 #include "gitactivity/facts.hpp"
 #include "gitactivity/hook.hpp"
+#include "gitactivity/hook_tools.hpp"
 #include "gitactivity/journal.hpp"
 #include "gitactivity/markers.hpp"
+#include "gitactivity/stale.hpp"
 #include "text.hpp"
 
 #include <sys/stat.h>
@@ -87,7 +89,15 @@ Check interpreter_check(const HookSite& site) {
   if (!site.text.value()) {
     return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
   }
-  if (const auto runner = foreign_interpreter(*site.text.value())) {
+  const std::string& text = *site.text.value();
+  // git reads "sh\r" as the interpreter's name, which no system has
+  if (interpreter_line_has_cr(text)) {
+    return {"interpreter", "problem",
+            "the first line of " + pylon::path_text(site.hook) +
+                " ends in a carriage return, so git cannot run the hook: `pylon host git-activity "
+                "enable` rewrites its line endings as line feeds"};
+  }
+  if (const auto runner = foreign_interpreter(text)) {
     return {"interpreter", "problem",
             "the hook is run by " + *runner +
                 ", not by a shell, so the recorder's shell line cannot run in it"};
@@ -193,11 +203,63 @@ Check marker_check(const RepoFacts& facts) {
   }
   if (facts.latest_commit && marker.mtime && *marker.mtime < *facts.latest_commit) {
     return {"marker", "warning",
-            path +
-                " is older than the latest commit: merges and pulls do not run "
-                "post-commit; `pylon host git-activity enable` refreshes it"};
+            path + " is older than the latest commit: " + stale_cause(facts.reflog_subject).text +
+                "; `pylon host git-activity enable` refreshes it"};
   }
   return {"marker", "ok", path + " is up to date"};
+}
+
+// The marker is older than the latest commit: a warning, never a problem.
+bool marker_stale(const RepoFacts& facts) {
+  return facts.latest_commit && facts.marker.standing == Standing::Regular && facts.marker.mtime &&
+         *facts.marker.mtime < *facts.latest_commit;
+}
+
+// A hook without the block still records where git reaches the recorder through a hook tool.
+Check through_tools(Check hook, const std::vector<Route>& routes, const ToolFacts& tools,
+                    const HookSite& site) {
+  // git runs the tool's hook only where this user may execute it and the system can start it
+  const bool runs = site.regular && !site.exec_error && site.text && site.text.value() &&
+                    !interpreter_line_has_cr(*site.text.value());
+  for (const Route& route : routes) {
+    if (route.reached && runs) {
+      return {"hook", "ok", "recorded through " + route.via};
+    }
+  }
+  for (const Route& route : routes) {
+    hook.detail += "; the recorder stands in " + route.via;
+  }
+  if (auto fix = tool_fix(tools)) {
+    hook.detail += "; " + *fix;
+  }
+  return hook;
+}
+
+// The tools' warnings: a block a routine run takes out, copies that nothing runs.
+Check tools_check(const ToolFacts& tools, const std::vector<Route>& routes) {
+  std::vector<std::string> warnings;
+  if (auto routine = routine_warning(tools)) {
+    warnings.push_back(std::move(*routine));
+  }
+  for (const Route& route : routes) {
+    if (!route.reached && route.removable) {
+      warnings.push_back("a copy of the recorder stands in " + route.via +
+                         ": `pylon host git-activity disable` removes it");
+    }
+  }
+  if (tools.legacy.text && runs_recorder(*tools.legacy.text) &&
+      hook_runner(tools.hooks_dir, tools.hook) == HookTool::PreCommit) {
+    warnings.push_back("`pre-commit install -f` deletes " + pylon::path_text(tools.legacy.path) +
+                       " and with it the recorder");
+  }
+  if (warnings.empty()) {
+    return {"tools", "ok", "no hook tool takes the recorder out"};
+  }
+  std::string detail = warnings.front();
+  for (std::size_t i = 1; i < warnings.size(); ++i) {
+    detail += "; " + warnings[i];
+  }
+  return {"tools", "warning", std::move(detail)};
 }
 
 }  // namespace
@@ -232,22 +294,30 @@ std::vector<Check> machine_checks(std::string_view search_path) {
 std::vector<Check> repo_checks(const RepoFacts& facts) {
   const std::optional<std::string>* text = facts.hook.text ? &facts.hook.text.value() : nullptr;
   const bool enabled = text != nullptr && *text && recorder_place(**text) != RecorderPlace::None;
-  return {hook_check(facts.hook), interpreter_check(facts.hook), hooks_dir_check(facts, enabled),
-          marker_check(facts)};
+  const std::vector<Route> routes = recorder_routes(facts.tools);
+  Check hook = hook_check(facts.hook);
+  // a tool's generated hook runs the recorder from its configuration: the tool's route decides,
+  // whatever the generated lines above the recorder's (simple-git-hooks' `exit 0` when skipped)
+  const bool generated = hook.doubt && hook_runner(facts.tools.hooks_dir, facts.tools.hook);
+  if (!enabled || generated) {
+    hook = through_tools(std::move(hook), routes, facts.tools, facts.hook);
+  }
+  return {std::move(hook), interpreter_check(facts.hook), hooks_dir_check(facts, enabled),
+          tools_check(facts.tools, routes), marker_check(facts)};
 }
 
 Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path& marker_dir,
                                             GitEnv env) {
-  auto gathered =
-      gather_repo_facts(repo, env, marker_dir, not_a_repository(repo), FactsWanted{true, true});
+  auto gathered = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo),
+                                    FactsWanted{true, true, true});
   if (!gathered) {
     return Err{gathered.error()};
   }
   const RepoFacts& facts = gathered.value();
   const auto& text = facts.hook.text;
   const bool enabled = text && text.value() && recorder_place(*text.value()) != RecorderPlace::None;
-  return Status{pylon::lossy_utf8(facts.root), facts.hook.dir, facts.hook.hook, enabled,
-                repo_checks(facts)};
+  return Status{pylon::lossy_utf8(facts.root), facts.hook.dir,    facts.hook.hook, enabled,
+                marker_stale(facts),           repo_checks(facts)};
 }
 
 Result<Status, host::HostError> status(const fs::path& repo, const fs::path& marker_dir, GitEnv env,
@@ -276,7 +346,7 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
   FleetStatus fleet{machine_checks(search_path), {}, false};
   const bool machine_ok = !has_problem(fleet.machine);
   for (MarkerOwner& owner : locate_owners(marker_dir, deadline)) {
-    MarkerStatus one{std::move(owner), MarkerState::Unreachable, {}};
+    MarkerStatus one{std::move(owner), MarkerState::Unreachable, false, {}};
     if (one.owner.state == OwnerState::Gone) {
       one.state = MarkerState::Gone;
       one.checks.push_back({"repository", "problem",
@@ -298,6 +368,7 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
       // the marker names this repository, whatever git variables are inherited
       auto found = repo_status(*one.owner.root, marker_dir, GitEnv::WithoutLocal);
       if (found) {
+        one.stale = found.value().stale;
         one.checks = std::move(found.value().checks);
       } else {
         one.checks.push_back({"repository", "problem", found.error().message()});

@@ -28,6 +28,7 @@ struct Status {
   std::filesystem::path hooks_dir;
   std::filesystem::path hook;
   bool enabled = false;  // the hook holds the recorder: the current block or the advised line
+  bool stale = false;    // the marker is older than the latest commit: a warning, never a problem
   std::vector<Check> checks;
 };
 
@@ -42,7 +43,7 @@ std::vector<Check> machine_checks(std::string_view search_path);
 // status without the machine's checks.
 Result<Status, host::HostError> repo_status(const std::filesystem::path& repo,
                                             const std::filesystem::path& marker_dir, GitEnv env);
-// The repository's checks over its facts (hook, interpreter, hooks-dir, marker). Pure.
+// The repository's checks over its facts (hook, interpreter, hooks-dir, tools, marker). Pure.
 std::vector<Check> repo_checks(const RepoFacts& facts);
 // True when a check says commits are not recorded.
 bool has_problem(const std::vector<Check>& checks);
@@ -54,6 +55,7 @@ enum class MarkerState { Recorded, NotRecorded, Gone, Unreachable, CannotTell };
 struct MarkerStatus {
   MarkerOwner owner;
   MarkerState state = MarkerState::Unreachable;
+  bool stale = false;
   // the repository's checks, the machine's aside; one "repository" problem instead when the
   // repository is gone, unreachable, or could not be looked at
   std::vector<Check> checks;

@@ -45,14 +45,14 @@ $BLOCK" ]
 @test "enable --json names root, hook and marker; backfilled is null without commits" {
     mkrepo "$T/empty"
     run -0 pylon-host ga --json enable "$T/empty"
-    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true}" ]
+    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[]}" ]
     [ -f "$(marker_of "$T/empty")" ]
 
     mkrepo "$T/full" 1700000000
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":true}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]}' ]]
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":false}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]}' ]]
 }
 
 @test "enable from a subdirectory without REPO names the top level" {
@@ -100,7 +100,7 @@ make lint" ]
     run -0 pylon-host git-activity disable "$T/r"
     [ "$output" = "git-activity was not enabled here" ]
     run -0 pylon-host git-activity disable --json "$T/r"
-    [ "$output" = '{"ok":true,"hook":null,"changed":false}' ]
+    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false}' ]
 }
 
 @test "an enabled hook is not written again, only made executable" {
@@ -119,7 +119,7 @@ make lint" ]
     mkrepo "$T/r"
     run -0 pylon-host git-activity enable "$T/r"
     run -0 pylon-host git-activity disable "$T/r" --json
-    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true}" ]
+    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false}" ]
     printf '#!/bin/sh\n' | cmp - "$T/r/.git/hooks/post-commit"
     [ -x "$T/r/.git/hooks/post-commit" ]
 }
@@ -128,6 +128,10 @@ make lint" ]
     mkrepo "$T/r"
     local hook="$T/r/.git/hooks/post-commit"
     printf '#!/bin/sh\r\necho a\r\n# >>> git-activity recorder >>>\r\nold-recorder\r\n# <<< git-activity recorder <<<\r\n' >"$hook"
+    chmod +x "$hook"
+    # git cannot run it: the interpreter's name would end in a carriage return
+    run -1 pylon-host git-activity status "$T/r"
+    [ "${lines[1]}" = "problem  interpreter   the first line of $hook ends in a carriage return, so git cannot run the hook: \`pylon host git-activity enable\` rewrites its line endings as line feeds" ]
     run -0 pylon-host git-activity enable "$T/r"
     [ "$(cat "$hook")" = "#!/bin/sh
 $BLOCK
@@ -453,15 +457,25 @@ echo mine" ]
     run -0 --separate-stderr pylon-host git-activity status "$T/r"
     [ -z "$stderr" ]
     [ "${lines[0]}" = "ok       hook          $hook holds the recorder and is executable" ]
-    [[ "${lines[5]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: merges and pulls"* ]]
-    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    [ "${lines[3]}" = "ok       tools         no hook tool takes the recorder out" ]
+    [[ "${lines[6]}" == "warning  marker        $(marker_of "$T/r") is older than the latest commit: the latest commit was made here without the recorder running"* ]]
+    [ "${lines[7]}" = "commits in $T/r are recorded (see the warnings above)" ]
     unset GIT_DIR
+    # stale is named with its cause, and is no failure
+    git -C "$T/r" checkout -q -b side && git -C "$T/r" checkout -q -
+    GIT_COMMITTER_DATE="@1800000000 +0000" git -C "$T/r" -c core.hooksPath=/dev/null commit -q --allow-empty -m three
+    git -C "$T/r" checkout -q side && GIT_COMMITTER_DATE="@1800000001 +0000" git -C "$T/r" merge -q --no-ff --no-edit -
+    run -0 pylon-host git-activity status --all
+    [ "${lines[2]}" = "stale         $T/r: $(marker_of "$T/r") is older than the latest commit: the latest commit came by \`git merge\`, for which git runs no post-commit; \`pylon host git-activity enable\` refreshes it" ]
+    [ "${lines[3]}" = "1 of 1 repositories recorded" ]
+    run -0 pylon-host git-activity status --all --json
+    [[ "$output" == *'"state":"recorded","checks":'*'],"stale":true}],"recorded":1,"total":1,"deadline_expired":false}' ]]
 
     # status and git agree: the advised line last records, a CRLF #! line and an exec do not
     local marker && marker=$(marker_of "$T/r")
     printf '#!/bin/sh\necho mine\n%s\n' "$BLOCK_COMMAND" >"$hook" && cp "$hook" "$T/advised"
     run -0 pylon-host git-activity status "$T/r"
-    [ "${lines[6]}" = "commits in $T/r are recorded (see the warnings above)" ]
+    [ "${lines[7]}" = "commits in $T/r are recorded (see the warnings above)" ]
     run -0 pylon-host git-activity enable "$T/r"  # no second recorder
     cmp "$hook" "$T/advised"
     touch -d @1600000000 "$marker"
@@ -476,7 +490,7 @@ echo mine" ]
     printf '#!/bin/sh\nexec true\n%s\n' "$BLOCK" >"$hook"
     run -1 pylon-host git-activity status "$T/r"
     [[ "${lines[0]}" == "warning  hook          cannot tell whether git reaches the recorder in $hook"* ]]
-    [ "${lines[6]}" = "cannot tell whether commits in $T/r are recorded" ]
+    [ "${lines[7]}" = "cannot tell whether commits in $T/r are recorded" ]
     run -0 pylon-host git-activity disable "$T/r"
     [ "$(cat "$hook")" = $'#!/bin/sh\nexec true' ]
     git -C "$T/r" commit -q --allow-empty -m back
@@ -498,7 +512,7 @@ echo mine" ]
     [[ "$output" == *'{"check":"path","state":"ok",'*'{"check":"desktop-path",'*'{"check":"marker","state":"warning",'* ]]
     PATH=/usr/bin:/bin run -1 "$E2E_BIN" git-activity status "$T/r"
     [[ "$output" == *$'\n'"problem  path          pylon-host is not on PATH, so the hook skips recording"* ]]
-    [ "${lines[6]}" = "commits in $T/r are NOT recorded" ]
+    [ "${lines[7]}" = "commits in $T/r are NOT recorded" ]
     [ "$(ls -lAR "$T/r" "$T/shared" "$PYLON_GIT_ACTIVITY_DIR")" = "$before" ]
 
     mkdir "$T/plain"
