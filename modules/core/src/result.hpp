@@ -42,4 +42,9 @@ inline std::error_code last_os_error() {
   return {errno, std::system_category()};
 }
 
+// An operating-system error by its number, as a value.
+inline std::error_code os_error(int code) {
+  return {code, std::system_category()};
+}
+
 }  // namespace pylon

@@ -20,9 +20,7 @@ namespace {
 
 using host::HostError;
 
-std::error_code os_error(int code) {
-  return {code, std::system_category()};
-}
+using pylon::os_error;
 
 HostError marker_failure(const MarkerSlot& marker, const std::error_code& error) {
   return HostError::could_not("write marker in", marker.dir, error);

@@ -25,9 +25,7 @@ namespace {
 
 using host::HostError;
 
-std::error_code os_error(int code) {
-  return {code, std::system_category()};
-}
+using pylon::os_error;
 
 fs::path dir_or_dot(const fs::path& dir) {
   return dir.empty() ? fs::path(".") : dir;
