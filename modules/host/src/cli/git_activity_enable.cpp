@@ -68,14 +68,21 @@ Result<std::vector<fs::path>, HostError> roots(const GitActivityCall& call) {
 
 // What a walk over every repository below the roots did.
 struct FleetRun {
+  enum class Came { Changed, Failed, Unsure };
   std::vector<std::string> changed;
   std::vector<std::pair<std::string, std::string>> failed;  // repository, message
-  std::vector<bool> failed_in_order;  // per repository, in processing order: did it fail?
+  std::vector<std::pair<std::string, std::string>> unsure;  // repository, why only a write tells
+  std::vector<Came> in_order;  // per repository reported, in processing order
   bool deadline_expired = false;
 };
 
+// What one repository's change is, and a dry run's doubt about it.
+struct Change {
+  std::string what;
+  std::string unsure;  // why only the write can tell; empty when the dry run can promise it
+};
 // What was changed in one repository (nothing: there was nothing to change), or why it failed.
-using RepoOutcome = Result<std::optional<std::string>, HostError>;
+using RepoOutcome = Result<std::optional<Change>, HostError>;
 
 // Walks every root under one deadline and applies `act` to each repository found, in order.
 FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path>& roots,
@@ -108,10 +115,15 @@ FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path
       progress.done();
       if (!outcome) {
         run.failed.emplace_back(pylon::path_text(repo), outcome.error().message());
-        run.failed_in_order.push_back(true);
-      } else if (outcome.value()) {
-        run.changed.push_back(std::move(*outcome.value()));
-        run.failed_in_order.push_back(false);
+        run.in_order.push_back(FleetRun::Came::Failed);
+      } else if (Change* change = outcome.value() ? &*outcome.value() : nullptr; !change) {
+        continue;
+      } else if (change->unsure.empty()) {
+        run.changed.push_back(std::move(change->what));
+        run.in_order.push_back(FleetRun::Came::Changed);
+      } else {
+        run.unsure.emplace_back(pylon::path_text(repo), std::move(change->unsure));
+        run.in_order.push_back(FleetRun::Came::Unsure);
       }
     }
   }
@@ -139,6 +151,11 @@ void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& o
   value["deadline_expired"] = run.deadline_expired;
   if (dry_run) {
     value["dry_run"] = true;
+    Json unsure = Json::array();
+    for (const auto& [repo, why] : run.unsure) {
+      unsure.push_back(Json{{"repo", repo}, {"reason", why}});
+    }
+    value["cannot_tell"] = std::move(unsure);
   }
   emit(out, value);
 }
@@ -147,14 +164,24 @@ void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& o
 void report_dry_run(std::string_view would, const FleetRun& run, std::ostream& out) {
   auto changed = run.changed.begin();
   auto failed = run.failed.begin();
-  for (const bool failure : run.failed_in_order) {
-    if (failure) {
-      out << shown("would fail: " + failed->first + ": " + failed->second, out) << '\n';
-      ++failed;
-    } else {
-      out << shown(std::string(would) + ": " + *changed, out) << '\n';
-      ++changed;
+  auto unsure = run.unsure.begin();
+  for (const FleetRun::Came came : run.in_order) {
+    std::string line;
+    switch (came) {
+      case FleetRun::Came::Failed:
+        line = "would fail: " + failed->first + ": " + failed->second;
+        ++failed;
+        break;
+      case FleetRun::Came::Unsure:
+        line = "cannot tell without writing: " + unsure->first + ": " + unsure->second;
+        ++unsure;
+        break;
+      case FleetRun::Came::Changed:
+        line = std::string(would) + ": " + *changed;
+        ++changed;
+        break;
     }
+    out << shown(line, out) << '\n';
   }
 }
 
@@ -162,6 +189,9 @@ void report_line(std::string_view done, const FleetRun& run, std::ostream& out) 
   std::string line = std::string(done) + " in " + std::to_string(run.changed.size()) + " repo(s)";
   if (!run.failed.empty()) {
     line += ", " + std::to_string(run.failed.size()) + " failed";
+  }
+  if (!run.unsure.empty()) {
+    line += ", " + std::to_string(run.unsure.size()) + " cannot tell without writing";
   }
   if (run.deadline_expired) {
     line += " — DEADLINE EXPIRED, the walk is incomplete (raise --timeout)";
@@ -250,11 +280,14 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
   const bool dry_run = call.args.has_flag("--dry-run");
   const auto walked_all = over_every_repo(call, [&](const fs::path& repo) -> RepoOutcome {
     if (dry_run) {
-      auto root = gitactivity::would_enable(repo, call.marker_dir, walked);
-      return root ? RepoOutcome(std::optional<std::string>(root.value())) : Err{root.error()};
+      auto would = gitactivity::would_enable(repo, call.marker_dir, walked);
+      if (!would) {
+        return Err{would.error()};
+      }
+      return std::optional<Change>(Change{would.value().root, would.value().unsure});
     }
     auto done = gitactivity::enable(repo, call.marker_dir, walked);
-    return done ? RepoOutcome(std::optional<std::string>(done.value().root)) : Err{done.error()};
+    return done ? RepoOutcome(Change{done.value().root, {}}) : Err{done.error()};
   });
   if (!walked_all) {
     return Err{walked_all.error()};
@@ -296,16 +329,12 @@ VerbResult disable_all_verb(const GitActivityCall& call) {
     for (const fs::path& path : changed) {
       fresh = planned.insert(gitactivity::canonical_or_same(path)).second || fresh;
     }
-    if (dry_run && !fresh) {
-      return std::optional<std::string>{};
+    if (changed.empty() || (dry_run && !fresh)) {
+      return std::optional<Change>{};
     }
-    if (d.hook) {
-      return std::optional<std::string>(pylon::path_text(*d.hook));
-    }
-    if (!d.removed.empty()) {
-      return std::optional<std::string>(pylon::path_text(d.removed.front()));
-    }
-    return std::optional<std::string>{};
+    // only a dry run doubts: the real run has written
+    return std::optional<Change>(
+        Change{pylon::path_text(changed.front()), dry_run ? d.unsure : std::string()});
   });
   if (!walked_all) {
     return Err{walked_all.error()};

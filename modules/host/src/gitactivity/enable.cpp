@@ -70,7 +70,9 @@ std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t a
   return std::nullopt;
 }
 
-Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t now) {
+namespace {
+
+Result<EnablePlan, HostError> judge_enable(const RepoFacts& facts, std::int64_t now) {
   const HookSite& site = facts.hook;
   // where a hook tool runs a place of the user's own, the recorder goes there and the hook git
   // runs is not written; the marker's refusals still come before any write
@@ -142,6 +144,24 @@ Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t n
   return plan;
 }
 
+}  // namespace
+
+Result<EnablePlan, HostError> plan_enable(const RepoFacts& facts, std::int64_t now) {
+  auto planned = judge_enable(facts, now);
+  if (planned) {
+    // every refusal first: a doubt is only worth saying about a plan the answers allow
+    EnablePlan& plan = planned.value();
+    const bool hook_written =
+        plan.place.target == ToolPlan::Target::Hook && (plan.text || plan.create_dir || plan.chmod);
+    if (hook_written && !facts.hook.only_a_write_tells.empty()) {
+      plan.unsure = facts.hook.only_a_write_tells;
+    } else if (plan.write_marker) {
+      plan.unsure = facts.marker.only_a_write_tells;
+    }
+  }
+  return planned;
+}
+
 namespace {
 
 // The hook git runs: nothing when it holds no recorder.
@@ -194,6 +214,9 @@ Result<DisablePlan, HostError> plan_disable(const RepoFacts& facts) {
   }
   DisablePlan plan;
   plan.hook = std::move(hook.value());
+  if (plan.hook) {
+    plan.unsure = facts.hook.only_a_write_tells;
+  }
   // the copies the hook tools kept and the places enable wrote for them, judged with the hook
   // as it reads once written
   ToolFacts tools = facts.tools;
@@ -320,16 +343,17 @@ fs::path nearest_existing(const fs::path& path) {
   return at;
 }
 
-Result<std::string, HostError> would_enable(const fs::path& repo, const fs::path& marker_dir,
+Result<WouldEnable, HostError> would_enable(const fs::path& repo, const fs::path& marker_dir,
                                             GitEnv env) {
   auto facts = facts_to_enable(repo, marker_dir, env, false);
   if (!facts) {
     return Err{facts.error()};
   }
-  if (auto plan = plan_enable(facts.value(), now_epoch()); !plan) {
+  auto plan = plan_enable(facts.value(), now_epoch());
+  if (!plan) {
     return Err{plan.error()};
   }
-  return pylon::lossy_utf8(facts.value().root);
+  return WouldEnable{pylon::lossy_utf8(facts.value().root), std::move(plan.value().unsure)};
 }
 
 Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {
@@ -399,6 +423,7 @@ Result<Disabled, HostError> disable_everywhere(const fs::path& repo, const fs::p
   Disabled done;
   done.left = plan.left;
   done.still_recorded = plan.still_recorded;
+  done.unsure = plan.unsure;
   if (plan.hook) {
     if (write) {
       if (auto written = pylon::write_atomic(plan.hook->hook, plan.hook->stripped); !written) {

@@ -38,6 +38,7 @@ struct Disabled {
   std::vector<std::filesystem::path> removed;  // every other file the recorder left
   std::vector<std::string> left;  // what is still there and not disable's to edit: what to do
   bool still_recorded = false;    // a commit still runs the recorder
+  std::string unsure;             // why only the write can tell (a dry run's doubt)
 };
 // Removes every recorder block (and the advised line) from the hook git runs, and the recorder
 // from the copies the hook tools kept and the places enable wrote for them, as plan_disable says;
@@ -47,9 +48,13 @@ Result<Disabled, host::HostError> disable_everywhere(const std::filesystem::path
                                                      GitEnv env, bool write);
 
 // The dry run of enable: the same facts and the same plan, the hook tools' included, nothing
-// written. The top level's display text to be enabled, or the refusal. Only what a write alone
-// reveals (a full disk, a change in between) can differ.
-Result<std::string, host::HostError> would_enable(const std::filesystem::path& repo,
+// written. Only what a write alone reveals can differ: where the answers cannot promise the write
+// (a pseudo or full file system), it says why; a change in between it cannot know.
+struct WouldEnable {
+  std::string root;    // the top level's display text
+  std::string unsure;  // why only the write can tell; empty when the plan is a promise
+};
+Result<WouldEnable, host::HostError> would_enable(const std::filesystem::path& repo,
                                                   const std::filesystem::path& marker_dir,
                                                   GitEnv env);
 
@@ -63,6 +68,7 @@ struct EnablePlan {
   // where the recorder goes when a hook tool runs a place of the user's own (then nothing of the
   // above but the marker applies), and what enable says about the tools
   ToolPlan place;
+  std::string unsure;  // why only the write can tell whether it succeeds; empty: a promise
 };
 // Every refusal enable can know before it writes, the marker's included, in the order it would
 // meet them; `now` stands in for a repository without commits. Pure.
@@ -82,6 +88,7 @@ struct DisablePlan {
   std::vector<Removal> copies;    // the copies the tools kept, the places enable wrote for them
   std::vector<std::string> left;  // what disable may not edit: what to do
   bool still_recorded = false;    // a commit still runs the recorder once the plan is done
+  std::string unsure;             // why only the write can tell whether it succeeds
 };
 // What disable would write where; every refusal before any write. Pure.
 Result<DisablePlan, host::HostError> plan_disable(const RepoFacts& facts);

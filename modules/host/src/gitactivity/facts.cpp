@@ -9,14 +9,22 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
+#elif defined(__APPLE__)
+#include <sys/mount.h>
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
+#include <string_view>
+#include <utility>
 
 namespace gitactivity {
 
@@ -92,6 +100,55 @@ std::error_code sealed(const fs::path& file) {
   return {};
 }
 
+#ifdef __linux__
+// File systems whose files the kernel makes up: their modes say nothing of what a write does.
+constexpr std::array<std::pair<std::uint32_t, std::string_view>, 11> made_up_file_systems{{
+    {0x9fa0, "proc"},
+    {0x62656572, "sysfs"},
+    {0x27e0eb, "cgroup"},
+    {0x63677270, "cgroup2"},
+    {0x64626720, "debugfs"},
+    {0x74726163, "tracefs"},
+    {0x73636673, "securityfs"},
+    {0xcafe4a11, "bpf"},
+    {0x1cd1, "devpts"},
+    {0x6165676c, "pstore"},
+    {0xde5e81e4, "efivarfs"},
+}};
+#endif
+
+// Why the answers about `dir` (or its nearest existing ancestor) cannot promise that a write
+// there succeeds, so that only the write can tell; empty when they can.
+std::string only_a_write_tells(const fs::path& dir) {
+  const fs::path at = nearest_existing(dir);
+  std::string_view made_up;
+#ifdef __linux__
+  struct statfs kind {};
+  if (::statfs(at.c_str(), &kind) == 0) {
+    for (const auto& [magic, name] : made_up_file_systems) {
+      if (static_cast<std::uint32_t>(kind.f_type) == magic) {
+        made_up = name;
+      }
+    }
+  }
+#elif defined(__APPLE__)
+  struct statfs kind {};
+  if (::statfs(at.c_str(), &kind) == 0 && std::string_view(kind.f_fstypename) == "devfs") {
+    made_up = "devfs";
+  }
+#endif
+  if (!made_up.empty()) {
+    return pylon::path_text(at) + " is on " + std::string(made_up) +
+           ", a file system whose modes do not say what a write does";
+  }
+  struct statvfs space {};
+  if (::statvfs(at.c_str(), &space) == 0 && ((space.f_blocks != 0 && space.f_bavail == 0) ||
+                                             (space.f_files != 0 && space.f_favail == 0))) {
+    return "the file system holding " + pylon::path_text(at) + " is full";
+  }
+  return {};
+}
+
 HookSite look_at_hook(fs::path dir) {
   HookSite site;
   site.hook = dir / "post-commit";
@@ -105,13 +162,15 @@ HookSite look_at_hook(fs::path dir) {
   if (walked && walked.value().foreign_link) {
     site.foreign_link = HostError::failure(pylon::foreign_link_text(*walked.value().foreign_link));
   }
+  const bool complete = walked && walked.value().complete;
+  site.only_a_write_tells = only_a_write_tells(complete ? walked.value().dir : site.dir);
   if (!site.dir_exists) {
     site.dir_error = creation_error(site.dir);
     return site;
   }
   if (!walked) {
     site.write_error = walked.error();
-  } else if (!walked.value().complete) {
+  } else if (!complete) {
     site.write_error = os_error(ENOENT);  // a link to a directory that is not there
   } else {
     // a rewrite puts a new file beside the one the links end at, and renames it over
@@ -171,6 +230,7 @@ MarkerSlot look_at_marker(const fs::path& marker_dir, const std::string& root) {
   slot.path = marker_dir / slot.name;
   const long limit = ::pathconf(nearest_existing(marker_dir).c_str(), _PC_NAME_MAX);
   slot.name_max = limit > 0 ? limit : 255;
+  slot.only_a_write_tells = only_a_write_tells(marker_dir);
   struct stat st {};
   if (::stat(marker_dir.c_str(), &st) != 0) {
     if (errno != ENOENT) {

@@ -40,6 +40,9 @@ struct HookSite {
   // the refusal of a hooks path set in a file another user may change
   std::optional<host::HostError> foreign_config;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
+  // why the answers above cannot promise a write here (a pseudo or full file system); empty when
+  // they can
+  std::string only_a_write_tells;
 };
 
 // The repository's marker as record would meet it.
@@ -56,6 +59,7 @@ struct MarkerSlot {
   bool other_links = false;               // a regular file with other hard links
   std::error_code open_error;             // why this user may not open it for writing
   std::optional<std::int64_t> mtime;      // a regular marker's time
+  std::string only_a_write_tells;         // as for the hook
 };
 
 struct RepoFacts {

@@ -107,11 +107,14 @@ teardown() {
     cmp "$hooks/post-commit" enabled
 }
 
-@test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
-    local t r verb dry failing=10 && t=$(pwd -P)
+# The layouts a dry run must judge as the real run does, below the directory $1, each run once by
+# root as it is and once without root's overrides ($2: as_user).
+dry_runs_match_real_runs() {
+    local t who=$2 r verb dry unsure real failing=11
+    mkdir "$1" && t=$(cd "$1" && pwd -P) && cd "$t"
     export PYLON_GIT_ACTIVITY_DIR="$t/markers"
     mkdir -p tree markers && touch tree/file markers/other
-    for r in ok dangling uncreatable frozen gone large foreign on on-frozen; do make_repo "tree/$r"; done
+    for r in ok dangling uncreatable frozen gone large foreign on on-frozen proc; do make_repo "tree/$r"; done
     git -C tree/ok worktree add -q ../ok-linked  # one hook, two work trees: one change
     # the marker's name is taken: enable must fail before it writes the hook
     for r in mdir mfifo mlink mhard; do make_repo "tree/$r"; done
@@ -119,28 +122,43 @@ teardown() {
     mkdir "${m}dir" && mkfifo "${m}fifo" && ln -s other "${m}link" && ln markers/other "${m}hard"
     rm -r tree/dangling/.git/hooks && ln -s "$t/nowhere" tree/dangling/.git/hooks
     git -C tree/uncreatable config core.hooksPath "$t/tree/file/hooks"
+    # only the write tells whether root may make a directory in /proc
+    git -C tree/proc config core.hooksPath /proc/hooks
     printf '#!/bin/sh\necho mine\n' >tree/frozen/.git/hooks/post-commit
     ln -s "$t/gone/post-commit" tree/gone/.git/hooks/post-commit
     printf '#!/bin/sh\n' | tee secret >tree/large/.git/hooks/post-commit
     truncate -s $((1024 * 1024 + 1)) tree/large/.git/hooks/post-commit
     # a link another user planted, to a file of ours (root only: chown)
     ln -s "$t/secret" tree/foreign/.git/hooks/post-commit
-    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=9
+    chown -h 65534 tree/foreign/.git/hooks/post-commit 2>/dev/null || failing=10
     for r in on on-frozen; do pylon-host git-activity enable "tree/$r" >/dev/null; done
-    freeze tree/frozen/.git/hooks || skip "cannot make a directory read-only for root here (chattr +i)"
-    freeze tree/on-frozen/.git/hooks
+    freeze "$t/tree/frozen/.git/hooks" || skip "cannot make a directory read-only for root here (chattr +i)"
+    freeze "$t/tree/on-frozen/.git/hooks"
 
     # disable-all fails on the frozen block, the hooks path under a file and the large hook
     for verb in enable-all disable-all; do
-        run -0 as_user pylon-host git-activity $verb --json --dry-run "$t/tree"
-        dry=${output/,\"dry_run\":true/}
-        [ "$(grep -o '"repo":' <<<"$dry" | wc -l)" -eq "$failing" ]
-        run -0 as_user pylon-host git-activity $verb --json "$t/tree"
-        [ "$dry" = "$output" ]
+        run -0 $who pylon-host git-activity $verb --json --dry-run "$t/tree"
+        dry="${output%,\"dry_run\":true,*}}"
+        unsure=${output#"${dry%\}}"}
+        [ "$(grep -o '"repo":' <<<"$output" | wc -l)" -eq "$failing" ]
+        run -0 $who pylon-host git-activity $verb --json "$t/tree"
+        real=$output
+        if [[ "$verb" == enable-all && -z "$who" && "$(id -u)" -eq 0 ]]; then
+            # root's dry run cannot tell about /proc; the real run finds out
+            [[ "$dry" != *'tree/proc"'* ]]
+            [[ "$unsure" == ',"dry_run":true,"cannot_tell":[{"repo":"'"$t"'/tree/proc","reason":"/proc is on proc, '* ]]
+            real=$(sed -E 's#\{"repo":"[^"]*/tree/proc","error":"[^"]*"\},?##; s#,\]#]#' <<<"$real")
+        fi
+        [ "$dry" = "$real" ]
         failing=3
     done
     [ "$(cat secret)" = "#!/bin/sh" ]
     for r in mdir mfifo mlink mhard; do [ ! -e "tree/$r/.git/hooks/post-commit" ]; done
+}
+
+@test "a dry run lists what the real run enables, disables and fails on, whatever stands in the way" {
+    dry_runs_match_real_runs "$BATS_TEST_TMPDIR/as-root" ""
+    dry_runs_match_real_runs "$BATS_TEST_TMPDIR/as-user" as_user
 }
 
 @test "a hook that is a symbolic link: the file it points to is edited, the link stays" {
@@ -181,6 +199,8 @@ echo shared" ]
     fill "$hooks"
     local listing
     listing=$(ls -A "$hooks")
+    run -0 pylon-host git-activity enable-all --dry-run .
+    [[ "${lines[0]}" == "cannot tell without writing: ./repo: the file system holding "*"/hooks is full" ]]
 
     run -1 --separate-stderr pylon-host git-activity enable repo
     [[ "$stderr" == "pylon-host: could not write $hooks/post-commit: "*" (os error 28)" ]]

@@ -217,6 +217,62 @@ TEST(PlanEnable, WritesOnlyWhatIsNotSoAlready) {
   EXPECT_FALSE(plan.value().text);
 }
 
+TEST(PlanEnable, SaysWhereOnlyAWriteCanTell) {
+  struct Row {
+    const char* what;
+    Change change;
+    std::string unsure;  // empty: the plan is a promise; "refused": a refusal wins
+  };
+  const auto enabled = [](RepoFacts& f) {
+    f.hook.text = std::optional(enabled_hook);
+    f.marker.standing = Standing::Regular;
+    f.marker.mtime = 100;
+  };
+  const Row rows[] = {
+      {"the hook goes to /proc", [](RepoFacts& f) { f.hook.only_a_write_tells = "proc"; }, "proc"},
+      {"the hook reads so already",
+       [&](RepoFacts& f) {
+         enabled(f);
+         f.hook.only_a_write_tells = "proc";
+       },
+       ""},
+      {"only its mode changes",
+       [&](RepoFacts& f) {
+         enabled(f);
+         f.hook.executable = false;
+         f.hook.only_a_write_tells = "full";
+       },
+       "full"},
+      {"the marker goes to a full disk", [](RepoFacts& f) { f.marker.only_a_write_tells = "full"; },
+       "full"},
+      {"the marker is new enough",
+       [&](RepoFacts& f) {
+         enabled(f);
+         f.marker.only_a_write_tells = "full";
+       },
+       ""},
+      {"a refusal comes first",
+       [](RepoFacts& f) {
+         f.hook.only_a_write_tells = "proc";
+         f.marker.standing = Standing::Directory;
+       },
+       "refused"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RepoFacts facts = plain();
+    row.change(facts);
+    const auto plan = plan_enable(facts, 1000);
+    EXPECT_EQ(plan ? plan.value().unsure : "refused", row.unsure);
+  }
+  RepoFacts facts = plain();
+  facts.hook.text = std::optional(enabled_hook);
+  facts.hook.only_a_write_tells = "proc";
+  EXPECT_EQ(plan_disable(facts).value().unsure, "proc");
+  facts.hook.text = std::optional<std::string>("#!/bin/sh\n");
+  EXPECT_EQ(plan_disable(facts).value().unsure, "");  // nothing to write
+}
+
 TEST(PlanDisable, RemovesBlockAndAdvisedLineOrRefuses) {
   struct Row {
     const char* what;
