@@ -277,12 +277,10 @@ VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* termi
   if (d.stop) {
     return *d.stop;
   }
-  if (d.verb->name == "record") {
-    return run_record(d.args);  // runs in every commit: it resolves its own directory, and only if
-                                // there is a repository
-  }
-  const fs::path marker_dir = gitactivity::marker_dir();
   const auto& row = table[static_cast<std::size_t>(d.verb - git_activity_group().verbs.data())];
+  // the hook's entry point runs in every commit: it resolves its own directory, and only where
+  // there is a repository
+  const fs::path marker_dir = row.info.strict ? gitactivity::marker_dir() : fs::path();
   return row.run({d.args, d.args.operands, d.json, marker_dir, out, terminal});
 }
 

@@ -8,6 +8,23 @@
 TEST(VerbTables, EveryVerbHasItsHelpLineUsageSummaryAndKnownFlags) {
   const std::string help = cli::help_text();
   for (const cli::Group* group : {&cli::git_activity_group(), &cli::share_group()}) {
+    // the help, the group's usage and the unknown-verb list name the table's verbs, no others
+    std::string names;
+    std::size_t help_rows = 0;
+    for (std::size_t at = help.find("\n  " + std::string(group->command) + " ");
+         at != std::string::npos;
+         at = help.find("\n  " + std::string(group->command) + " ", at + 1)) {
+      ++help_rows;
+    }
+    EXPECT_EQ(help_rows, group->verbs.size());
+    for (const cli::VerbInfo& verb : group->verbs) {
+      names += (names.empty() ? "" : "|") + std::string(verb.name);
+    }
+    EXPECT_EQ(cli::group_usage(*group).message(),
+              "usage: " + std::string(group->command) + " " + names);
+    std::ostringstream none;
+    EXPECT_EQ(cli::dispatch(*group, {"nosuchverb"}, none).stop->error().message(),
+              cli::unknown_verb(*group, "nosuchverb").message());
     for (const cli::VerbInfo& verb : group->verbs) {
       SCOPED_TRACE(verb.name);
       EXPECT_TRUE(
