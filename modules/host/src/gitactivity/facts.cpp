@@ -311,6 +311,21 @@ std::optional<HostError> config_refusal(const fs::path& repo, GitEnv env, const 
                             "configuration");
 }
 
+// The latest commit's time and how it came (the subject of HEAD's newest reflog entry, which is
+// that commit's): one git run where HEAD has a reflog, the time alone otherwise.
+void ask_latest_commit_and_how(RepoFacts& facts, const fs::path& repo, GitEnv env) {
+  if (const auto line =
+          git_line(repo, {"log", "-g", "-1", "--format=%ct %gs", "HEAD", "--"}, env)) {
+    const std::size_t space = line->find(' ');
+    if (const auto time = pylon::parse_i64(line->substr(0, space))) {
+      facts.latest_commit = time;
+      facts.reflog_subject = space == std::string::npos ? "" : line->substr(space + 1);
+      return;
+    }
+  }
+  facts.latest_commit = latest_commit_time(repo, env);
+}
+
 }  // namespace
 
 std::optional<std::int64_t> latest_commit_time(const fs::path& dir, GitEnv env) {
@@ -372,12 +387,10 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   // an existing marker this user may not write decides enable only by its age
   const bool age_decides =
       facts.marker.standing == Standing::Regular && static_cast<bool>(facts.marker.open_error);
-  if (wanted.latest_commit || age_decides) {
+  if (wanted.stale_cause) {
+    ask_latest_commit_and_how(facts, repo, env);
+  } else if (wanted.latest_commit || age_decides) {
     facts.latest_commit = latest_commit_time(repo, env);
-  }
-  if (wanted.stale_cause && facts.latest_commit && facts.marker.mtime &&
-      *facts.marker.mtime < *facts.latest_commit) {
-    facts.reflog_subject = git_line(repo, {"log", "-g", "-1", "--format=%gs", "HEAD", "--"}, env);
   }
   if (wanted.hooks_path_scope && facts.hooks_path_set) {
     // "global\t/path": the scope of the setting that wins

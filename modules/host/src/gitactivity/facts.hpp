@@ -74,8 +74,8 @@ struct RepoFacts {
   std::optional<std::string> hooks_path_scope;
   // the hook tools beside the hook: their hooks, the copies they keep, their configurations
   ToolFacts tools;
-  // the subject of HEAD's newest reflog entry, asked only where a rule needs it and the marker
-  // is older than the latest commit: why no post-commit ran
+  // the subject of HEAD's newest reflog entry, asked with the latest commit's time where a rule
+  // needs it: why no post-commit ran, when the marker is older
   std::optional<std::string> reflog_subject;
 };
 
@@ -83,7 +83,7 @@ struct RepoFacts {
 struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
   bool hooks_path_scope = false;
-  bool stale_cause = false;  // asked only when the marker is older than the latest commit
+  bool stale_cause = false;  // the latest commit's time and how it came, in one git run
 };
 
 // Gathers the facts of the repository at `repo`: one git run for the top level, the common git

@@ -139,6 +139,35 @@ bool contains_word(std::string_view text, std::string_view lower_word) {
   return it != text.end();
 }
 
+// The git directory that the `.git` in `dir` stands for: the directory itself, or where a `.git`
+// file sends git ("gitdir: PATH", PATH relative to `dir`, line ends dropped as git drops them);
+// nothing for a link, anything else, or a file git would not read so.
+std::optional<fs::path> git_dir_here(const fs::path& dir) {
+  const fs::path git = dir / ".git";
+  struct stat st {};
+  if (::lstat(git.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return git;
+  }
+  constexpr std::string_view prefix = "gitdir: ";
+  const std::optional<std::string> text =
+      S_ISREG(st.st_mode) ? read_small_file(git.c_str(), O_NOFOLLOW) : std::nullopt;
+  if (!text || !text->starts_with(prefix)) {
+    return std::nullopt;
+  }
+  std::string_view path = std::string_view(*text).substr(prefix.size());
+  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
+    path.remove_suffix(1);
+  }
+  if (path.empty() || path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const fs::path target(path);
+  return target.is_absolute() ? target : dir / target;
+}
+
 // "ref:", spaces, "refs/...": a HEAD git accepts (it skips a few more kinds of space than we do)
 bool names_a_ref(std::string_view head) {
   if (!head.starts_with("ref:")) {
@@ -163,7 +192,9 @@ bool set_by_every_hook(std::string_view name) {
 // - discovery stops at the first `.git` that is a repository, so a `.git` directory here ends
 //   it, provided git accepts it: a HEAD file naming a ref, `objects` and `refs` it may enter, no
 //   `commondir` redirecting those (git's own test; a HEAD holding a bare object id or a link goes
-//   to git). A `.git` file or link (linked work trees, submodules) goes to git too;
+//   to git). A `.git` file counts for the directory it names (a separate git directory); a
+//   linked work tree's or a submodule's has a `commondir` or a `core.worktree` and goes to git, as
+//   does a `.git` link;
 // - the work tree then is the directory holding `.git` unless `core.worktree` says otherwise,
 //   which git reads only from the repository's own configuration or what it includes; so a
 //   `config` that never spells "worktree" (also `extensions.worktreeConfig`) nor "include", in
@@ -183,11 +214,12 @@ bool toplevel_is_here() {
 }  // namespace
 
 bool is_plain_top_level(const fs::path& dir) {
-  const fs::path git = dir / ".git";
+  const std::optional<fs::path> found = git_dir_here(dir);
   struct stat st {};
-  if (::lstat(git.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!found || ::stat(found->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return false;
   }
+  const fs::path& git = *found;
   const std::optional<std::string> head = read_small_file((git / "HEAD").c_str(), O_NOFOLLOW);
   if (!head || !names_a_ref(*head)) {
     return false;

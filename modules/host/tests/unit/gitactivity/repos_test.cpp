@@ -245,6 +245,13 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
        "r/in", false},
       {"git init -q r && git init -q r/in && rm -r r/in/.git/refs", "r/in", false},
       {"git init -q r && git init -q r/in && echo /nowhere >r/in/.git/commondir", "r/in", false},
+      // a separate git directory, named absolutely, relatively, with CRLF, or not at all
+      {"git init -q --separate-git-dir \"$PWD/g\" r", "r", true},
+      {"git init -q --separate-git-dir g r && printf 'gitdir: ../g\\r\\n' >r/.git", "r", true},
+      {"git init -q --separate-git-dir g r && printf 'gitdir: ../nowhere\\n' >r/.git", "r", false},
+      {"git init -q --separate-git-dir g r && ln -s ../g r/.git.d && rm r/.git && "
+       "ln -s .git.d r/.git",
+       "r", false},
       {"git init -q r && git -C r config core.bare true", "r", true},
       {"git init -q r && printf 0123456789012345678901234567890123456789 >r/.git/HEAD", "r", false},
       // as root: git refuses another owner's repository, and the walk finds the same directory
