@@ -72,6 +72,8 @@ struct FleetRun {
   std::vector<std::string> changed;
   std::vector<std::pair<std::string, std::string>> failed;  // repository, message
   std::vector<std::pair<std::string, std::string>> unsure;  // repository, why only a write tells
+  // what a change means beside the hook tools: its top level or hook, a line each
+  std::vector<std::pair<std::string, std::vector<std::string>>> notes;
   std::vector<Came> in_order;  // per repository reported, in processing order
   bool deadline_expired = false;
 };
@@ -80,6 +82,7 @@ struct FleetRun {
 struct Change {
   std::string what;
   std::string unsure;  // why only the write can tell; empty when the dry run can promise it
+  std::vector<std::string> notes;  // what the hook tools mean for it
 };
 // What was changed in one repository (nothing: there was nothing to change), or why it failed.
 using RepoOutcome = Result<std::optional<Change>, HostError>;
@@ -119,6 +122,9 @@ FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path
       } else if (Change* change = outcome.value() ? &*outcome.value() : nullptr; !change) {
         continue;
       } else if (change->unsure.empty()) {
+        if (!change->notes.empty()) {
+          run.notes.emplace_back(change->what, std::move(change->notes));
+        }
         run.changed.push_back(std::move(change->what));
         run.in_order.push_back(FleetRun::Came::Changed);
       } else {
@@ -139,7 +145,8 @@ FleetRun over_every_repo(const GitActivityCall& call, const std::vector<fs::path
 }
 
 // Adds the members every walk reports after its own, then prints the object.
-void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& out) {
+void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& out,
+                 bool with_notes = false) {
   Json failures = Json::array();
   for (const auto& [repo, error] : run.failed) {
     Json one;
@@ -149,6 +156,13 @@ void report_json(Json& value, const FleetRun& run, bool dry_run, std::ostream& o
   }
   value["failed"] = std::move(failures);
   value["deadline_expired"] = run.deadline_expired;
+  if (with_notes) {
+    Json notes = Json::array();
+    for (const auto& [root, lines] : run.notes) {
+      notes.push_back(Json{{"root", root}, {"notes", lines}});
+    }
+    value["notes"] = std::move(notes);
+  }
   if (dry_run) {
     value["dry_run"] = true;
     Json unsure = Json::array();
@@ -186,6 +200,11 @@ void report_dry_run(std::string_view would, const FleetRun& run, std::ostream& o
 }
 
 void report_line(std::string_view done, const FleetRun& run, std::ostream& out) {
+  for (const auto& [what, notes] : run.notes) {
+    for (const std::string& note : notes) {
+      print_line(out, what + ": " + note);
+    }
+  }
   std::string line = std::string(done) + " in " + std::to_string(run.changed.size()) + " repo(s)";
   if (!run.failed.empty()) {
     line += ", " + std::to_string(run.failed.size()) + " failed";
@@ -284,10 +303,14 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
       if (!would) {
         return Err{would.error()};
       }
-      return std::optional<Change>(Change{would.value().root, would.value().unsure});
+      return std::optional<Change>(
+          Change{would.value().root, would.value().unsure, would.value().notes});
     }
     auto done = gitactivity::enable(repo, call.marker_dir, walked);
-    return done ? RepoOutcome(Change{done.value().root, {}}) : Err{done.error()};
+    if (!done) {
+      return Err{done.error()};
+    }
+    return std::optional<Change>(Change{done.value().root, {}, std::move(done.value().notes)});
   });
   if (!walked_all) {
     return Err{walked_all.error()};
@@ -298,7 +321,7 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
     value["ok"] = !run.deadline_expired;
     value["dir"] = pylon::path_text(call.marker_dir);
     value["enabled"] = run.changed;
-    report_json(value, run, dry_run, call.out);
+    report_json(value, run, dry_run, call.out, true);
   } else {
     if (dry_run) {
       report_dry_run("would enable", run, call.out);
@@ -334,7 +357,7 @@ VerbResult disable_all_verb(const GitActivityCall& call) {
     }
     // only a dry run doubts: the real run has written
     return std::optional<Change>(
-        Change{pylon::path_text(changed.front()), dry_run ? d.unsure : std::string()});
+        Change{pylon::path_text(changed.front()), dry_run ? d.unsure : std::string(), {}});
   });
   if (!walked_all) {
     return Err{walked_all.error()};

@@ -353,7 +353,8 @@ Result<WouldEnable, HostError> would_enable(const fs::path& repo, const fs::path
   if (!plan) {
     return Err{plan.error()};
   }
-  return WouldEnable{pylon::lossy_utf8(facts.value().root), std::move(plan.value().unsure)};
+  return WouldEnable{pylon::lossy_utf8(facts.value().root), std::move(plan.value().unsure),
+                     std::move(plan.value().place.notes)};
 }
 
 Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_dir, GitEnv env) {

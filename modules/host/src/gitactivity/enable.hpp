@@ -51,8 +51,9 @@ Result<Disabled, host::HostError> disable_everywhere(const std::filesystem::path
 // written. Only what a write alone reveals can differ: where the answers cannot promise the write
 // (a pseudo or full file system), it says why; a change in between it cannot know.
 struct WouldEnable {
-  std::string root;    // the top level's display text
-  std::string unsure;  // why only the write can tell; empty when the plan is a promise
+  std::string root;                // the top level's display text
+  std::string unsure;              // why only the write can tell; empty when the plan is a promise
+  std::vector<std::string> notes;  // what the hook tools mean for recording, a line each
 };
 Result<WouldEnable, host::HostError> would_enable(const std::filesystem::path& repo,
                                                   const std::filesystem::path& marker_dir,

@@ -381,7 +381,7 @@ echo mine" ]
     [ -z "$stderr" ]
     local here
     here=$(pwd -P)
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$here/tree/a/one\",\"$here/tree/b/two\"],\"failed\":[],\"deadline_expired\":false}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$here/tree/a/one\",\"$here/tree/b/two\"],\"failed\":[],\"deadline_expired\":false,\"notes\":[]}" ]
     [ "$(cat tree/b/two/.git/hooks/post-commit)" = "#!/bin/sh
 $BLOCK
 echo mine" ]

@@ -283,7 +283,7 @@ echo mine" ]
     [ "$(mtime "$(marker_of "$HOME/work/b/nested")")" = 1600000100 ]
 
     run -0 pylon-host git-activity enable-all --json "$HOME/work" "$HOME/work/b"
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b/nested\",\"$HOME/work/b/nested\"],\"failed\":[{\"repo\":\"$HOME/work/broken\",\"error\":\"not a git repository: $HOME/work/broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b/nested\",\"$HOME/work/b/nested\"],\"failed\":[{\"repo\":\"$HOME/work/broken\",\"error\":\"not a git repository: $HOME/work/broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false,\"notes\":[]}" ]
 }
 
 @test "enable-all: no repositories, a --timeout value that is no root, no HOME" {
@@ -298,7 +298,7 @@ echo mine" ]
     done
     [ ! -e "$T/r/.git/hooks/post-commit" ] && [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ]
     run -0 pylon-host git-activity enable-all "$T/none" --json
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[],\"failed\":[],\"deadline_expired\":false}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[],\"failed\":[],\"deadline_expired\":false,\"notes\":[]}" ]
 
     mkrepo "$T/60" 1600000000
     builtin cd "$T"
@@ -308,7 +308,7 @@ echo mine" ]
 
     mkrepo "$T/work/x" 1600000000
     run -0 env -u HOME pylon-host git-activity enable-all --json
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/work/x\"],\"failed\":[],\"deadline_expired\":false}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/work/x\"],\"failed\":[],\"deadline_expired\":false,\"notes\":[]}" ]
 }
 
 @test "enable-all shares one deadline across its roots and exits 1 when it passes" {
@@ -330,7 +330,7 @@ EOF
     [ ! -e "$T/second/r/.git/hooks/post-commit" ]
 
     PATH="$T/bin:$PATH" run -1 pylon-host git-activity enable-all --json --timeout 1 "$T/first" "$T/second"
-    [ "$output" = "{\"ok\":false,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/first/r\"],\"failed\":[],\"deadline_expired\":true}" ]
+    [ "$output" = "{\"ok\":false,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$T/first/r\"],\"failed\":[],\"deadline_expired\":true,\"notes\":[]}" ]
 }
 
 @test "dry runs write nothing; disable-all mirrors enable-all and counts only removed blocks" {
@@ -346,7 +346,7 @@ would enable: $HOME/work/b
 would fail: $HOME/work/broken: not a git repository: $HOME/work/broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)
 git-activity would enable in 2 repo(s), 1 failed" ] && [ -z "$stderr" ]
     run -0 pylon-host git-activity enable-all --dry-run --json
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b\"],\"failed\":[$broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"enabled\":[\"$HOME/work/a\",\"$HOME/work/b\"],\"failed\":[$broken (run \`pylon host git-activity enable <repo>\` inside one, or pass its path)\"}],\"deadline_expired\":false,\"notes\":[],\"dry_run\":true,\"cannot_tell\":[]}" ]
     [ ! -e "$PYLON_GIT_ACTIVITY_DIR" ] && [ ! -e "$HOME/work/a/.git/hooks/post-commit" ]
     [ "$(ls -lAR "$HOME")" = "$before" ]
 
@@ -355,7 +355,7 @@ git-activity would enable in 2 repo(s), 1 failed" ] && [ -z "$stderr" ]
     run -0 pylon-host git-activity disable-all --dry-run
     [ "${lines[0]}" = "would disable: $HOME/work/a/.git/hooks/post-commit" ]
     run -0 pylon-host git-activity disable-all --dry-run --json
-    [ "$output" = "{\"ok\":true,\"disabled\":[\"$HOME/work/a/.git/hooks/post-commit\"],\"failed\":[$broken\"}],\"deadline_expired\":false,\"dry_run\":true}" ]
+    [ "$output" = "{\"ok\":true,\"disabled\":[\"$HOME/work/a/.git/hooks/post-commit\"],\"failed\":[$broken\"}],\"deadline_expired\":false,\"dry_run\":true,\"cannot_tell\":[]}" ]
     grep -q 'pylon git-activity' "$HOME/work/a/.git/hooks/post-commit"
     run -0 --separate-stderr pylon-host git-activity disable-all
     [ "$output" = "git-activity disabled in 1 repo(s), 1 failed" ] && [ -z "$stderr" ]

@@ -121,11 +121,13 @@ EOF
     grep -qx 'git lfs post-commit "$@"' "$hook"
     commit_does_not_record "$r"
 
-    # a repository that uses LFS gets the same word before git-lfs's hooks are there
-    mkrepo "$T/attrs"
-    echo '*.bin filter=lfs diff=lfs merge=lfs -text' >"$T/attrs/.gitattributes"
-    run -0 pylon-host git-activity enable "$T/attrs"
-    [[ "${lines[1]}" == "git-lfs will refuse "* ]]
+    # a repository that uses LFS gets the same word before git-lfs's hooks are there, from
+    # enable-all too
+    mkrepo "$T/lfs/attrs"
+    echo '*.bin filter=lfs diff=lfs merge=lfs -text' >"$T/lfs/attrs/.gitattributes"
+    run -0 pylon-host git-activity enable-all "$T/lfs"
+    [[ "${lines[0]}" == *"/lfs/attrs: git-lfs will refuse "* ]]
+    [ "${lines[1]}" = "git-activity enabled in 1 repo(s)" ]
 }
 
 @test "husky: the recorder goes into .husky/post-commit, kept out of git; the old hook is found" {
