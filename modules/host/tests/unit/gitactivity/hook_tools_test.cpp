@@ -125,6 +125,7 @@ TEST(LefthookSection, AppendsOnlyWhatReadsBackAndTakesOutOnlyItsOwn) {
   EXPECT_EQ(gitactivity::without_lefthook_section("post-commit:\n  commands:\n    "
                                                   "pylon-git-activity:\n      run: other\n"),
             std::nullopt);
+  EXPECT_EQ(gitactivity::without_lefthook_section("x" + lefthook_ours), std::nullopt);
 }
 
 ToolFacts facts_with(const std::optional<std::string>& hook, fs::path dir = "/r/.git/hooks") {
@@ -202,6 +203,11 @@ TEST(RecorderRoutes, ReachedOnlyThroughTheToolGitRuns) {
     g.package_json = f.package_json;
     cases.push_back(
         {"simple-git-hooks configured, not installed", g, {{g.package_json.path, false, false}}});
+    ToolFacts stale = facts_with(simple_hook);
+    stale.package_json = f.package_json;
+    cases.push_back({"simple-git-hooks installed before the entry was added",
+                     stale,
+                     {{f.package_json.path, false, false}}});
     ToolFacts h = facts_with("#!/bin/sh\nexit 0\n" + line + "\n");
     cases.push_back({"the advised line in a hook of the user's",
                      h,
