@@ -1,6 +1,7 @@
 #include "gitactivity/enable.hpp"
 
 #include "gitactivity/hook.hpp"
+#include "repo_facts.hpp"
 
 #include <cerrno>
 #include <functional>
@@ -11,30 +12,12 @@ namespace {
 
 using namespace gitactivity;
 
-std::error_code os(int code) {
-  return {code, std::system_category()};
-}
+using fixtures::os;
 
 const std::string enabled_hook = rewrite_hook(std::string("#!/bin/sh\necho mine\n"));
 
-// A plain repository with an executable hook of the user's own and no marker yet.
 RepoFacts plain() {
-  RepoFacts facts;
-  facts.root = "/w/r";
-  facts.git_common_dir = "/w/r/.git";
-  facts.hook.dir = "/w/r/.git/hooks";
-  facts.hook.hook = "/w/r/.git/hooks/post-commit";
-  facts.hook.dir_exists = true;
-  facts.hook.regular = true;
-  facts.hook.executable = true;
-  facts.hook.in_git_dir = true;
-  facts.hook.text = std::optional<std::string>("#!/bin/sh\necho mine\n");
-  facts.marker.dir = "/m";
-  facts.marker.name = "-w-r";
-  facts.marker.path = "/m/-w-r";
-  facts.marker.dir_standing = Standing::Directory;
-  facts.latest_commit = 100;
-  return facts;
+  return fixtures::plain_repo();
 }
 
 using Change = std::function<void(RepoFacts&)>;

@@ -1,6 +1,7 @@
 #include "gitactivity/status.hpp"
 
 #include "gitactivity/hook.hpp"
+#include "repo_facts.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,31 +13,16 @@ namespace {
 
 using namespace gitactivity;
 
-std::error_code os(int code) {
-  return {code, std::system_category()};
-}
+using fixtures::os;
 
 const std::string block_hook = rewrite_hook(std::optional<std::string>());
 
 // An enabled plain repository whose marker is up to date.
 RepoFacts recorded() {
-  RepoFacts facts;
-  facts.root = "/w/r";
-  facts.git_common_dir = "/w/r/.git";
-  facts.hook.dir = "/w/r/.git/hooks";
-  facts.hook.hook = "/w/r/.git/hooks/post-commit";
-  facts.hook.dir_exists = true;
-  facts.hook.regular = true;
-  facts.hook.executable = true;
-  facts.hook.in_git_dir = true;
+  RepoFacts facts = fixtures::plain_repo();
   facts.hook.text = std::optional<std::string>(block_hook);
-  facts.marker.dir = "/m";
-  facts.marker.name = "-w-r";
-  facts.marker.path = "/m/-w-r";
-  facts.marker.dir_standing = Standing::Directory;
   facts.marker.standing = Standing::Regular;
   facts.marker.mtime = 100;
-  facts.latest_commit = 100;
   return facts;
 }
 
