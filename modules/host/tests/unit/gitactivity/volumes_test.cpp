@@ -54,12 +54,14 @@ TEST(ReadFstab, SkipsCommentsAndSwapAndUnescapesPoints) {
                            "  PARTUUID=22\t/data/  xfs defaults,nofail 0 2\n"
                            "/dev/sdc1 /mnt/old\\040disk ext4 noauto 0 0\n"
                            "/swapfile none swap sw 0 0\n"
-                           "nas:/srv /home/u/mnt/nas nfs4 _netdev 0 0\n");
+                           "nas:/srv /home/u/mnt/nas nfs4 _netdev 0 0\n"
+                           "/dev/sdd1 /mnt/bare ext4\n");  // the options may be left out
   const std::vector<FstabEntry> want = {
       {"UUID=1111-aaaa", "/", "ext4"},
       {"PARTUUID=22", "/data", "xfs"},
       {"/dev/sdc1", "/mnt/old disk", "ext4"},
       {"nas:/srv", "/home/u/mnt/nas", "nfs4"},
+      {"/dev/sdd1", "/mnt/bare", "ext4"},
   };
   EXPECT_EQ(read_fstab(file), want);
 }
