@@ -44,9 +44,11 @@ VerbResult list_verb(const GitActivityCall& call) {
   // which the markers not yet looked at are unreachable
   const gitactivity::Volumes volumes = gitactivity::volumes_live();
   const auto deadline = pylon::deadline_after(list_seconds);
+  gitactivity::AncestorMemo memo;
   const auto owner_of = [&](const std::string& name) {
-    return std::chrono::steady_clock::now() < deadline ? gitactivity::locate_owner(name, volumes)
-                                                       : gitactivity::out_of_time(name);
+    return std::chrono::steady_clock::now() < deadline
+               ? gitactivity::locate_owner(name, volumes, &memo)
+               : gitactivity::out_of_time(name);
   };
   if (call.json) {
     Json items = Json::array();

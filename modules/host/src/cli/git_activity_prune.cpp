@@ -153,9 +153,10 @@ VerbResult prune_verb(const GitActivityCall& call) {
     journal.emplace(std::move(opened.value()));
   }
   const gitactivity::Volumes volumes = gitactivity::volumes_live();
+  gitactivity::AncestorMemo memo;
   auto survey = gitactivity::survey_prune(
       call.marker_dir, names,
-      [&](std::string_view marker) { return gitactivity::locate_owner(marker, volumes); },
+      [&](std::string_view marker) { return gitactivity::locate_owner(marker, volumes, &memo); },
       deadline);
   if (!survey) {
     return Err{HostError::could_not("list", call.marker_dir, survey.error())};

@@ -169,8 +169,11 @@ bool regular_or_missing(const fs::path& file) {
 }
 
 // The volume facts of each distinct directory that an absent spelling was looked up in.
+std::pair<AncestorFacts, fs::path> look_at_ancestor(const std::string& parent,
+                                                    const Volumes& volumes);
+
 std::vector<AncestorFacts> ancestor_facts(const std::vector<ProbeResult>& probes,
-                                          const Volumes& volumes) {
+                                          const Volumes& volumes, AncestorMemo* memo) {
   std::vector<AncestorFacts> ancestors;
   std::vector<fs::path> physical;
   for (const ProbeResult& p : probes) {
@@ -182,33 +185,18 @@ std::vector<AncestorFacts> ancestor_facts(const std::vector<ProbeResult>& probes
     auto it = std::find_if(ancestors.begin(), ancestors.end(),
                            [&](const AncestorFacts& a) { return a.path == parent; });
     if (it == ancestors.end()) {
-      AncestorFacts facts{parent, {}, {}, false, false, false, false, {}};
-      std::error_code ec;
-      fs::path real = fs::canonical(parent, ec);
-      if (ec) {
-        facts.error = ec;
-      } else if (const auto mount = volumes.mount_of(real.native())) {
-        facts.mount_point = volumes.mounts[*mount].point;
-        facts.fs_type = volumes.mounts[*mount].type;
-        facts.home_mount = volumes.home_mount == mount;
-        facts.fixed_disk = *mount < volumes.fixed.size() && volumes.fixed[*mount];
-      }
-      if (!ec) {
-        DIR* const listing = ::opendir(real.c_str());
-        if (listing == nullptr) {
-          facts.error = pylon::last_os_error();
-        } else {
-          facts.empty = true;
-          while (const struct dirent* entry = ::readdir(listing)) {
-            const std::string_view name = entry->d_name;
-            facts.empty = facts.empty && (name == "." || name == "..");
-          }
-          ::closedir(listing);
+      auto [facts, real] = [&] {
+        if (memo == nullptr) {
+          return look_at_ancestor(parent, volumes);
         }
-        facts.unmounted = volumes.unmounted_point(real.native());
-      }
+        auto known = memo->seen.find(parent);
+        if (known == memo->seen.end()) {
+          known = memo->seen.emplace(parent, look_at_ancestor(parent, volumes)).first;
+        }
+        return known->second;
+      }();
       ancestors.push_back(std::move(facts));
-      physical.push_back(ec ? fs::path() : std::move(real));
+      physical.push_back(std::move(real));
       it = ancestors.end() - 1;
     }
     // a mount point of the fstab that is itself missing: the volume is away
@@ -218,6 +206,42 @@ std::vector<AncestorFacts> ancestor_facts(const std::vector<ProbeResult>& probes
     }
   }
   return ancestors;
+}
+
+// The facts of the directory `parent` an absent spelling was looked up in, and its real path
+// (empty when it has none).
+std::pair<AncestorFacts, fs::path> look_at_ancestor(const std::string& parent,
+                                                    const Volumes& volumes) {
+  AncestorFacts facts{parent, {}, {}, false, false, false, false, {}};
+  std::error_code ec;
+  fs::path real = fs::canonical(parent, ec);
+  if (ec) {
+    facts.error = ec;
+    return {std::move(facts), fs::path()};
+  }
+  if (const auto mount = volumes.mount_of(real.native())) {
+    facts.mount_point = volumes.mounts[*mount].point;
+    facts.fs_type = volumes.mounts[*mount].type;
+    facts.home_mount = volumes.home_mount == mount;
+    facts.fixed_disk = *mount < volumes.fixed.size() && volumes.fixed[*mount];
+  }
+  DIR* const listing = ::opendir(real.c_str());
+  if (listing == nullptr) {
+    facts.error = pylon::last_os_error();
+  } else {
+    // one entry besides "." and ".." settles it: a volume's directory may hold thousands
+    facts.empty = true;
+    while (const struct dirent* entry = ::readdir(listing)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") {
+        facts.empty = false;
+        break;
+      }
+    }
+    ::closedir(listing);
+  }
+  facts.unmounted = volumes.unmounted_point(real.native());
+  return {std::move(facts), std::move(real)};
 }
 
 // Absence is certain only where old content cannot come back unnoticed: the root's volume, the
@@ -348,7 +372,7 @@ std::string doubt_text(const MarkerOwner& owner) {
   return {};
 }
 
-MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes) {
+MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes, AncestorMemo* memo) {
   OwnerEvidence evidence{std::string(marker), {}, {}, {}, false};
   // a probe of its own: what it remembers as failed holds for this name's candidates only
   DirectoryProbe probe;
@@ -366,7 +390,7 @@ MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes) {
     }
     std::sort(evidence.probes.begin(), evidence.probes.end(),
               [](const ProbeResult& a, const ProbeResult& b) { return a.path < b.path; });
-    evidence.ancestors = ancestor_facts(evidence.probes, volumes);
+    evidence.ancestors = ancestor_facts(evidence.probes, volumes, memo);
   }
   return judge_owner(evidence);
 }
@@ -403,9 +427,11 @@ std::vector<MarkerOwner> locate_owners(const fs::path& marker_dir,
     return owners;
   }
   const Volumes volumes = volumes_live();
+  AncestorMemo memo;
   for (const std::string& name : marker_names(dir.get())) {
-    owners.push_back(std::chrono::steady_clock::now() < deadline ? locate_owner(name, volumes)
-                                                                 : out_of_time(name));
+    owners.push_back(std::chrono::steady_clock::now() < deadline
+                         ? locate_owner(name, volumes, &memo)
+                         : out_of_time(name));
   }
   return owners;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,13 @@ struct AncestorFacts {
   std::error_code error;    // it could not be looked at
 };
 
+// What one pass over many markers learnt about the directories their absent spellings lie in, so
+// that markers sharing such a directory look at it once. A second look passes none: it wants the
+// file system as it is now.
+struct AncestorMemo {
+  std::map<std::string, std::pair<AncestorFacts, std::filesystem::path>> seen;  // and its real path
+};
+
 // Everything the search for one marker's repository found out, in search order.
 struct OwnerEvidence {
   std::string marker;
@@ -113,7 +121,8 @@ std::string doubt_text(const MarkerOwner& owner);
 // at the first confirmed one. A plain repository's top level is read without git
 // (is_plain_top_level); only linked work trees, submodules and unusual configurations start git.
 // The spellings are bounded (max_candidates), as is each git run (owner_git_seconds).
-MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes);
+MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes,
+                         AncestorMemo* memo = nullptr);
 inline constexpr std::size_t max_candidates = 16;
 inline constexpr std::uint64_t owner_git_seconds = 2;
 // True when every `.git` entry git reads first (the `.git` file, or HEAD, config, commondir and
