@@ -91,6 +91,8 @@ repo_at() {
     mkdir -p "$HOME/.pylon" "$FAKE_QUAYLINK_ROOT/mini" tree/broken
     repo_at tree/repo
     touch tree/broken/.git a.txt # enable-all fails on broken/, so that "failed" has a member
+    # and the repository uses LFS, so that enable-all's "notes" has members
+    echo '*.bin filter=lfs' >tree/repo/.gitattributes
     # each heading of the page, with the command lines (after pylon-host, split at ";") whose
     # printed members, one after the other, its entry lists
     local cases=(
