@@ -168,10 +168,10 @@ bool regular_or_missing(const fs::path& file) {
   return ::stat(file.c_str(), &st) == 0 ? S_ISREG(st.st_mode) : errno == ENOENT;
 }
 
-// The volume facts of each distinct directory that an absent spelling was looked up in.
 std::pair<AncestorFacts, fs::path> look_at_ancestor(const std::string& parent,
                                                     const Volumes& volumes);
 
+// The volume facts of each distinct directory that an absent spelling was looked up in.
 std::vector<AncestorFacts> ancestor_facts(const std::vector<ProbeResult>& probes,
                                           const Volumes& volumes, AncestorMemo* memo) {
   std::vector<AncestorFacts> ancestors;
