@@ -219,6 +219,16 @@ echo shared" ]
     run -1 --separate-stderr pylon-host git-activity enable repo
     [[ "$stderr" == "pylon-host: could not write marker in $PYLON_GIT_ACTIVITY_DIR: "*" (os error 28)" ]]
 
+    # a full state disk: prune removes nothing it could not journal first, and does not spin
+    export XDG_STATE_HOME="$BATS_TEST_TMPDIR/state" PYLON_GIT_ACTIVITY_DIR="$BATS_TEST_TMPDIR/m2"
+    local gone="$PYLON_GIT_ACTIVITY_DIR/$(echo "$BATS_TEST_TMPDIR/gone" | tr / -)"
+    mkdir -p "$PYLON_GIT_ACTIVITY_DIR" && touch "$gone"
+    small_disk "$XDG_STATE_HOME"
+    dd if=/dev/zero of="$XDG_STATE_HOME/filler" bs=4k 2>/dev/null || true  # room for names only
+    run -1 --separate-stderr timeout 20 pylon-host git-activity prune
+    [ "$stderr" = "pylon-host: could not remove $gone: No space left on device (os error 28)" ]
+    [ -e "$gone" ]
+
     # the saved share peer survives a failed save
     local config="$HOME/.config/pylon"
     small_disk "$config"
