@@ -57,10 +57,8 @@ TEST(ReadFstab, SkipsCommentsAndSwapAndUnescapesPoints) {
                            "nas:/srv /home/u/mnt/nas nfs4 _netdev 0 0\n"
                            "/dev/sdd1 /mnt/bare ext4\n");  // the options may be left out
   const std::vector<FstabEntry> want = {
-      {"UUID=1111-aaaa", "/", "ext4"},
-      {"PARTUUID=22", "/data", "xfs"},
-      {"/dev/sdc1", "/mnt/old disk", "ext4"},
-      {"nas:/srv", "/home/u/mnt/nas", "nfs4"},
+      {"UUID=1111-aaaa", "/", "ext4"},        {"PARTUUID=22", "/data", "xfs"},
+      {"/dev/sdc1", "/mnt/old disk", "ext4"}, {"nas:/srv", "/home/u/mnt/nas", "nfs4"},
       {"/dev/sdd1", "/mnt/bare", "ext4"},
   };
   EXPECT_EQ(read_fstab(file), want);
