@@ -202,7 +202,10 @@ void report_dry_run(std::string_view would, const FleetRun& run, std::ostream& o
 void report_line(std::string_view done, const FleetRun& run, std::ostream& out) {
   for (const auto& [what, notes] : run.notes) {
     for (const std::string& note : notes) {
-      print_line(out, what + ": " + note);
+      std::string line = what;
+      line += ": ";
+      line += note;
+      print_line(out, line);
     }
   }
   std::string line = std::string(done) + " in " + std::to_string(run.changed.size()) + " repo(s)";
