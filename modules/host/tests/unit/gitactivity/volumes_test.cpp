@@ -33,6 +33,7 @@ TEST(ReadMountTable, ReadsPointTypeSourceAndDevicePastOptionalFields) {
                            "41 27 0:46 / /tmp rw - tmpfs tmpfs rw\n"
                            "garbage line\n"
                            "43 27 x:1 / /bad rw - ext4 /dev/x rw\n"
+                           "44 27 1:y / /bad rw - ext4 /dev/y rw\n"
                            "42 27 8:17 / /data rw shared:9\n");  // no separator: not read
   const std::vector<MountEntry> want = {
       {"/", "ext4", "/dev/vda", static_cast<std::uint64_t>(makedev(254, 0))},
