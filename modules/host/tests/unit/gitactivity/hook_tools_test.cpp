@@ -1,6 +1,7 @@
 #include "gitactivity/hook_tools.hpp"
 
 #include "gitactivity/hook.hpp"
+#include "temp_dir.hpp"
 
 #include <optional>
 #include <string>
@@ -363,3 +364,15 @@ TEST(WithExcludeLine, AddsALineOnce) {
 }
 
 }  // namespace
+
+// A tool's file that stands there but cannot be read is known to exist, with no text.
+TEST(GatherToolFacts, AFileThatCannotBeReadHasNoText) {
+  const pylon::testing::TempDir tmp;
+  const fs::path hooks = tmp / ".git" / "hooks";
+  fs::create_directories(hooks / "post-commit.legacy");  // a directory: reading it fails
+  const ToolFacts facts =
+      gitactivity::gather_tool_facts(tmp.path(), gitactivity::GitEnv::WithoutLocal,
+                                     tmp.path().string(), hooks, tmp / ".git", pre_commit_hook);
+  EXPECT_TRUE(facts.legacy.exists);
+  EXPECT_FALSE(facts.legacy.text);
+}
