@@ -75,8 +75,8 @@ TEST(ConfigRunsRecorder, FindsTheIdAtThePostCommitStageOnly) {
       {HookTool::Lefthook, "x:\n  post-commit:\n    commands:\n      pylon-git-activity:\n", false},
       {HookTool::Lefthook, "post-commit:\n  commands:\n    other:\n      run: x\n", false},
       {HookTool::PreCommit,
-       "repos:\n- repo: local\n  hooks:\n    - id: pylon-git-activity\n      name: p\n"
-       "      stages: [post-commit]\n",
+       "repos:\n- repo: local\n  hooks:\n    - id: pylon-git-activity\n      name: p\n\n"
+       "      # after git's commit\n      stages: [post-commit]\n",
        true},
       {HookTool::PreCommit,
        "repos:\n- repo: local\n  hooks:\n  - id: \"pylon-git-activity\"\n    stages:\n"
