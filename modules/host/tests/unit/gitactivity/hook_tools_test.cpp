@@ -3,6 +3,7 @@
 #include "gitactivity/hook.hpp"
 #include "temp_dir.hpp"
 
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -365,14 +366,20 @@ TEST(WithExcludeLine, AddsALineOnce) {
 
 }  // namespace
 
-// A tool's file that stands there but cannot be read is known to exist, with no text.
-TEST(GatherToolFacts, AFileThatCannotBeReadHasNoText) {
+// A tool's file as it stands: one that cannot be read has no text, one without an x bit is not
+// executable.
+TEST(GatherToolFacts, TextAndExecuteBitAsTheyStand) {
   const pylon::testing::TempDir tmp;
   const fs::path hooks = tmp / ".git" / "hooks";
   fs::create_directories(hooks / "post-commit.legacy");  // a directory: reading it fails
+  std::ofstream(hooks / "post-commit.old") << "#!/bin/sh\n";
+  fs::permissions(hooks / "post-commit.old", fs::perms::all, fs::perm_options::remove);
+  fs::permissions(hooks / "post-commit.old", fs::perms::owner_read, fs::perm_options::add);
   const ToolFacts facts =
       gitactivity::gather_tool_facts(tmp.path(), gitactivity::GitEnv::WithoutLocal,
                                      tmp.path().string(), hooks, tmp / ".git", pre_commit_hook);
   EXPECT_TRUE(facts.legacy.exists);
   EXPECT_FALSE(facts.legacy.text);
+  EXPECT_EQ(facts.old.text, "#!/bin/sh\n");
+  EXPECT_FALSE(facts.old.executable);
 }
