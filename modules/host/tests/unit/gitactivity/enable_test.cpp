@@ -4,7 +4,6 @@
 #include "repo_facts.hpp"
 
 #include <cerrno>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,9 @@ namespace {
 
 using namespace gitactivity;
 
+using fixtures::Change;
+using fixtures::marker_at;
+using fixtures::marker_dir;
 using fixtures::os;
 
 const std::string enabled_hook = rewrite_hook(std::string("#!/bin/sh\necho mine\n"));
@@ -19,8 +21,6 @@ const std::string enabled_hook = rewrite_hook(std::string("#!/bin/sh\necho mine\
 RepoFacts plain() {
   return fixtures::plain_repo();
 }
-
-using Change = std::function<void(RepoFacts&)>;
 
 }  // namespace
 
@@ -39,24 +39,11 @@ TEST(PlanEnable, RefusesBeforeAnyWriteWhatTheWriteWouldMeet) {
        "could not write marker in /m: not a regular file"},
       {"the marker's name is a link", [](RepoFacts& f) { f.marker.standing = Standing::Link; },
        "could not write marker in /m: Too many levels of symbolic links (os error 40)"},
-      {"the marker has other hard links",
-       [](RepoFacts& f) {
-         f.marker.standing = Standing::Regular;
-         f.marker.other_links = true;
-         f.marker.mtime = 200;
-       },
+      {"the marker has other hard links", marker_at(200, 0, true),
        "could not write marker in /m: a file with other hard links"},
-      {"the marker directory is a file",
-       [](RepoFacts& f) {
-         f.marker.dir_standing = Standing::Regular;
-         f.marker.dir_error = os(ENOTDIR);
-       },
+      {"the marker directory is a file", marker_dir(Standing::Regular, ENOTDIR),
        "could not write marker in /m: Not a directory (os error 20)"},
-      {"the marker directory cannot be created",
-       [](RepoFacts& f) {
-         f.marker.dir_standing = Standing::Missing;
-         f.marker.dir_error = os(EACCES);
-       },
+      {"the marker directory cannot be created", marker_dir(Standing::Missing, EACCES),
        "could not write marker in /m: Permission denied (os error 13)"},
       {"a missing marker directory that can be created",
        [](RepoFacts& f) { f.marker.dir_standing = Standing::Missing; }, ""},
@@ -65,20 +52,9 @@ TEST(PlanEnable, RefusesBeforeAnyWriteWhatTheWriteWouldMeet) {
       {"no new marker can be made in the directory",
        [](RepoFacts& f) { f.marker.open_error = os(EACCES); },
        "could not write marker in /m: Permission denied (os error 13)"},
-      {"root's old marker, which this user may not write",
-       [](RepoFacts& f) {
-         f.marker.standing = Standing::Regular;
-         f.marker.mtime = 50;
-         f.marker.open_error = os(EACCES);
-       },
+      {"root's old marker, which this user may not write", marker_at(50, EACCES),
        "could not write marker in /m: Permission denied (os error 13)"},
-      {"root's up-to-date marker is left alone",
-       [](RepoFacts& f) {
-         f.marker.standing = Standing::Regular;
-         f.marker.mtime = 100;
-         f.marker.open_error = os(EACCES);
-       },
-       ""},
+      {"root's up-to-date marker is left alone", marker_at(100, EACCES), ""},
       {"an append-only or immutable hook", [](RepoFacts& f) { f.hook.write_error = os(EPERM); },
        "could not write /w/r/.git/hooks/post-commit: Operation not permitted (os error 1)"},
       {"a hook on a read-only mount", [](RepoFacts& f) { f.hook.write_error = os(EROFS); },

@@ -18,7 +18,16 @@ CandidateResult candidate(std::string path, CandidateKind kind, std::string top 
   return {std::move(path), kind, std::move(top), {}};
 }
 
-std::vector<ProbeResult> home_probes();
+// The probes of a deleted /home/u/r below an existing home.
+std::vector<ProbeResult> home_probes() {
+  return {dir("/"),
+          dir("/home"),
+          dir("/home/u"),
+          absent("/home/u/r"),
+          absent("/home/u-r"),
+          absent("/home-u"),
+          absent("/home-u-r")};
+}
 
 AncestorFacts on(std::string path, std::string mount_point, std::string type = "ext4") {
   return {std::move(path), std::move(mount_point), std::move(type), false, false, false, false, {}};
@@ -29,19 +38,23 @@ std::vector<AncestorFacts> home_ancestors() {
   home.home_mount = true;
   return {on("/", "/"), home};
 }
-OwnerEvidence deleted(std::vector<AncestorFacts> ancestors) {
-  return {"-home-u-r", home_probes(), {}, std::move(ancestors), false};
+// What the search found by looking at the file system, and what git said of the spellings it tried.
+OwnerEvidence probed(std::string marker, std::vector<ProbeResult> probes,
+                     std::vector<AncestorFacts> ancestors) {
+  return {std::move(marker), std::move(probes), {}, std::move(ancestors), false};
 }
-
-// The probes of a deleted /home/u/r below an existing home.
-std::vector<ProbeResult> home_probes() {
-  return {dir("/"),
-          dir("/home"),
-          dir("/home/u"),
-          absent("/home/u/r"),
-          absent("/home/u-r"),
-          absent("/home-u"),
-          absent("/home-u-r")};
+OwnerEvidence asked(std::string marker, std::vector<CandidateResult> candidates,
+                    bool bounded = false) {
+  return {std::move(marker), {}, std::move(candidates), {}, bounded};
+}
+OwnerEvidence deleted(std::vector<AncestorFacts> ancestors) {
+  return probed("-home-u-r", home_probes(), std::move(ancestors));
+}
+// /home/u/r is there; git's answer about it was `kind`.
+OwnerEvidence asked_home(CandidateKind kind) {
+  OwnerEvidence e = asked("-home-u-r", {candidate("/home/u/r", kind)});
+  e.probes = home_probes();
+  return e;
 }
 
 }  // namespace
@@ -73,13 +86,12 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
       dir("/"),           dir("/home"),           dir("/home/u"),
       dir("/home/u/mnt"), dir("/home/u/mnt/nas"), absent("/home/u/mnt/nas/r")};
   const auto nas = [&](AncestorFacts where) {
-    return OwnerEvidence{
-        "-home-u-mnt-nas-r", nas_probes, {}, {on("/", "/"), std::move(where)}, false};
+    return probed("-home-u-mnt-nas-r", nas_probes, {on("/", "/"), std::move(where)});
   };
   const std::vector<ProbeResult> data_probes = {dir("/"), dir("/data"), absent("/data/r"),
                                                 absent("/data-r")};
   const auto data = [&](AncestorFacts where) {
-    return OwnerEvidence{"-data-r", data_probes, {}, {on("/", "/"), std::move(where)}, false};
+    return probed("-data-r", data_probes, {on("/", "/"), std::move(where)});
   };
   const Row rows[] = {
       {"deleted in the home", deleted(home_ancestors()), OwnerState::Gone, Doubt::None, ""},
@@ -101,126 +113,66 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
       {"an ancestor that cannot be listed", deleted({on("/", "/"), unlistable}),
        OwnerState::Unreachable, Doubt::ProbeFailed, "/home/u"},
       {"the first spelling holds no repository, the second is it",
-       {"-x-a-b",
-        {},
-        {candidate("/x/a/b", CandidateKind::NoGit),
-         candidate("/x/a-b", CandidateKind::Confirmed, "/x/a-b")},
-        {},
-        false},
-       OwnerState::Found,
-       Doubt::None,
-       ""},
-      {"a directory without .git is there",
-       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::NoGit)}, {}, false},
-       OwnerState::Unreachable,
-       Doubt::NotItsRepository,
-       "/home/u/r"},
+       asked("-x-a-b", {candidate("/x/a/b", CandidateKind::NoGit),
+                        candidate("/x/a-b", CandidateKind::Confirmed, "/x/a-b")}),
+       OwnerState::Found, Doubt::None, ""},
+      {"a directory without .git is there", asked_home(CandidateKind::NoGit),
+       OwnerState::Unreachable, Doubt::NotItsRepository, "/home/u/r"},
       {"reached through a link: git puts it elsewhere",
-       {"-tmp-r", {}, {candidate("/tmp/r", CandidateKind::Elsewhere, "/private/tmp/r")}, {}, false},
-       OwnerState::Unreachable,
-       Doubt::NotItsRepository,
-       "/tmp/r"},
-      {"git says nothing",
-       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::GitSilent)}, {}, false},
-       OwnerState::Unreachable,
-       Doubt::GitSilent,
-       "/home/u/r"},
-      {"a planted FIFO in .git",
-       {"-home-u-r", home_probes(), {candidate("/home/u/r", CandidateKind::GitOdd)}, {}, false},
-       OwnerState::Unreachable,
-       Doubt::GitOdd,
-       "/home/u/r"},
+       asked("-tmp-r", {candidate("/tmp/r", CandidateKind::Elsewhere, "/private/tmp/r")}),
+       OwnerState::Unreachable, Doubt::NotItsRepository, "/tmp/r"},
+      {"git says nothing", asked_home(CandidateKind::GitSilent), OwnerState::Unreachable,
+       Doubt::GitSilent, "/home/u/r"},
+      {"a planted FIFO in .git", asked_home(CandidateKind::GitOdd), OwnerState::Unreachable,
+       Doubt::GitOdd, "/home/u/r"},
       {"more spellings than the search tries",
-       {"-home-u-r", {}, {candidate("/home/u/r", CandidateKind::NoGit)}, {}, true},
-       OwnerState::Unreachable,
-       Doubt::TooManySpellings,
-       "-home-u-r"},
-      {"permission denied",
-       {"-home-u-r", denied_probes, {}, home_ancestors(), false},
-       OwnerState::Unreachable,
-       Doubt::ProbeFailed,
-       "/home/u/r"},
-      {"a link to nothing",
-       {"-home-u-r", dangling_probes, {}, home_ancestors(), false},
-       OwnerState::Unreachable,
-       Doubt::LinkDangles,
-       "/home/u/r"},
+       asked("-home-u-r", {candidate("/home/u/r", CandidateKind::NoGit)}, true),
+       OwnerState::Unreachable, Doubt::TooManySpellings, "-home-u-r"},
+      {"permission denied", probed("-home-u-r", denied_probes, home_ancestors()),
+       OwnerState::Unreachable, Doubt::ProbeFailed, "/home/u/r"},
+      {"a link to nothing", probed("-home-u-r", dangling_probes, home_ancestors()),
+       OwnerState::Unreachable, Doubt::LinkDangles, "/home/u/r"},
       {"another machine's first directory",
-       {"-Users-dev-r",
-        {dir("/"), absent("/Users"), absent("/Users-dev"), absent("/Users-dev-r")},
-        {},
-        {on("/", "/")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/Users"},
+       probed("-Users-dev-r",
+              {dir("/"), absent("/Users"), absent("/Users-dev"), absent("/Users-dev-r")},
+              {on("/", "/")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/Users"},
       {"an unplugged disk",
-       {"-Volumes-Disk-r",
-        {dir("/"), dir("/Volumes"), absent("/Volumes/Disk"), absent("/Volumes/Disk-r"),
-         absent("/Volumes-Disk"), absent("/Volumes-Disk-r")},
-        {},
-        {on("/", "/"), on("/Volumes", "/")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/Volumes"},
+       probed("-Volumes-Disk-r",
+              {dir("/"), dir("/Volumes"), absent("/Volumes/Disk"), absent("/Volumes/Disk-r"),
+               absent("/Volumes-Disk"), absent("/Volumes-Disk-r")},
+              {on("/", "/"), on("/Volumes", "/")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/Volumes"},
       {"an unmounted disk leaves its mount point below /mnt",
-       {"-mnt-nas-r",
-        {dir("/"), dir("/mnt"), dir("/mnt/nas"), absent("/mnt/nas/r")},
-        {},
-        {on("/mnt/nas", "/")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/mnt/nas"},
+       probed("-mnt-nas-r", {dir("/"), dir("/mnt"), dir("/mnt/nas"), absent("/mnt/nas/r")},
+              {on("/mnt/nas", "/")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/mnt/nas"},
       {"a removable disk is mounted where another one was",
-       {"-mnt-nas-r",
-        {dir("/"), dir("/mnt"), dir("/mnt/nas", 7), absent("/mnt/nas/r")},
-        {},
-        {on("/mnt/nas", "/mnt/nas", "vfat")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::MayBeAway,
-       "/mnt/nas"},
+       probed("-mnt-nas-r", {dir("/"), dir("/mnt"), dir("/mnt/nas", 7), absent("/mnt/nas/r")},
+              {on("/mnt/nas", "/mnt/nas", "vfat")}),
+       OwnerState::Unreachable, Doubt::MayBeAway, "/mnt/nas"},
       {"a stick below /media/USER that is away, its user directory on the root's volume",
-       {"-media-u-Stick-r",
-        {dir("/"), dir("/media"), dir("/media/u"), absent("/media/u/Stick"),
-         absent("/media/u/Stick-r")},
-        {},
-        {on("/media/u", "/")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/media"},
+       probed("-media-u-Stick-r",
+              {dir("/"), dir("/media"), dir("/media/u"), absent("/media/u/Stick"),
+               absent("/media/u/Stick-r")},
+              {on("/media/u", "/")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/media"},
       {"removable media not mounted since boot",
-       {"-run-media-u-Disk-r",
-        {dir("/"), dir("/run"), absent("/run/media"), absent("/run/media-u")},
-        {},
-        {on("/run", "/run", "tmpfs")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/run/media"},
+       probed("-run-media-u-Disk-r",
+              {dir("/"), dir("/run"), absent("/run/media"), absent("/run/media-u")},
+              {on("/run", "/run", "tmpfs")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/run/media"},
       {"a disk that is away below /run/media/USER, a memory file system",
-       {"-run-media-u-Disk-r",
-        {dir("/"), dir("/run"), dir("/run/media"), dir("/run/media/u"), absent("/run/media/u/Disk"),
-         absent("/run/media/u/Disk-r")},
-        {},
-        {on("/run/media/u", "/run", "tmpfs")},
-        false},
-       OwnerState::Unreachable,
-       Doubt::VolumeAway,
-       "/run/media"},
-      {"not a path",
-       {"notes.txt", {}, {}, {}, false},
-       OwnerState::Unreachable,
-       Doubt::NotAPath,
+       probed("-run-media-u-Disk-r",
+              {dir("/"), dir("/run"), dir("/run/media"), dir("/run/media/u"),
+               absent("/run/media/u/Disk"), absent("/run/media/u/Disk-r")},
+              {on("/run/media/u", "/run", "tmpfs")}),
+       OwnerState::Unreachable, Doubt::VolumeAway, "/run/media"},
+      {"not a path", probed("notes.txt", {}, {}), OwnerState::Unreachable, Doubt::NotAPath,
        "notes.txt"},
       {"bytes that were not UTF-8",
-       {"-home-u-caf\xEF\xBF\xBD", home_probes(), {}, home_ancestors(), false},
-       OwnerState::Unreachable,
-       Doubt::NameLossy,
-       "-home-u-caf\xEF\xBF\xBD"},
+       probed("-home-u-caf\xEF\xBF\xBD", home_probes(), home_ancestors()), OwnerState::Unreachable,
+       Doubt::NameLossy, "-home-u-caf\xEF\xBF\xBD"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

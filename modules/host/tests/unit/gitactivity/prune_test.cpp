@@ -55,46 +55,19 @@ TEST(PlanPrune, RemovesGoneOrNamedPlainMarkersAndRefusesAsAWhole) {
     std::size_t kept;
     std::size_t refused;
   };
+  constexpr auto gone = OwnerState::Gone, away = OwnerState::Unreachable;
+  const std::vector<PruneEntry> one_there = {entry("-a", gone, true, true),
+                                             entry("-b", OwnerState::Found, true, true)};
   const Row rows[] = {
-      {"gone and plain", {entry("-a", OwnerState::Gone, true)}, {}, {"-a"}, 0, 0, 0},
-      {"gone, with another hard link", {entry("-a", OwnerState::Gone, false)}, {}, {}, 0, 1, 0},
-      {"unreachable is kept", {entry("-a", OwnerState::Unreachable, true)}, {}, {}, 1, 0, 0},
+      {"gone and plain", {entry("-a", gone, true)}, {}, {"-a"}, 0, 0, 0},
+      {"gone, with another hard link", {entry("-a", gone, false)}, {}, {}, 0, 1, 0},
+      {"unreachable is kept", {entry("-a", away, true)}, {}, {}, 1, 0, 0},
       {"found is left alone", {entry("-a", OwnerState::Found, true)}, {}, {}, 0, 0, 0},
-      {"named and unreachable: the user says it is gone",
-       {entry("-a", OwnerState::Unreachable, true, true)},
-       {},
-       {"-a"},
-       0,
-       0,
-       0},
-      {"named but never looked at",
-       {entry("-a", OwnerState::Unreachable, true, true, Doubt::OutOfTime)},
-       {},
-       {},
-       1,
-       0,
-       0},
-      {"named, with another hard link",
-       {entry("-a", OwnerState::Gone, false, true)},
-       {},
-       {},
-       0,
-       1,
-       0},
-      {"a named repository that is there refuses the whole run",
-       {entry("-a", OwnerState::Gone, true, true), entry("-b", OwnerState::Found, true, true)},
-       {},
-       {},
-       0,
-       0,
-       1},
-      {"a name that is no marker refuses the whole run",
-       {entry("-a", OwnerState::Gone, true, true)},
-       {"typo"},
-       {},
-       0,
-       0,
-       1},
+      {"named unreachable: the user says so", {entry("-a", away, true, true)}, {}, {"-a"}, 0, 0, 0},
+      {"named, not looked at", {entry("-a", away, true, true, Doubt::OutOfTime)}, {}, {}, 1, 0, 0},
+      {"named, with another hard link", {entry("-a", gone, false, true)}, {}, {}, 0, 1, 0},
+      {"a named repository that is there refuses the whole run", one_there, {}, {}, 0, 0, 1},
+      {"a name that is no marker refuses all", {entry("-a", gone, true, true)}, {"?"}, {}, 0, 0, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -104,7 +77,7 @@ TEST(PlanPrune, RemovesGoneOrNamedPlainMarkersAndRefusesAsAWhole) {
     EXPECT_EQ(plan.kept.size(), row.kept);
     EXPECT_EQ(plan.refused.size(), row.refused);
   }
-  const PrunePlan refused = plan_prune(rows[7].entries);
+  const PrunePlan refused = plan_prune(one_there);
   ASSERT_EQ(refused.refused.size(), 1U);
   EXPECT_EQ(refused.refused[0].name, "-b");
   EXPECT_EQ(refused.refused[0].root, std::filesystem::path("/home/u/r"));

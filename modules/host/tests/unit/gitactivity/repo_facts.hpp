@@ -2,6 +2,7 @@
 
 #include "gitactivity/facts.hpp"
 
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -30,6 +31,27 @@ inline RepoFacts plain_repo() {
   facts.marker.dir_standing = Standing::Directory;
   facts.latest_commit = 100;
   return facts;
+}
+
+using Change = std::function<void(RepoFacts&)>;
+
+// A marker already at its name, written at `mtime`; `open_errno` says why this user may not write
+// it.
+inline Change marker_at(std::int64_t mtime, int open_errno = 0, bool other_links = false) {
+  return [=](RepoFacts& f) {
+    f.marker.standing = Standing::Regular;
+    f.marker.mtime = mtime;
+    f.marker.other_links = other_links;
+    f.marker.open_error = open_errno == 0 ? std::error_code() : os(open_errno);
+  };
+}
+
+// The marker directory stands as `standing`, and this user can neither use nor create it.
+inline Change marker_dir(Standing standing, int errno_value) {
+  return [=](RepoFacts& f) {
+    f.marker.dir_standing = standing;
+    f.marker.dir_error = os(errno_value);
+  };
 }
 
 }  // namespace gitactivity::fixtures

@@ -13,6 +13,8 @@ namespace {
 
 using namespace gitactivity;
 
+using fixtures::marker_at;
+using fixtures::marker_dir;
 using fixtures::os;
 
 const std::string block_hook = rewrite_hook(std::optional<std::string>());
@@ -83,18 +85,10 @@ TEST(RepoChecks, RecordedOnlyWhenGitRunsTheRecorderAndRecordCanWrite) {
        "hook", "problem"},
       {"no recorder", [](RepoFacts& f) { f.hook.text = text("#!/bin/sh\necho a\n"); }, "hook",
        "problem"},
-      {"a marker directory that is a file",
-       [](RepoFacts& f) {
-         f.marker.dir_standing = Standing::Regular;
-         f.marker.dir_error = os(ENOTDIR);
-       },
-       "marker", "problem"},
-      {"a marker directory below a file",
-       [](RepoFacts& f) {
-         f.marker.dir_standing = Standing::Missing;
-         f.marker.dir_error = os(ENOTDIR);
-       },
-       "marker", "problem"},
+      {"a marker directory that is a file", marker_dir(Standing::Regular, ENOTDIR), "marker",
+       "problem"},
+      {"a marker directory below a file", marker_dir(Standing::Missing, ENOTDIR), "marker",
+       "problem"},
       {"a missing marker directory this user can create",
        [](RepoFacts& f) {
          f.marker.dir_standing = Standing::Missing;
@@ -107,8 +101,7 @@ TEST(RepoChecks, RecordedOnlyWhenGitRunsTheRecorderAndRecordCanWrite) {
          f.marker.open_error = os(EACCES);
        },
        "marker", "problem"},
-      {"root's marker", [](RepoFacts& f) { f.marker.open_error = os(EACCES); }, "marker",
-       "problem"},
+      {"root's marker", marker_at(100, EACCES), "marker", "problem"},
       {"a marker name taken by a directory",
        [](RepoFacts& f) { f.marker.standing = Standing::Directory; }, "marker", "problem"},
       {"a marker behind the latest commit", [](RepoFacts& f) { f.latest_commit = 101; }, "marker",
