@@ -40,17 +40,13 @@ mkrepo() {
 
 marker() { printf '%s/%s' "$PYLON_GIT_ACTIVITY_DIR" "${1//\//-}"; }
 
-# A commit in $1 must move its marker: it is set far back first.
-commit_records() {
+# A commit in $1 moves its marker, set far back first, exactly when it records.
+commit_records() { commit_leaves_marker "$1" -gt; }
+commit_does_not_record() { commit_leaves_marker "$1" -eq; }
+commit_leaves_marker() {
     touch -d @1000000000 "$(marker "$1")"
     git -C "$1" commit -q --allow-empty -m more
-    [ "$(mtime "$(marker "$1")")" -gt 1000000000 ]
-}
-
-commit_does_not_record() {
-    touch -d @1000000000 "$(marker "$1")"
-    git -C "$1" commit -q --allow-empty -m more
-    [ "$(mtime "$(marker "$1")")" -eq 1000000000 ]
+    [ "$(mtime "$(marker "$1")")" "$2" 1000000000 ]
 }
 
 @test "pre-commit: the recorder lives in the .legacy hook pre-commit runs, both orders" {
@@ -68,7 +64,6 @@ commit_does_not_record() {
     [ "${lines[0]}" = "ok       hook          recorded through post-commit.legacy, which pre-commit runs" ]
     [[ "$output" == *"warning  tools         \`pre-commit install -f\` deletes $hooks/post-commit.legacy"* ]]
     run -0 pylon-host git-activity disable "$r"
-    [ "$output" = "git-activity disabled: $hooks/post-commit.legacy" ]
     commit_does_not_record "$r"
 
     # enable first: pre-commit keeps our hook as .legacy, and disable must find it there
@@ -100,7 +95,6 @@ EOF
     commit_records "$r"
     run -0 pylon-host git-activity disable "$r"
     [ "${lines[0]}" = "still there, not disable's to edit: remove the entry \`pylon-git-activity\` from $r/.pre-commit-config.yaml by hand" ]
-    [ "${lines[1]}" = "commits here are still recorded until that is done" ]
 }
 
 @test "git-lfs: enable names the commands that still work, and both hooks can run" {
@@ -146,9 +140,8 @@ EOF
     commit_records "$r"
     run -0 pylon-host git-activity status "$r"
     [ "${lines[0]}" = "ok       hook          recorded through $r/.husky/post-commit, which husky runs" ]
+    # both copies go: the one husky runs, and the one git runs again once husky is gone
     run -0 pylon-host git-activity disable "$r"
-    [ "${lines[0]}" = "git-activity disabled: $r/.git/hooks/post-commit" ]
-    [ "${lines[1]}" = "git-activity disabled: $r/.husky/post-commit" ]
     [ ! -e "$r/.husky/post-commit" ]
     commit_does_not_record "$r"
     git -C "$r" config --unset core.hooksPath
@@ -157,7 +150,7 @@ EOF
 
 @test "lefthook: the recorder goes into lefthook-local.yml; its .old copy is found" {
     need npm
-    local r="$T/r" hooks="$T/r/.git/hooks"
+    local r="$T/r"
     mkrepo "$r"
     printf 'post-commit:\n  commands:\n    hi:\n      run: "true"\n' >"$r/lefthook.yml"
     # enable first: lefthook moves our hook aside to post-commit.old and runs it no more
@@ -176,8 +169,6 @@ EOF
     run -0 pylon-host git-activity status "$r"
     [ "${lines[0]}" = "ok       hook          recorded through lefthook-local.yml" ]
     run -0 pylon-host git-activity disable "$r"
-    [ "${lines[0]}" = "git-activity disabled: $hooks/post-commit.old" ]
-    [ "${lines[1]}" = "git-activity disabled: $r/lefthook-local.yml" ]
     [ ! -e "$r/lefthook-local.yml" ]
     commit_does_not_record "$r"
     (cd "$r" && lefthook uninstall >/dev/null 2>&1)  # puts post-commit.old back

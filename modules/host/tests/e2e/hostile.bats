@@ -132,11 +132,13 @@ share.json" ]  # no temporary left behind
     git init -q "$T/r" && git -C "$T/r" commit -q --allow-empty -m init
     export F="$T/f"$'\e[2J' N=$'n\e[2J'
     : >"$F"
+    mkdir "$T/markers" && : >"$T/markers/${T//\//-}-gone"  # for prune to name
     export PYLON_HOME="$T/home" PYLON_GIT_ACTIVITY_DIR="$T/markers" PYLON_SHARE_DIR="$T/share"
     export PYLON_SHARE_PEER=mini PATH="$PWD/bin:$PATH"
     local verb
     for verb in 'git-activity enable "$T/r"' 'git-activity status "$T/r"' 'git-activity list' \
-        'git-activity path' 'git-activity enable-all --dry-run "$T"' 'git-activity migrate' \
+        'git-activity path' 'git-activity enable-all --dry-run "$T"' 'git-activity prune --dry-run' \
+        'git-activity migrate' \
         'git-activity disable "$T/r"' 'git-activity enable "$T/none"' 'share dir' \
         'share peer mini' 'share push "$F"' 'share pull "$N"'; do
         TERM=dumb SHELL=/bin/sh run script -qec "pylon-host $verb" /dev/null </dev/null
@@ -172,15 +174,11 @@ token=s3cret'
         git -C shared config core.hooksPath "$PWD/$1" && chown "$2" "$config" && chmod "$3" "$config"
     }
 
-    local place who verb
-    for place in rootdir:644:owner rootdir/new:644:owner rootdir:664:group rootdir:666:every; do
-        IFS=: read -r place mode who <<<"$place"
+    local row place mode who verb
+    for row in "rootdir:644:its owner (user $uid)" "rootdir/new:644:its owner (user $uid)" \
+        "rootdir:664:its group (group $group)" "rootdir:666:every user"; do
+        IFS=: read -r place mode who <<<"$row"
         hooks_path "$place" "$uid:$group" "$mode"
-        case $who in
-        owner) who="its owner (user $uid)" ;;
-        group) who="its group (group $group)" ;;
-        every) who="every user" ;;
-        esac
         for verb in enable disable; do
             [ $verb = enable ] || [ -e "$place/post-commit" ] || continue  # nothing to take out
             run -1 --separate-stderr bounded 10 pylon-host git-activity $verb shared
@@ -195,9 +193,6 @@ $BLOCK" ] && [ "$(stat -c %a rootdir/post-commit)" = 700 ] && [ ! -e rootdir/new
     hooks_path theirs "$uid:$group" 644  # a place they may write themselves: written
     run -0 --separate-stderr bounded 10 pylon-host git-activity enable shared
     grep -qx '# >>> pylon git-activity >>>' theirs/post-commit
-    hooks_path rootdir 0:0 644  # root's own setting: root's hook is root's to edit
-    run -0 --separate-stderr bounded 10 pylon-host git-activity disable shared
-    [ "$(cat rootdir/post-commit)" = "$secret" ] && [ "$(stat -c %a rootdir/post-commit)" = 700 ]
 }
 
 # Another user's symbolic link leads root's rewrite nowhere; links of one owner are followed.
