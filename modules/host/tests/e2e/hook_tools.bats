@@ -41,9 +41,9 @@ mkrepo() {
 marker() { printf '%s/%s' "$PYLON_GIT_ACTIVITY_DIR" "${1//\//-}"; }
 
 # A commit in $1 moves its marker, set far back first, exactly when it records.
-commit_records() { commit_leaves_marker "$1" -gt; }
-commit_does_not_record() { commit_leaves_marker "$1" -eq; }
-commit_leaves_marker() {
+commit_records() { marker_after_commit "$1" -gt; }
+commit_does_not_record() { marker_after_commit "$1" -eq; }
+marker_after_commit() {
     touch -d @1000000000 "$(marker "$1")"
     git -C "$1" commit -q --allow-empty -m more
     [ "$(mtime "$(marker "$1")")" "$2" 1000000000 ]

@@ -138,9 +138,8 @@ share.json" ]  # no temporary left behind
     local verb
     for verb in 'git-activity enable "$T/r"' 'git-activity status "$T/r"' 'git-activity list' \
         'git-activity path' 'git-activity enable-all --dry-run "$T"' 'git-activity prune --dry-run' \
-        'git-activity migrate' \
-        'git-activity disable "$T/r"' 'git-activity enable "$T/none"' 'share dir' \
-        'share peer mini' 'share push "$F"' 'share pull "$N"'; do
+        'git-activity migrate' 'git-activity disable "$T/r"' 'git-activity enable "$T/none"' \
+        'share dir' 'share peer mini' 'share push "$F"' 'share pull "$N"'; do
         TERM=dumb SHELL=/bin/sh run script -qec "pylon-host $verb" /dev/null </dev/null
         [[ "$output" == *'\x1b'* ]]
         [[ "$output" != *$'\e'* ]]
