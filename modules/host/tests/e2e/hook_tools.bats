@@ -75,19 +75,9 @@ marker_after_commit() {
     [ "$output" = "{\"ok\":true,\"hook\":null,\"changed\":true,\"removed\":[\"$hooks/post-commit.legacy\"],\"left\":[],\"still_recorded\":false}" ]
     commit_does_not_record "$r"
 
-    # the team's entry, as the manual gives it, records by the recorder's id
-    cat >"$r/.pre-commit-config.yaml" <<'EOF'
-repos:
-- repo: local
-  hooks:
-    - id: pylon-git-activity
-      name: pylon-git-activity
-      entry: sh -c 'command -v pylon-host >/dev/null 2>&1 && pylon-host git-activity record >/dev/null 2>&1 || true'
-      language: system
-      stages: [post-commit]
-      always_run: true
-      pass_filenames: false
-EOF
+    # the team's entry, taken from the manual, records by the recorder's id
+    { echo 'repos:' && sed -n '/^- repo: local$/,/^      pass_filenames: false$/p' \
+        "$E2E_SOURCE_DIR/doc/pylon-host.1.scd"; } >"$r/.pre-commit-config.yaml"
     (cd "$r" && pre-commit install -f --hook-type post-commit >/dev/null)
     run -0 pylon-host git-activity enable "$r"
     [ "${lines[1]}" = "already recorded through .pre-commit-config.yaml: nothing to write" ]
