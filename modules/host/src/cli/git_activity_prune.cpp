@@ -247,9 +247,13 @@ VerbResult prune_verb(const GitActivityCall& call) {
   if (!result.failures.empty() || trim_failed) {
     std::string message;
     for (const gitactivity::PruneFailure& failure : result.failures) {
-      message += message.empty() ? "could not remove " : "; could not remove ";
-      message +=
-          pylon::path_text(call.marker_dir / failure.name) + ": " + pylon::os_text(failure.error);
+      const std::string marker = pylon::path_text(call.marker_dir / failure.name);
+      message += message.empty() ? "" : "; ";
+      message += failure.journal
+                     ? "could not write the prune journal " + pylon::path_text(journal_path) +
+                           ", so " + marker + " was kept"
+                     : "could not remove " + marker;
+      message += ": " + pylon::os_text(failure.error);
     }
     if (trim_failed) {
       message += (message.empty() ? "" : "; ") + *trim_failed;

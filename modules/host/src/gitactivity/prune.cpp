@@ -163,7 +163,7 @@ PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const 
       continue;
     }
     if (auto noted = before(step.name, step.file); !noted) {
-      result.failures.push_back({step.name, noted.error()});
+      result.failures.push_back({step.name, noted.error(), true});
       continue;
     }
     // Names are taken relative to the directory listed, so a directory swapped in at its path is

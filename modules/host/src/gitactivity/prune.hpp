@@ -76,6 +76,7 @@ struct PrunePlan {
 struct PruneFailure {
   std::string name;
   std::error_code error;
+  bool journal = false;  // its journal line could not be written, so the marker stays
 };
 
 struct Removed {

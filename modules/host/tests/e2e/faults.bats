@@ -226,7 +226,8 @@ echo shared" ]
     small_disk "$XDG_STATE_HOME"
     dd if=/dev/zero of="$XDG_STATE_HOME/filler" bs=4k 2>/dev/null || true  # room for names only
     run -1 --separate-stderr timeout 20 pylon-host git-activity prune
-    [ "$stderr" = "pylon-host: could not remove $gone: No space left on device (os error 28)" ]
+    local journal="$XDG_STATE_HOME/pylon-host/prune$(echo "$PYLON_GIT_ACTIVITY_DIR" | tr / -).jsonl"
+    [ "$stderr" = "pylon-host: could not write the prune journal $journal, so $gone was kept: No space left on device (os error 28)" ]
     [ -e "$gone" ]
 
     # the saved share peer survives a failed save

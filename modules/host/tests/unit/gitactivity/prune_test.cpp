@@ -130,6 +130,7 @@ TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
   EXPECT_EQ(kept, want);
   ASSERT_EQ(result.failures.size(), 1U);
   EXPECT_EQ(result.failures[0].name, "-journal-full");  // no journal line, no removal
+  EXPECT_TRUE(result.failures[0].journal);
   for (const char* name : {"-back", "-doubted", "-linked", "-replaced", "-journal-full"}) {
     EXPECT_TRUE(std::filesystem::exists(tmp / name)) << name;
   }
