@@ -26,15 +26,16 @@ std::filesystem::path sample(const TempDir& dir, const char* name, const std::st
 #ifdef __linux__
 TEST(ReadMountTable, ReadsPointTypeSourceAndDevicePastOptionalFields) {
   const TempDir dir;
-  const auto file = sample(dir, "mountinfo",
-                           "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
-                           "40 27 0:45 / /home/u/mnt/my\\040nas rw shared:7 master:1 - "
-                           "fuse.sshfs u@nas:/srv rw\n"
-                           "41 27 0:46 / /tmp rw - tmpfs tmpfs rw\n"
-                           "garbage line\n"
-                           "43 27 x:1 / /bad rw - ext4 /dev/x rw\n"
-                           "44 27 1:y / /bad rw - ext4 /dev/y rw\n"
-                           "42 27 8:17 / /data rw shared:9\n");  // no separator: not read
+  const auto file =
+      sample(dir, "mountinfo",
+             "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw\n"
+             "40 27 0:45 / /home/u/mnt/my\\040nas rw shared:7 master:1 - "
+             "fuse.sshfs u@nas:/srv rw\n"
+             "garbage line\n"
+             "43 27 x:1 / /bad rw - ext4 /dev/x rw\n"
+             "44 27 1:y / /bad rw - ext4 /dev/y rw\n"
+             "41 27 0:46 / /tmp rw - tmpfs tmpfs rw\n"  // read past a line passed over
+             "42 27 8:17 / /data rw shared:9\n");       // no separator: not read
   const std::vector<MountEntry> want = {
       {"/", "ext4", "/dev/vda", static_cast<std::uint64_t>(makedev(254, 0))},
       {"/home/u/mnt/my nas", "fuse.sshfs", "u@nas:/srv",
