@@ -64,6 +64,7 @@ marker_after_commit() {
     [ "${lines[0]}" = "ok       hook          recorded through post-commit.legacy, which pre-commit runs" ]
     [[ "$output" == *"warning  tools         \`pre-commit install -f\` deletes $hooks/post-commit.legacy"* ]]
     run -0 pylon-host git-activity disable "$r"
+    [ "$output" = "git-activity disabled: $hooks/post-commit.legacy" ]  # each copy taken out is named
     commit_does_not_record "$r"
 
     # enable first: pre-commit keeps our hook as .legacy, and disable must find it there

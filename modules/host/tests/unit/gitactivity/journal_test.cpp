@@ -45,6 +45,7 @@ TEST(ParseJournal, SkipsTornAndForeignLinesAndKeepsTheLastRuns) {
     text += journal_text({run, "-r\xE9" + std::to_string(run), 1600000000, 5});
     if (run == 2) {  // what is not ours is passed over, not the end of the journal
       text += "not json\n{\"run\":4,\"name\":7,\"mtime\":1,\"mtime_nsec\":0}\n";
+      text += "{\"run\":4,\"name\":\"-x\",\"mtime\":\"1\",\"mtime_nsec\":0}\n";
       text += "{\"run\":4,\"name\":\"\",\"mtime\":1,\"mtime_nsec\":0}\n";  // no marker has no name
     }
   }
