@@ -137,6 +137,11 @@ marker_after_commit() {
     commit_does_not_record "$r"
     git -C "$r" config --unset core.hooksPath
     commit_does_not_record "$r"
+    # a post-commit the team tracks is theirs: enable leaves it as it is
+    (cd "$r" && husky >/dev/null) && printf 'npm test\n' >"$r/.husky/post-commit"
+    git -C "$r" add -f .husky/post-commit && git -C "$r" commit -qm team
+    run -0 pylon-host git-activity enable "$r"
+    [ "$(cat "$r/.husky/post-commit")" = "npm test" ]
 }
 
 @test "lefthook: the recorder goes into lefthook-local.yml; its .old copy is found" {
