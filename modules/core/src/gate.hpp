@@ -1,0 +1,87 @@
+#pragma once
+
+#include "result.hpp"
+#include "unique_fd.hpp"
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+// The one way this program changes a file. Every create, rewrite, rename, mode change and removal
+// goes through `gate`, which knows the rules for writes, so that a new write path inherits them
+// instead of deriving them again (scripts/one-home fails on a write call anywhere else).
+
+namespace pylon {
+
+enum class WriteAction {
+  Replace,   // the whole content, by a rename over the old file (write_atomic's promise)
+  Create,    // a new file only: EEXIST when the name is taken; the descriptor comes back
+  Open,      // a regular file opened for writing as it is, or made (a marker)
+  Append,    // opened for appending, made as needed (a journal); the descriptor comes back
+  AddExec,   // an execute bit beside each read bit of an existing file (with_exec)
+  Remove,    // a regular file taken out
+  MakeDirs,  // the target directory, and every missing one between the root and it
+};
+
+struct Write {
+  WriteAction action = WriteAction::Replace;
+  // The write stays below this directory, which the caller has resolved by its own rules (a
+  // hooks directory git names, a work tree, a git directory, a marker directory, the state
+  // directory): links in its own spelling are followed, none below it.
+  std::filesystem::path root;
+  // The target, relative to `root` (a plain name, or a path below it).
+  std::filesystem::path target;
+  std::string_view text;   // Replace, and Create's content
+  mode_t mode = 0666;      // a new file's mode before the umask
+  bool make_root = false;  // the root and its missing parents may be made (mkdir -p)
+  bool make_dirs = false;  // the missing directories between the root and the target's
+  // The one link followed below the root: the user's own untracked hook that links to a file
+  // the same user owns (a dotfiles hook). Only a caller that knows the file is untracked says so.
+  bool own_link = false;
+  // A configuration file that named the root: refused when someone who may change it could not
+  // make this write themselves (judge_config_writer).
+  std::optional<std::filesystem::path> named_by;
+  bool dry_run = false;  // every check, and nothing written
+};
+
+// Why the gate refused, beyond the system's own errors (os_text words them).
+enum class GateRule {
+  Link = 1,     // "a symbolic link, which is not followed"
+  Outside,      // "not below {root}"
+  OtherOwner,   // "owned by another user"
+  OtherLinks,   // "a file with other hard links" (pylon::other_links)
+  ForeignLink,  // pylon::foreign_link
+  Config,       // "{config} names this place, and another user may change that file"
+  NotRegular,   // pylon::not_regular_file
+  BadName,      // "not a single file name"
+};
+std::error_code gate_error(GateRule rule);
+
+struct GateRefusal {
+  std::error_code error;
+  std::filesystem::path where;  // the path refused, when it is not the target itself
+};
+
+// The target as reached: its directory and, for Create, Open and Append, its descriptor.
+struct Gated {
+  UniqueFd fd;                // Create, Open, Append (not in a dry run)
+  std::filesystem::path dir;  // the directory the target lies in, as reached
+  bool existed = false;       // the target was there before
+};
+
+// Checks `w` against the rules and, unless it is a dry run, makes the write. A dry run asks the
+// same questions of the same walk, so that it refuses what the real run would.
+Result<Gated, GateRefusal> gate(const Write& w);
+
+// "{where}: {reason}" or the reason alone: the text a verb puts after its own beginning.
+std::string refusal_text(const GateRefusal& refusal);
+
+// True for a string that may name one entry of a directory: not empty, not "." or "..", no "/"
+// and no NUL. Names read back from files are checked with it before they reach a path.
+bool is_single_name(std::string_view name);
+
+}  // namespace pylon
