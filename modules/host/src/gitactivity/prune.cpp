@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace gitactivity {
 
@@ -270,8 +271,9 @@ Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
                     survey.value(), plan,
                     // the same rule on fresh facts: a volume may have come back meanwhile
                     [] {
-                      return [fresh = volumes_live()](std::string_view marker) {
-                        return locate_owner(marker, fresh);
+                      return [fresh = volumes_live(), memo = std::make_shared<AncestorMemo>()](
+                                 std::string_view marker) {
+                        return locate_owner(marker, fresh, memo.get());
                       };
                     },
                     [&](std::span<const Removed> batch) { return journal->append(batch); },
