@@ -348,13 +348,14 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   }
   const auto output = git_query(
       repo, {"rev-parse", "--show-toplevel", "--git-common-dir", "--git-path", "hooks"}, env);
-  if (!output) {
-    if (output.error().not_run) {
-      return Err{HostError::failure(output.error().reason)};
-    }
+  if (!output && output.error().not_run) {
+    return Err{HostError::failure(output.error().reason)};
+  }
+  if (!output && !wanted.hooks_named) {
     return Err{outside};
   }
-  auto answers = split_answers(output.value(), 3);
+  // enable asks again one question at a time, to tell a repository from its hooks path
+  auto answers = output ? split_answers(output.value(), 3) : std::nullopt;
   if (!answers) {
     // one question at a time: each answer is then one path, whatever it holds
     answers.emplace();
@@ -364,6 +365,10 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
         args.emplace_back("hooks");
       }
       auto one = git_line(repo, args, env);
+      if (!one && wanted.hooks_named && answers->size() == 2) {
+        return Err{HostError::failure("could not locate the hooks directory for " +
+                                      pylon::path_text((*answers)[0]))};
+      }
       if (!one) {
         return Err{outside};
       }

@@ -86,6 +86,9 @@ struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
   bool hooks_path_scope = false;
   bool stale_cause = false;  // the latest commit's time and how it came, in one git run
+  // a hooks path git will not give for a top level it gave is enable's own failure, naming the
+  // top level, rather than `outside`
+  bool hooks_named = false;
 };
 
 // Gathers the facts of the repository at `repo`: one git run for the top level, the common git
