@@ -41,12 +41,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The rule of pylon::is_single_name (core's gate), which names read back must meet.
-bool single_name(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
 JournalError os_error(fs::path where) { return {JournalProblem::Os, pylon::last_os_error(), where}; }
 JournalError other_user(fs::path where) {
   return {JournalProblem::OtherUser, std::make_error_code(std::errc::permission_denied), where};
@@ -70,30 +64,33 @@ Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
 // for group or others. Root is held to it too: sudo -E leaves it another user's state directory.
 bool own(const struct stat& st) { return st.st_uid == ::geteuid() && (st.st_mode & 022) == 0; }
 
-// Opens the state directory, made as needed (0700). Every directory above it must be the running
-// user's or root's, and not writable by others unless sticky; nothing there reads as no descriptor.
-// The state directory's own group write bit, which a umask of 002 leaves on (earlier versions made
-// it so), is taken away rather than refused: its files are checked one by one.
-Result<pylon::UniqueFd, JournalError> open_state_dir(const fs::path& dir, bool create) {
+JournalError refused(const pylon::GateRefusal& refusal, const fs::path& path) {
+  return {JournalProblem::Os, refusal.error, refusal.where.empty() ? path : refusal.where};
+}
+
+// Opens the state directory, made as needed. Every directory above it must be the running user's
+// or root's, and not writable by others unless sticky; nothing there reads as no directory. Its
+// own group write bit, which a umask of 002 leaves on (earlier versions made it so), is taken away
+// by a real run rather than refused: its files are checked one by one.
+Result<std::optional<JournalDir>, JournalError> open_state_dir(const fs::path& dir, bool create) {
   if (create) {
-    fs::path made;
-    for (const fs::path& part : dir) {
-      made /= part;
-      if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
-        return Err{os_error(made)};
-      }
+    pylon::Write w;
+    w.action = pylon::WriteAction::MakeDirs;
+    w.root = dir;
+    if (auto made = pylon::gate(w); !made) {
+      return Err{refused(made.error(), dir)};
     }
   }
   char* resolved = ::realpath(dir.c_str(), nullptr);
   if (resolved == nullptr) {
     if (!create && errno == ENOENT) {
-      return pylon::UniqueFd();
+      return std::optional<JournalDir>();
     }
     return Err{os_error(dir)};
   }
-  const fs::path real(resolved);
+  JournalDir state{pylon::UniqueFd(), fs::path(resolved)};
   std::free(resolved);  // NOLINT(cppcoreguidelines-no-malloc): realpath's own buffer
-  for (fs::path up = real.parent_path(); !up.empty(); up = up.parent_path()) {
+  for (fs::path up = state.real.parent_path(); !up.empty(); up = up.parent_path()) {
     struct stat st {};
     if (::lstat(up.c_str(), &st) != 0) {
       return Err{os_error(up)};
@@ -106,44 +103,79 @@ Result<pylon::UniqueFd, JournalError> open_state_dir(const fs::path& dir, bool c
       break;
     }
   }
-  pylon::UniqueFd fd(::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  state.fd.reset(::open(state.real.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0) {
+  if (!state.fd || ::fstat(state.fd.get(), &st) != 0) {
     return Err{os_error(dir)};
   }
   // a dry run (no `create`) writes nothing: it reads as the real run will have it
   if (st.st_uid == ::geteuid() && (st.st_mode & 022) == S_IWGRP &&
-      (!create || ::fchmod(fd.get(), st.st_mode & 07755) == 0)) {
+      (!create || ::fchmod(state.fd.get(), st.st_mode & 07755) == 0)) {
     st.st_mode &= 07755;
   }
   if (!own(st)) {
     return Err{other_user(dir)};
   }
-  return fd;
+  return std::optional<JournalDir>(std::move(state));
 }
 
-// A file of the state directory, never through a link, refused unless it is a regular file of the
-// running user's alone (with one name, when it is written).
-Result<pylon::UniqueFd, JournalError> open_own(int dir, const fs::path& path, int flags) {
-  pylon::UniqueFd fd(::openat(dir, path.filename().c_str(),
-                              flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+// A file of the state directory as opened: a regular file of the running user's alone (with one
+// name, when it is written).
+Result<Unit, JournalError> check_own(int fd, const fs::path& path, bool written) {
   struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0) {
+  if (::fstat(fd, &st) != 0) {
     return Err{os_error(path)};
   }
   if (!S_ISREG(st.st_mode)) {
     return Err{JournalError{JournalProblem::Os, pylon::not_regular_file(), path}};
   }
-  if (!own(st) || ((flags & O_ACCMODE) != O_RDONLY && st.st_nlink != 1)) {
+  if (!own(st) || (written && st.st_nlink != 1)) {
     return Err{other_user(path)};
+  }
+  return Unit{};
+}
+
+// Opens a file of the state directory for reading, never through a link.
+Result<pylon::UniqueFd, JournalError> open_own(const JournalDir& state, const fs::path& path) {
+  pylon::UniqueFd fd(::openat(state.fd.get(), path.filename().c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    return Err{os_error(path)};
+  }
+  if (auto checked = check_own(fd.get(), path, false); !checked) {
+    return Err{checked.error()};
+  }
+  return fd;
+}
+
+// A write to a file of the state directory, through the gate; Append and Create give the
+// descriptor, checked as open_own checks.
+Result<pylon::UniqueFd, JournalError> gate_own(const JournalDir& state, const fs::path& path,
+                                               pylon::WriteAction action,
+                                               std::string_view text = {}) {
+  pylon::Write w;
+  w.action = action;
+  w.root = state.real;
+  w.target = path.filename();
+  w.text = text;
+  w.mode = 0600;
+  auto done = pylon::gate(w);
+  if (!done) {
+    return Err{refused(done.error(), path)};
+  }
+  pylon::UniqueFd fd = std::move(done.value().fd);
+  if (fd) {
+    if (auto checked = check_own(fd.get(), path, true); !checked) {
+      return Err{checked.error()};
+    }
   }
   return fd;
 }
 
 // The lock within the deadline: a prune suspended with its lock must not hold every other forever.
-Result<pylon::UniqueFd, JournalError> lock_within(int dir, const fs::path& lock,
+Result<pylon::UniqueFd, JournalError> lock_within(const JournalDir& state, const fs::path& lock,
                                                   std::chrono::steady_clock::time_point deadline) {
-  auto fd = open_own(dir, lock, O_RDWR | O_CREAT);
+  auto fd = gate_own(state, lock, pylon::WriteAction::Append);
   if (!fd) {
     return fd;
   }
@@ -164,12 +196,14 @@ Result<pylon::UniqueFd, JournalError> lock_within(int dir, const fs::path& lock,
   return fd;
 }
 
-Result<std::optional<JournalRead>, JournalError> read_own(int dir, const fs::path& path) {
+Result<std::optional<JournalRead>, JournalError> read_own(const JournalDir& state,
+                                                          const fs::path& path) {
   struct stat st {};
-  if (::fstatat(dir, path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+  if (::fstatat(state.fd.get(), path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+      errno == ENOENT) {
     return std::optional<JournalRead>();
   }
-  auto fd = open_own(dir, path, O_RDONLY);
+  auto fd = open_own(state, path);
   if (!fd) {
     return Err{fd.error()};
   }
@@ -190,37 +224,35 @@ std::string text_of(const std::vector<JournalLine>& lines) {
 }
 
 // Carries the first legacy journal that exists over to `file` (which does not exist), under the
-// legacy lock too, and renames it to {name}.carried: read once, never again.
-Result<Unit, JournalError> carry_over(int dir, const fs::path& file,
+// legacy lock too, and removes it: read once, never again.
+Result<Unit, JournalError> carry_over(const JournalDir& state, const fs::path& file,
                                       const std::vector<fs::path>& legacy,
                                       std::chrono::steady_clock::time_point deadline) {
   for (const fs::path& old : legacy) {
     struct stat st {};
-    if (::fstatat(dir, old.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(state.fd.get(), old.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;
     }
-    auto old_lock = lock_within(dir, old.native() + ".lock", deadline);
+    auto old_lock = lock_within(state, old.native() + ".lock", deadline);
     if (!old_lock) {
       return Err{old_lock.error()};
     }
-    auto read = read_own(dir, old);
+    auto read = read_own(state, old);
     if (!read) {
       return Err{read.error()};
     }
     if (!read.value()) {
       continue;  // carried over by another run meanwhile
     }
-    auto made = open_own(dir, file, O_WRONLY | O_CREAT | O_EXCL);
+    auto made = gate_own(state, file, pylon::WriteAction::Create, text_of(read.value()->lines));
     if (!made) {
       return Err{made.error()};
     }
-    if (auto written = write_all(made.value().get(), text_of(read.value()->lines)); !written) {
-      return Err{JournalError{JournalProblem::Os, written.error(), file}};
-    }
-    const std::string carried = old.filename().native() + ".carried";
-    if (::fsync(made.value().get()) != 0 ||
-        ::renameat(dir, old.filename().c_str(), dir, carried.c_str()) != 0 || ::fsync(dir) != 0) {
+    if (::fsync(made.value().get()) != 0 || ::fsync(state.fd.get()) != 0) {
       return Err{os_error(file)};
+    }
+    if (auto removed = gate_own(state, old, pylon::WriteAction::Remove); !removed) {
+      return Err{removed.error()};
     }
     return Unit{};
   }
@@ -309,7 +341,7 @@ std::vector<fs::path> legacy_journal_files(const fs::path& state_dir, const fs::
 
 bool journal_holds(const Removed& removed) {
   return removed.mtime_sec >= 0 && removed.mtime_sec <= journal_last_second &&
-         removed.mtime_nsec >= 0 && removed.mtime_nsec <= 999999999 && single_name(removed.name);
+         removed.mtime_nsec >= 0 && removed.mtime_nsec <= 999999999 && pylon::is_single_name(removed.name);
 }
 
 std::string escape_bytes(std::string_view bytes) {
@@ -402,7 +434,7 @@ Result<JournalLine, std::string> parse_journal_line(std::string_view text) {
   if (!bytes) {
     return Err{std::string("\"name\" holds a backslash that is no \\xHH escape")};
   }
-  if (!single_name(*bytes)) {
+  if (!pylon::is_single_name(*bytes)) {
     return Err{"\"name\" is not a single file name: '" + escape_bytes(*bytes) + "'"};
   }
   const auto sec = number("mtime", 0, journal_last_second);
@@ -534,7 +566,7 @@ Result<JournalRead, JournalError> peek_journal(const fs::path& file,
          all.insert(all.end(), legacy.begin(), legacy.end());
          return all;
        }()) {
-    auto read = read_own(dir.value().get(), path);
+    auto read = read_own(*dir.value(), path);
     if (!read) {
       return Err{read.error()};
     }
@@ -545,7 +577,7 @@ Result<JournalRead, JournalError> peek_journal(const fs::path& file,
   return JournalRead{};
 }
 
-PruneJournal::PruneJournal(fs::path path, pylon::UniqueFd dir, pylon::UniqueFd lock,
+PruneJournal::PruneJournal(fs::path path, JournalDir dir, pylon::UniqueFd lock,
                            JournalRead read)
     : path_(std::move(path)),
       dir_(std::move(dir)),
@@ -566,29 +598,29 @@ Result<PruneJournal, JournalError> PruneJournal::open(
   if (!dir) {
     return Err{dir.error()};
   }
-  const int dir_fd = dir.value().get();
-  auto lock = lock_within(dir_fd, fs::path(file).replace_extension(".lock"), deadline);
+  const JournalDir& state = *dir.value();
+  auto lock = lock_within(state, fs::path(file).replace_extension(".lock"), deadline);
   if (!lock) {
     return Err{lock.error()};
   }
-  auto read = read_own(dir_fd, file);
+  auto read = read_own(state, file);
   if (read && !read.value()) {
-    if (auto carried = carry_over(dir_fd, file, legacy, deadline); !carried) {
+    if (auto carried = carry_over(state, file, legacy, deadline); !carried) {
       return Err{carried.error()};
     }
-    read = read_own(dir_fd, file);
+    read = read_own(state, file);
   }
   if (!read) {
     return Err{read.error()};
   }
-  return PruneJournal(file, std::move(dir.value()), std::move(lock.value()),
+  return PruneJournal(file, std::move(*dir.value()), std::move(lock.value()),
                       read.value() ? std::move(*read.value()) : JournalRead{});
 }
 
 Result<Unit, std::error_code> PruneJournal::rewrite(const std::vector<JournalLine>& lines) {
   const std::string text = text_of(lines);
-  if (auto written = pylon::write_atomic(path_, text); !written) {
-    return written;
+  if (auto written = gate_own(dir_, path_, pylon::WriteAction::Replace, text); !written) {
+    return Err{written.error().error};
   }
   lines_ = lines;
   passed_over_.clear();
@@ -627,8 +659,7 @@ Result<Unit, std::error_code> PruneJournal::append(std::span<const Removed> batc
   }
   if (!file_) {
     struct stat st {};
-    const bool existed = ::fstatat(dir_.get(), path_.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    auto opened = open_own(dir_.get(), path_, O_WRONLY | O_APPEND | O_CREAT);
+    auto opened = gate_own(dir_, path_, pylon::WriteAction::Append);
     if (!opened) {
       return Err{opened.error().error};
     }
@@ -637,7 +668,7 @@ Result<Unit, std::error_code> PruneJournal::append(std::span<const Removed> batc
     if (::fstat(file_.get(), &st) != 0 ||
         (static_cast<std::uint64_t>(st.st_size) > complete_ &&
          ::ftruncate(file_.get(), static_cast<off_t>(complete_)) != 0) ||
-        (!existed && ::fsync(dir_.get()) != 0)) {
+        ::fsync(dir_.fd.get()) != 0) {
       return Err{pylon::last_os_error()};
     }
   }
@@ -671,47 +702,36 @@ Result<RestoreResult, std::error_code> restore_markers(const fs::path& marker_di
                                                        const std::vector<JournalLine>& run,
                                                        bool dry_run) {
   RestoreResult result;
-  std::error_code ec;
-  if (!dry_run) {
-    fs::create_directories(marker_dir, ec);
-    if (ec) {
-      return Err{ec};
-    }
-  }
-  const pylon::UniqueFd dir(::open(marker_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir && !(dry_run && errno == ENOENT)) {
-    return Err{pylon::last_os_error()};
-  }
   for (const JournalLine& line : run) {
-    struct stat st {};
-    if (!single_name(line.name)) {
+    if (!pylon::is_single_name(line.name)) {
       result.refused.push_back(line.name);  // "../x" would be made outside the marker directory
       continue;
     }
-    if (dir && ::fstatat(dir.get(), line.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      result.skipped.push_back(line.name);
-      continue;
-    }
-    if (dry_run) {
-      result.restored.push_back(line);
-      continue;
-    }
-    // never over a name that came back meanwhile, nor through a link
-    const pylon::UniqueFd made(::openat(
-        dir.get(), line.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // through the gate: never over a name that exists or came back meanwhile, nor through a link
+    pylon::Write w;
+    w.action = pylon::WriteAction::Create;
+    w.root = marker_dir;
+    w.make_root = true;
+    w.target = line.name;
+    w.dry_run = dry_run;
+    auto made = pylon::gate(w);
     if (!made) {
-      if (errno == EEXIST) {
-        result.skipped.push_back(line.name);
-        continue;
+      const std::error_code& error = made.error().error;
+      if (error != std::errc::file_exists && error != pylon::not_regular_file() &&
+          error != pylon::gate_error(pylon::GateRule::Link)) {
+        return Err{error};
       }
-      return Err{pylon::last_os_error()};
+      result.skipped.push_back(line.name);  // whatever stands there now stays
+      continue;
     }
-    struct timespec when {};
-    when.tv_sec = static_cast<time_t>(line.mtime_sec);
-    when.tv_nsec = static_cast<long>(line.mtime_nsec);
-    const struct timespec times[2] = {when, when};
-    if (::futimens(made.get(), times) != 0) {
-      return Err{pylon::last_os_error()};
+    if (!dry_run) {
+      struct timespec when {};
+      when.tv_sec = static_cast<time_t>(line.mtime_sec);
+      when.tv_nsec = static_cast<long>(line.mtime_nsec);
+      const struct timespec times[2] = {when, when};
+      if (::futimens(made.value().fd.get(), times) != 0) {
+        return Err{pylon::last_os_error()};
+      }
     }
     result.restored.push_back(line);
   }

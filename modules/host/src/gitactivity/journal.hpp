@@ -126,6 +126,12 @@ struct JournalError {
   std::filesystem::path where;
 };
 
+// The state directory as checked: held open, and its real path, the root of the gate's writes.
+struct JournalDir {
+  pylon::UniqueFd fd;
+  std::filesystem::path real;
+};
+
 // Reads the journal without its lock and without writing (a dry run of restore): the journal, or
 // the first legacy journal while it is not carried over yet; nothing there reads as empty.
 Result<JournalRead, JournalError> peek_journal(const std::filesystem::path& file,
@@ -151,12 +157,11 @@ class PruneJournal {
   Result<Unit, std::error_code> trim();
 
  private:
-  PruneJournal(std::filesystem::path path, pylon::UniqueFd dir, pylon::UniqueFd lock,
-               JournalRead read);
+  PruneJournal(std::filesystem::path path, JournalDir dir, pylon::UniqueFd lock, JournalRead read);
   Result<Unit, std::error_code> rewrite(const std::vector<JournalLine>& lines);
 
   std::filesystem::path path_;
-  pylon::UniqueFd dir_;   // the state directory, as checked
+  JournalDir dir_;        // the state directory, as checked
   pylon::UniqueFd lock_;  // held to the end
   pylon::UniqueFd file_;  // opened for appending at the first batch of this run
   std::vector<JournalLine> lines_;
