@@ -255,7 +255,8 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   return text;
 }
 
-Result<Unit, std::error_code> read_chunks(int fd, const std::function<void(std::string_view)>& chunk) {
+Result<Unit, std::error_code> read_chunks(int fd,
+                                          const std::function<void(std::string_view)>& chunk) {
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buf, sizeof buf);

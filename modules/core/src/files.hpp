@@ -38,7 +38,8 @@ Result<std::string, std::error_code> read_head(const std::filesystem::path& path
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
 // Hands an open file's bytes to `chunk` as they are read, to its end, with no bound on the whole:
 // for a reader that bounds what it keeps itself (the prune journal's lines).
-Result<Unit, std::error_code> read_chunks(int fd, const std::function<void(std::string_view)>& chunk);
+Result<Unit, std::error_code> read_chunks(int fd,
+                                          const std::function<void(std::string_view)>& chunk);
 
 // A symbolic link on the way to a file whose owner is not the file's owner.
 struct ForeignLink {

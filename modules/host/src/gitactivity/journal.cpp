@@ -41,9 +41,12 @@ int hex_digit(char c) {
   return -1;
 }
 
-JournalError os_error(fs::path where) { return {JournalProblem::Os, pylon::last_os_error(), where}; }
+JournalError os_error(fs::path where) {
+  return {JournalProblem::Os, pylon::last_os_error(), std::move(where)};
+}
 JournalError other_user(fs::path where) {
-  return {JournalProblem::OtherUser, std::make_error_code(std::errc::permission_denied), where};
+  return {JournalProblem::OtherUser, std::make_error_code(std::errc::permission_denied),
+          std::move(where)};
 }
 
 Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
@@ -53,7 +56,8 @@ Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
       continue;
     }
     if (n <= 0) {
-      return Err{n < 0 ? pylon::last_os_error() : std::make_error_code(std::errc::no_space_on_device)};
+      return Err{n < 0 ? pylon::last_os_error()
+                       : std::make_error_code(std::errc::no_space_on_device)};
     }
     text.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -62,7 +66,9 @@ Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
 
 // A state directory, journal or lock that only the running user may change: its own, no write bit
 // for group or others. Root is held to it too: sudo -E leaves it another user's state directory.
-bool own(const struct stat& st) { return st.st_uid == ::geteuid() && (st.st_mode & 022) == 0; }
+bool own(const struct stat& st) {
+  return st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
+}
 
 JournalError refused(const pylon::GateRefusal& refusal, const fs::path& path) {
   return {JournalProblem::Os, refusal.error, refusal.where.empty() ? path : refusal.where};
@@ -188,9 +194,11 @@ Result<pylon::UniqueFd, JournalError> lock_within(const JournalDir& state, const
     const auto now = std::chrono::steady_clock::now();
     if (error == EWOULDBLOCK && now >= deadline) {
       return Err{JournalError{JournalProblem::Locked,
-                              std::make_error_code(std::errc::resource_unavailable_try_again), lock}};
+                              std::make_error_code(std::errc::resource_unavailable_try_again),
+                              lock}};
     }
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::milliseconds(200));
   }
   return fd;
@@ -341,7 +349,8 @@ std::vector<fs::path> legacy_journal_files(const fs::path& state_dir, const fs::
 
 bool journal_holds(const Removed& removed) {
   return removed.mtime_sec >= 0 && removed.mtime_sec <= journal_last_second &&
-         removed.mtime_nsec >= 0 && removed.mtime_nsec <= 999999999 && pylon::is_single_name(removed.name);
+         removed.mtime_nsec >= 0 && removed.mtime_nsec <= 999999999 &&
+         pylon::is_single_name(removed.name);
 }
 
 std::string escape_bytes(std::string_view bytes) {
@@ -577,8 +586,7 @@ Result<JournalRead, JournalError> peek_journal(const fs::path& file,
   return JournalRead{};
 }
 
-PruneJournal::PruneJournal(fs::path path, JournalDir dir, pylon::UniqueFd lock,
-                           JournalRead read)
+PruneJournal::PruneJournal(fs::path path, JournalDir dir, pylon::UniqueFd lock, JournalRead read)
     : path_(std::move(path)),
       dir_(std::move(dir)),
       lock_(std::move(lock)),

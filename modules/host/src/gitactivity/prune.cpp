@@ -266,18 +266,18 @@ Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
     return Err{PruneStop{PruneStopWhy::Refused, {}, {}, plan.refused}};
   }
   report.result =
-      dry_run ? preview_prune(plan)
-              : apply_prune(
-                    survey.value(), plan,
-                    // the same rule on fresh facts: a volume may have come back meanwhile
-                    [] {
-                      return [fresh = volumes_live(), memo = std::make_shared<AncestorMemo>()](
-                                 std::string_view marker) {
-                        return locate_owner(marker, fresh, memo.get());
-                      };
-                    },
-                    [&](std::span<const Removed> batch) { return journal->append(batch); },
-                    deadline);
+      dry_run
+          ? preview_prune(plan)
+          : apply_prune(
+                survey.value(), plan,
+                // the same rule on fresh facts: a volume may have come back meanwhile
+                [] {
+                  return [fresh = volumes_live(),
+                          memo = std::make_shared<AncestorMemo>()](std::string_view marker) {
+                    return locate_owner(marker, fresh, memo.get());
+                  };
+                },
+                [&](std::span<const Removed> batch) { return journal->append(batch); }, deadline);
   report.expired = report.result.unreachable.size() > plan.unreachable.size();
   for (const PruneEntry& entry : survey.value().entries) {
     report.owners[entry.owner.marker] = entry.owner;
