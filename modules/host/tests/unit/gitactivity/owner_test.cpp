@@ -93,34 +93,23 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
   const auto data = [&](AncestorFacts where) {
     return probed("-data-r", data_probes, {on("/", "/"), std::move(where)});
   };
-  // A repository last seen on a volume mounted in the home, outside the fstab: ~/mnt/nas, whose
-  // mount point goes at unmount, or ~/Vaults/work, whose mount point holds a file of its own.
-  const auto in_home = [](std::string path) {
-    AncestorFacts home = on(std::move(path), "/home");
-    home.home_mount = true;
-    return home;
-  };
-  const auto seen_on = [](OwnerEvidence e, std::string point, std::optional<MountEntry> now) {
-    e.remembered = {std::move(point), "/dev/sdb1", "/"};
+  // Last seen on a volume mounted at ~/Vaults/work, outside the fstab
+  const std::string work = "/home/u/Vaults/work";
+  const auto seen = [&](bool point_there, AncestorFacts where, std::optional<MountEntry> now) {
+    OwnerEvidence e = probed("-home-u-Vaults-work-r",
+                             {dir("/"), dir("/home"), dir("/home/u"),
+                              point_there ? dir(work) : absent(work), absent(work + "/r")},
+                             {on("/", "/"), std::move(where)});
+    e.remembered = {work, "/dev/sdb1", "/"};
     e.mounted = std::move(now);
     return e;
   };
-  const OwnerEvidence nas_gone = probed("-home-u-mnt-nas-r",
-                                        {dir("/"), dir("/home"), dir("/home/u"), dir("/home/u/mnt"),
-                                         absent("/home/u/mnt/nas"), absent("/home/u/mnt-nas")},
-                                        {on("/", "/"), in_home("/home/u/mnt"), in_home("/home/u")});
-  const std::string work = "/home/u/Vaults/work";
-  const auto vault = [&](std::optional<MountEntry> now, AncestorFacts where) {
-    return seen_on(probed("-home-u-Vaults-work-r",
-                          {dir("/"), dir("/home"), dir("/home/u"), dir(work), absent(work + "/r")},
-                          {on("/", "/"), std::move(where)}),
-                   work, std::move(now));
+  const auto now_at_work = [&](std::string source, std::string root, AncestorFacts where) {
+    return seen(true, std::move(where), MountEntry{work, "ext4", std::move(source), 9, root});
   };
-  const auto mounted = [&](std::string source, std::string root) {
-    return MountEntry{work, "ext4", std::move(source), 9, std::move(root)};
-  };
-  AncestorFacts fixed_vault = on(work, work);
-  fixed_vault.fixed_disk = true;
+  AncestorFacts vaults = on("/home/u/Vaults", "/home"), sentinel = on(work, "/home");
+  AncestorFacts fixed_work = on(work, work);
+  vaults.home_mount = sentinel.home_mount = fixed_work.fixed_disk = true;
   const Row rows[] = {
       {"deleted in the home", deleted(home_ancestors()), OwnerState::Gone, Doubt::None, ""},
       {"deleted in a home that is itself a mount point", deleted({on("/", "/"), home_is_mount}),
@@ -196,21 +185,18 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
                absent("/run/media/u/Disk"), absent("/run/media/u/Disk-r")},
               {on("/run/media/u", "/run", "tmpfs")}),
        OwnerState::Unreachable, Doubt::VolumeAway, "/run/media"},
-      {"the volume it was seen on is away, its mount point removed",
-       seen_on(nas_gone, "/home/u/mnt/nas", std::nullopt), OwnerState::Unreachable,
-       Doubt::WasMounted, "/home/u/mnt/nas"},
-      {"nothing seen: the home's volume holds the absence", nas_gone, OwnerState::Gone, Doubt::None,
-       ""},
-      {"the volume it was seen on is away, its mount point holding a file",
-       vault(std::nullopt, in_home(work)), OwnerState::Unreachable, Doubt::WasMounted, work},
-      {"a memory file system where the volume it was seen on was",
-       vault(mounted("none", "/"), on(work, work, "tmpfs")), OwnerState::Unreachable,
+      {"seen on a volume that is away, its mount point removed at unmount",
+       seen(false, vaults, std::nullopt), OwnerState::Unreachable, Doubt::WasMounted, work},
+      {"seen on a volume that is away, a file in its mount point", seen(true, sentinel, {}),
+       OwnerState::Unreachable, Doubt::WasMounted, work},
+      {"seen on another volume than the memory file system there now",
+       now_at_work("none", "/", on(work, work, "tmpfs")), OwnerState::Unreachable,
        Doubt::OtherVolume, work},
-      {"another directory of the disk it was seen on, bound there",
-       vault(mounted("/dev/sdb1", "/a"), fixed_vault), OwnerState::Unreachable, Doubt::OtherVolume,
+      {"seen on another directory of the disk bound there now",
+       now_at_work("/dev/sdb1", "/a", fixed_work), OwnerState::Unreachable, Doubt::OtherVolume,
        work},
-      {"the volume it was seen on is there, the repository deleted",
-       vault(mounted("/dev/sdb1", "/"), fixed_vault), OwnerState::Gone, Doubt::None, ""},
+      {"seen on the volume there now, the repository deleted",
+       now_at_work("/dev/sdb1", "/", fixed_work), OwnerState::Gone, Doubt::None, ""},
       {"not a path", probed("notes.txt", {}, {}), OwnerState::Unreachable, Doubt::NotAPath,
        "notes.txt"},
       {"bytes that were not UTF-8",

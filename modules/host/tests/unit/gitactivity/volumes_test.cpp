@@ -109,27 +109,22 @@ TEST(MountMemory, ReadsBackWhatItWroteAndPassesOverEveryOtherLine) {
   EXPECT_EQ(back.bad_lines, (std::vector<std::size_t>{3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
-TEST(MountMemory, OnlyADirectoryAndFileOfTheUsersAloneAreRead) {
+TEST(MountMemory, OnlyADirectoryAndFileOfTheUsersAloneAreReadAndOnlyAChangeIsWritten) {
   const TempDir dir;
   const auto file = sample(dir, "mounts.tsv", "-a-r\t/a\ts\t/\n");
-  std::filesystem::permissions(dir.path(), std::filesystem::perms(0700));
-  std::filesystem::permissions(file, std::filesystem::perms(0600));
-  EXPECT_EQ(read_mount_memory(dir.path()).markers.size(), 1U);
-  std::filesystem::permissions(file, std::filesystem::perms(0620));
-  EXPECT_TRUE(read_mount_memory(dir.path()).refused);
-  std::filesystem::permissions(file, std::filesystem::perms(0600));
-  std::filesystem::permissions(dir.path(), std::filesystem::perms(0770));
-  EXPECT_TRUE(read_mount_memory(dir.path()).refused);
-}
-
-TEST(MountMemory, NotesEachTopLevelsMountAndForgetsTheRootVolumesAndTheRemoved) {
-  Volumes volumes;
+  for (const auto& [dir_mode, file_mode, read] :
+       {std::tuple{0700, 0600, true}, {0700, 0620, false}, {0770, 0600, false}}) {
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(dir_mode));
+    std::filesystem::permissions(file, std::filesystem::perms(file_mode));
+    EXPECT_EQ(read_mount_memory(dir.path()).markers.size(), read ? 1U : 0U)
+        << dir_mode << file_mode;
+  }
+  Volumes volumes;  // a repository on the root's volume forgets, one on a share is noted
   volumes.mounts = {{"/", "ext4", "/dev/vda", 1, "/"}, {"/home/u/nas", "nfs4", "nas:/srv", 2, "/"}};
   MountMemory memory;
   memory.markers = {{"-r", {"/r", "/dev/sdb1", "/"}}, {"-x", {"/x", "s", "/"}}};
   EXPECT_TRUE(note_mounts(memory, volumes, {"/home/u/nas/a", "/r"}, {"-x"}));
-  const std::map<std::string, RememberedMount> want = {
-      {"-home-u-nas-a", {"/home/u/nas", "nas:/srv", "/"}}};
-  EXPECT_EQ(memory.markers, want);
-  EXPECT_FALSE(note_mounts(memory, volumes, {"/home/u/nas/a"}, {"-y"}));  // nothing to write
+  EXPECT_EQ(memory.markers, (std::map<std::string, RememberedMount>{
+                                {"-home-u-nas-a", {"/home/u/nas", "nas:/srv", "/"}}}));
+  EXPECT_FALSE(note_mounts(memory, volumes, {"/home/u/nas/a"}, {"-y"}));
 }
