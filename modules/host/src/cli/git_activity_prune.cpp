@@ -183,18 +183,8 @@ VerbResult prune_verb(const GitActivityCall& call) {
                       return journal->append(name, file.mtime_sec, file.mtime_nsec);
                     },
                     deadline);
-  if (!dry_run) {  // the volumes the repositories found lie on, for the day one of them is away
-    std::vector<std::string> tops;
-    std::vector<std::string> removed;
-    for (const gitactivity::PruneEntry& entry : survey.value().entries) {
-      if (entry.owner.root) {
-        tops.push_back(entry.owner.root->native());
-      }
-    }
-    for (const gitactivity::Removed& one : result.removed) {
-      removed.push_back(one.name);
-    }
-    gitactivity::remember_mounts(volumes, tops, removed);
+  if (!dry_run) {
+    remember_pruned(volumes, survey.value().entries, result.removed);
   }
   std::map<std::string, const gitactivity::MarkerOwner*> owners;
   bool expired = result.unreachable.size() > plan.unreachable.size();

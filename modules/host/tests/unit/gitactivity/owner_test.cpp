@@ -105,7 +105,8 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
     return e;
   };
   const auto now_at_work = [&](std::string source, std::string root, AncestorFacts where) {
-    return seen(true, std::move(where), MountEntry{work, "ext4", std::move(source), 9, root});
+    return seen(true, std::move(where),
+                MountEntry{work, "ext4", std::move(source), 9, std::move(root)});
   };
   AncestorFacts vaults = on("/home/u/Vaults", "/home"), sentinel = on(work, "/home");
   AncestorFacts fixed_work = on(work, work);
