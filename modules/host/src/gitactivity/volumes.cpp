@@ -268,25 +268,23 @@ MountMemory parse_mount_memory(std::string_view text) {
 }
 
 MountMemory read_mount_memory(const fs::path& state_dir) {
-  MountMemory memory;
   const fs::path file = mount_memory_file(state_dir);
   struct stat dir {};
   struct stat st {};
   if (!state_dir.is_absolute() || ::lstat(file.c_str(), &st) != 0) {
-    return memory;  // nothing remembered yet
+    return {};  // nothing remembered yet
   }
-  // the directory first: whoever may change it may swap the file
-  memory.refused = ::stat(state_dir.c_str(), &dir) != 0 || !own_alone(dir) ||
-                   !S_ISREG(st.st_mode) || !own_alone(st);
+  // whoever may change the directory may swap the file
+  const bool trusted = ::stat(state_dir.c_str(), &dir) == 0 && own_alone(dir) &&
+                       S_ISREG(st.st_mode) && own_alone(st);
   auto text =
-      memory.refused ? Result<std::string, std::error_code>(std::string()) : pylon::read_file(file);
+      trusted ? pylon::read_file(file) : Err{std::make_error_code(std::errc::permission_denied)};
   if (!text) {
-    memory.refused = true;
-    return memory;
+    MountMemory refused;
+    refused.refused = true;
+    return refused;
   }
-  MountMemory read = parse_mount_memory(text.value());
-  read.refused = memory.refused;
-  return read;
+  return parse_mount_memory(text.value());
 }
 
 bool note_mounts(MountMemory& memory, const Volumes& volumes, const std::vector<std::string>& tops,
