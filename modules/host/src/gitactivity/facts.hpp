@@ -37,6 +37,8 @@ struct HookSite {
   bool in_git_dir = false;           // the directory lies in the common git directory
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
+  // the configuration file that sets the hooks path, when one does
+  std::optional<std::filesystem::path> config;
   // the refusal of a hooks path set in a file another user may change
   std::optional<host::HostError> foreign_config;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
