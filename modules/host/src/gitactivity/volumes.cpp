@@ -2,12 +2,11 @@
 
 #include "env.hpp"
 #include "files.hpp"
+#include "gate.hpp"
 #include "gitactivity/journal.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
-#include "unique_fd.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __APPLE__
@@ -100,34 +99,39 @@ std::optional<std::pair<std::string, RememberedMount>> memory_line(std::string_v
                    RememberedMount{std::move(f[1]), std::move(f[2]), std::move(f[3])}};
 }
 
-// The one write of the memory: the state directory is made 0700 where it is missing, the file
-// 0600, and the file is replaced whole; either of them that another user may change is refused.
+// The memory's writes, through the gate: the state directory made where it is missing, the file
+// made 0600 where it is missing and then replaced whole. A directory or file another user may
+// change is refused: what is read back from it would not be trusted.
 Result<Unit, std::error_code> write_mount_memory(const fs::path& dir, std::string_view text) {
   if (!dir.is_absolute()) {
     return Err{std::make_error_code(std::errc::invalid_argument)};
   }
-  std::error_code ec;
-  fs::create_directories(dir.parent_path(), ec);
-  if (ec) {
-    return Err{ec};
+  pylon::Write write;
+  write.action = pylon::WriteAction::MakeDirs;
+  write.root = dir;
+  if (auto made = pylon::gate(write); !made) {
+    return Err{made.error().error};
   }
   struct stat st {};
-  if ((::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) || ::stat(dir.c_str(), &st) != 0) {
+  if (::stat(dir.c_str(), &st) != 0) {
     return Err{pylon::last_os_error()};
   }
   if (!S_ISDIR(st.st_mode) || !own_alone(st)) {
     return Err{std::make_error_code(std::errc::permission_denied)};
   }
-  const fs::path file = mount_memory_file(dir);
-  const pylon::UniqueFd made(
-      ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if ((!made && errno != EEXIST) || ::lstat(file.c_str(), &st) != 0) {
-    return Err{pylon::last_os_error()};
+  write.target = mount_memory_file(dir).filename();
+  write.action = pylon::WriteAction::Create;  // a rename over the file keeps its mode
+  write.mode = 0600;
+  if (auto created = pylon::gate(write);
+      !created && created.error().error != std::errc::file_exists) {
+    return Err{created.error().error};
   }
-  if (!S_ISREG(st.st_mode) || !own_alone(st)) {
-    return Err{std::make_error_code(std::errc::permission_denied)};
+  write.action = pylon::WriteAction::Replace;
+  write.text = text;
+  if (auto replaced = pylon::gate(write); !replaced) {
+    return Err{replaced.error().error};
   }
-  return pylon::write_atomic(file, text);  // keeps the file's 0600
+  return Unit{};
 }
 
 bool below_or_at(std::string_view path, std::string_view point) {
