@@ -275,6 +275,7 @@ void remember_pruned(const gitactivity::Volumes& volumes,
                      const std::vector<gitactivity::Removed>& removed) {
   std::vector<std::string> tops;
   std::vector<std::string> names;
+  names.reserve(removed.size());
   for (const gitactivity::PruneEntry& entry : entries) {
     if (entry.owner.root) {
       tops.push_back(entry.owner.root->native());
