@@ -5,6 +5,7 @@
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
+#include "gitactivity/prune.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
@@ -273,6 +274,23 @@ Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {
     return Err{HostError::failure("cannot read the current directory: " + pylon::os_text(ec))};
   }
   return cwd;
+}
+
+void remember_pruned(const gitactivity::Volumes& volumes,
+                     const std::vector<gitactivity::PruneEntry>& entries,
+                     const std::vector<gitactivity::Removed>& removed) {
+  std::vector<std::string> tops;
+  std::vector<std::string> names;
+  names.reserve(removed.size());
+  for (const gitactivity::PruneEntry& entry : entries) {
+    if (entry.owner.root) {
+      tops.push_back(entry.owner.root->native());
+    }
+  }
+  for (const gitactivity::Removed& one : removed) {
+    names.push_back(one.name);
+  }
+  gitactivity::remember_mounts(volumes, tops, names);
 }
 
 const Group& git_activity_group() {
