@@ -50,6 +50,10 @@ VerbResult list_verb(const GitActivityCall& call) {
                ? gitactivity::locate_owner(name, volumes, &memo)
                : gitactivity::out_of_time(name);
   };
+  // the repository, else the directory the name spells where there is one
+  const auto place_of = [](const gitactivity::MarkerOwner& owner) {
+    return owner.root ? owner.root : gitactivity::spelled_directory(owner.marker);
+  };
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
@@ -57,7 +61,8 @@ VerbResult list_verb(const GitActivityCall& call) {
       Json item = Json::object();
       item["marker"] = pylon::lossy_utf8(marker.name);
       item["epoch"] = marker.epoch;
-      item["repo"] = owner.root ? Json(pylon::path_text(*owner.root)) : Json(nullptr);
+      const auto place = place_of(owner);
+      item["repo"] = place ? Json(pylon::path_text(*place)) : Json(nullptr);
       item["state"] = owner_state_text(owner.state);
       items.push_back(std::move(item));
     }
@@ -76,7 +81,8 @@ VerbResult list_verb(const GitActivityCall& call) {
   for (const gitactivity::Marker& marker : markers) {
     const gitactivity::MarkerOwner owner = owner_of(marker.name);
     const std::string name = pylon::lossy_utf8(marker.name);
-    const std::string label = owner.root ? pylon::path_text(*owner.root)
+    const auto place = place_of(owner);
+    const std::string label = place ? pylon::path_text(*place)
                               : owner.state == gitactivity::OwnerState::Gone
                                   ? name + " (repo gone)"
                                   : name + " (unreachable)";

@@ -10,6 +10,12 @@
 #include <string_view>
 #include <vector>
 
+namespace gitactivity {
+struct Volumes;
+struct PruneEntry;
+struct Removed;
+}  // namespace gitactivity
+
 namespace cli {
 
 // The git-activity verb group: everything after the group word. `terminal`, when given, is where

@@ -278,6 +278,20 @@ Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
                   };
                 },
                 [&](std::span<const Removed> batch) { return journal->append(batch); }, deadline);
+  if (!dry_run) {
+    // the mounts of the repositories found are remembered, the markers removed forgotten
+    std::vector<std::string> tops;
+    std::vector<std::string> removed;
+    for (const PruneEntry& entry : survey.value().entries) {
+      if (entry.owner.root) {
+        tops.push_back(entry.owner.root->native());
+      }
+    }
+    for (const Removed& one : report.result.removed) {
+      removed.push_back(one.name);
+    }
+    remember_mounts(volumes, tops, removed);
+  }
   report.expired = report.result.unreachable.size() > plan.unreachable.size();
   for (const PruneEntry& entry : survey.value().entries) {
     report.owners[entry.owner.marker] = entry.owner;
