@@ -255,6 +255,23 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   return text;
 }
 
+Result<Unit, std::error_code> read_chunks(int fd, const std::function<void(std::string_view)>& chunk) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return Err{last_os_error()};
+    }
+    if (n == 0) {
+      return Unit{};
+    }
+    chunk(std::string_view(buf, static_cast<std::size_t>(n)));
+  }
+}
+
 Result<WalkedPath, std::error_code> walk_path(const fs::path& path) {
   auto walked = walk(path);
   if (!walked) {

@@ -276,23 +276,6 @@ Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {
   return cwd;
 }
 
-void remember_pruned(const gitactivity::Volumes& volumes,
-                     const std::vector<gitactivity::PruneEntry>& entries,
-                     const std::vector<gitactivity::Removed>& removed) {
-  std::vector<std::string> tops;
-  std::vector<std::string> names;
-  names.reserve(removed.size());
-  for (const gitactivity::PruneEntry& entry : entries) {
-    if (entry.owner.root) {
-      tops.push_back(entry.owner.root->native());
-    }
-  }
-  for (const gitactivity::Removed& one : removed) {
-    names.push_back(one.name);
-  }
-  gitactivity::remember_mounts(volumes, tops, names);
-}
-
 const Group& git_activity_group() {
   static const Group group = make_group("git-activity", "pylon host git-activity", table);
   return group;

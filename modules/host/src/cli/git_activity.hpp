@@ -54,10 +54,5 @@ VerbResult disable_verb(const GitActivityCall& call);
 VerbResult disable_all_verb(const GitActivityCall& call);
 VerbResult status_verb(const GitActivityCall& call);
 VerbResult prune_verb(const GitActivityCall& call);
-// After a real prune: the mounts of the repositories it found are remembered, and the markers it
-// removed forgotten (remember_mounts).
-void remember_pruned(const gitactivity::Volumes& volumes,
-                     const std::vector<gitactivity::PruneEntry>& entries,
-                     const std::vector<gitactivity::Removed>& removed);
 
 }  // namespace cli

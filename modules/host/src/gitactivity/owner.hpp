@@ -67,8 +67,8 @@ struct AncestorFacts {
 };
 
 // What one pass over many markers learnt about the directories their absent spellings lie in, so
-// that markers sharing such a directory look at it once. A second look passes none: it wants the
-// file system as it is now.
+// that markers sharing such a directory look at it once. A second look passes a new one for each
+// batch of removals (prune_batch), as it reads the mount table again: the file system as it is now.
 struct AncestorMemo {
   std::map<std::string, std::pair<AncestorFacts, std::filesystem::path>> seen;  // and its real path
 };

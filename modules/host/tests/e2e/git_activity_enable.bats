@@ -645,7 +645,7 @@ echo mine" ]
     run -0 --separate-stderr pylon-host git-activity prune "$T/one/" -- -mnt-pylonabsent-r
     [ "${lines[0]}" = "removed: -mnt-pylonabsent-r" ] && [ "${lines[1]}" = "removed: $one" ]
     [ ! -e "$m/$one" ] && [ ! -e "$m/-mnt-pylonabsent-r" ] && [ -e "$m/$two" ] && [ -e "$m/$keep" ]
-    grep -qF "\"name\":\"$one\",\"mtime\":1600000001" "$HOME/.local/state/pylon-host/prune${m//\//-}.jsonl"
+    grep -qF "\"name\":\"$one\",\"mtime\":1600000001" "$HOME"/.local/state/pylon-host/journal*.jsonl
     # an unreachable marker alone is a warning: nothing is wrong
     rm "$m/$two" && : >"$m/-mnt-pylonabsent-q"
     run -0 pylon-host git-activity status --all
@@ -660,6 +660,47 @@ echo mine" ]
     [ "$(mtime "$m/$one")" = 1600000001 ]
     run -2 --separate-stderr pylon-host git-activity prune --restore "$one"
     [[ "$stderr" == "pylon-host: prune --restore takes no NAME"* ]]
+}
+
+@test "the prune journal: one per directory however spelt, read a line at a time, never a stranger's name" {
+    local m=$PYLON_GIT_ACTIVITY_DIR g=${T//\//-}-gone i
+    mkdir -p "$m" && ln -s "$m" "$T/link"
+    local journal && journal=$(journal_of "$m")
+    mkdir -p -m 700 "$(dirname "$journal")"
+    for ((i = 0; i < 12000; i++)); do  # an older run of more than 1 MiB
+        printf '{"run":1,"name":"-old-%s","mtime":1,"mtime_nsec":0}\n' "$i"
+    done >"$journal" && chmod 600 "$journal"
+    for i in 1 2 3; do : >"$m/$g$i"; done
+    touch -d @1600000000 "$m/${g}1"
+    PYLON_GIT_ACTIVITY_DIR="$m/" run -0 pylon-host git-activity prune
+    [ "$(wc -l <"$journal")" = 12003 ]
+    # a stranger's name, a run past 2^53 and a write cut short are passed over and named
+    printf '%s\n' '{"run":3,"name":"..\\x2f..\\x2fescaped","mtime":1,"mtime_nsec":0}' \
+        '{"run":18446744073709551615,"name":"-x","mtime":1,"mtime_nsec":0}' >>"$journal"
+    printf '{"run":4,"na' >>"$journal"
+    PYLON_GIT_ACTIVITY_DIR="$T/link" run -0 pylon-host git-activity prune --restore
+    [ "${lines[0]}" = "passed over: $journal line 12004: \"name\" is not a single file name: '../../escaped'" ]
+    [ "${lines[1]}" = "passed over: $journal line 12005: \"run\" is not a whole number from 1 to 2^53-1" ]
+    [[ "${lines[2]}" == "passed over: $journal line 12006: no newline at its end"* ]]
+    [ "${lines[-1]}" = "3 marker(s) restored, 0 skipped" ] && [ ! -e "$T/escaped" ]
+    [ "$(mtime "$m/${g}1")" = 1600000000 ]
+    # the next run starts on a line of its own, and all of it comes back
+    run -0 pylon-host git-activity prune
+    [ "${lines[-1]}" = "\`pylon host git-activity prune --restore\` puts them back" ]
+    run -0 pylon-host git-activity prune --restore --dry-run --json
+    [[ "$output" == '{"ok":true,"restored":["'"$g"'1","'"$g"'2","'"$g"'3"],'* ]]
+
+    if command -v flock >/dev/null; then  # a prune that holds the lock does not stall the next
+        flock "${journal%.jsonl}.lock" sleep 30 3>&- &
+        sleep 0.2
+        run -1 --separate-stderr timeout 20 pylon-host git-activity prune --timeout 1
+        kill %1
+        [ "$stderr" = "pylon-host: another prune or restore of $m still held ${journal%.jsonl}.lock when the deadline passed (is one suspended? \`fuser\` names its process; raise --timeout to wait longer) (nothing was changed)" ]
+    fi
+    [ "$(id -u)" = 0 ] || return 0  # root, too, refuses a state directory another user may change
+    chown -R 65534 "$(dirname "$journal")"
+    run -1 --separate-stderr pylon-host git-activity prune --restore
+    [ "$stderr" = "pylon-host: will not use the prune journal: $(dirname "$journal") may be changed by another user than the running one (set XDG_STATE_HOME to a directory of your own) (nothing was changed)" ]
 }
 
 @test "a FIFO planted as .git/HEAD stalls neither prune nor status --all" {
