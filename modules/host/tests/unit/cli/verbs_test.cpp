@@ -16,10 +16,15 @@ TEST(VerbTables, EveryVerbHasItsHelpLineUsageSummaryAndKnownFlags) {
          at = help.find("\n  " + std::string(group->command) + " ", at + 1)) {
       ++help_rows;
     }
-    EXPECT_EQ(help_rows, group->verbs.size());
+    std::size_t rows = 0;
     for (const cli::VerbInfo& verb : group->verbs) {
       names += (names.empty() ? "" : "|") + std::string(verb.name);
+      // a verb's other form has its own line, beginning with the verb
+      rows += verb.more_usage.empty() ? 1 : 2;
+      EXPECT_TRUE(verb.more_usage.empty() ||
+                  help.find("\n  " + std::string(verb.more_usage) + "  ") != std::string::npos);
     }
+    EXPECT_EQ(help_rows, rows);
     EXPECT_EQ(cli::group_usage(*group).message(),
               "usage: " + std::string(group->command) + " " + names);
     std::ostringstream none;
