@@ -358,7 +358,12 @@ HostError too_old_git(std::string_view doing) {
     version.erase(0, prefix.size());
   }
   if (!outcome.ok() || version.empty()) {
-    version = "unknown (`git --version`: " + outcome.reason() + ")";
+    // not a question of its version: git fails here (a configuration it cannot read)
+    return HostError::failure(std::string(doing) +
+                              ": git cannot say whether it runs hooks from its configuration: " +
+                              (outcome.reason().empty() ? "`git --version` gave no answer"
+                                                        : outcome.reason()) +
+                              " (nothing was written)");
   }
   return HostError::failure(std::string(doing) +
                             " needs git 2.54 or later, which runs hooks defined in its "
