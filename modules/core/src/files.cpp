@@ -1,20 +1,13 @@
 #include "files.hpp"
 
-#include "temp_files.hpp"
 #include "text.hpp"
 #include "unique_fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __APPLE__
-#include <copyfile.h>
-#else
-#include <sys/xattr.h>
-#endif
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <utility>
@@ -184,14 +177,6 @@ std::optional<ForeignLink> foreign_in(const Walk& w, uid_t owner) {
   return std::nullopt;
 }
 
-Result<uid_t, std::error_code> owner_of(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return Err{last_os_error()};
-  }
-  return st.st_uid;
-}
-
 // Opens `name` below `dir` for reading, only when it is a regular file; `st` describes it. The
 // look before the open spares a device the open, the fstat closes the gap to it; without
 // O_NONBLOCK the open of a FIFO would wait for a writer. AT_SYMLINK_NOFOLLOW in `at_flags` refuses
@@ -216,140 +201,6 @@ Result<UniqueFd, std::error_code> open_regular(int dir, const char* name, int at
     return Err{not_regular_file()};
   }
   return fd;
-}
-
-// The existing regular file at the end of a complete walk, opened to be looked at (never to be
-// written: it is replaced, or only its mode changes); an empty descriptor when there is none.
-Result<UniqueFd, std::error_code> open_existing(const Walk& w, struct stat& st) {
-  auto fd = open_regular(w.dir.get(), w.name.c_str(), AT_SYMLINK_NOFOLLOW, st);
-  if (!fd && fd.error() == std::errc::no_such_file_or_directory) {
-    return UniqueFd{};
-  }
-  return fd;
-}
-
-// A walk to an existing or new regular file whose links all have the target's owner.
-struct Checked {
-  Walk walk;
-  UniqueFd file;  // empty for a file that does not exist yet
-  struct stat st {};
-};
-
-Result<Checked, std::error_code> walk_checked(const fs::path& path) {
-  auto walked = walk(path);
-  if (!walked) {
-    return Err{walked.error()};
-  }
-  Checked c{std::move(walked).value(), {}, {}};
-  if (!c.walk.complete) {
-    return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
-  }
-  if (c.walk.name.empty()) {
-    return Err{not_regular_file()};  // the path names a directory
-  }
-  auto file = open_existing(c.walk, c.st);
-  if (!file) {
-    return Err{file.error()};
-  }
-  c.file = std::move(file).value();
-  auto owner = c.file ? Result<uid_t, std::error_code>(c.st.st_uid) : owner_of(c.walk.dir.get());
-  if (!owner) {
-    return Err{owner.error()};
-  }
-  if (foreign_in(c.walk, owner.value())) {
-    return Err{foreign_link()};
-  }
-  return c;
-}
-
-#ifndef __APPLE__
-constexpr const char* acl_name = "system.posix_acl_access";
-
-// The attribute list or value of `fd`, asked for its size first and read again if it grew.
-template <class Call>
-Result<std::string, std::error_code> read_sized(Call call) {
-  for (;;) {
-    const ssize_t size = call(nullptr, 0);
-    if (size < 0) {
-      return Err{last_os_error()};
-    }
-    std::string out(static_cast<std::size_t>(size), '\0');
-    const ssize_t n = call(out.data(), out.size());
-    if (n >= 0) {
-      out.resize(static_cast<std::size_t>(n));
-      return out;
-    }
-    if (errno != ERANGE) {
-      return Err{last_os_error()};
-    }
-  }
-}
-#endif
-
-// The old file's ACL goes to the new one exactly, or the rewrite stops: a lost ACL widens or
-// narrows who may touch the file. Other attributes follow where the process may set them.
-Result<Unit, std::error_code> copy_extended_attributes(int from, int to) {
-#ifdef __APPLE__
-  if (::fcopyfile(from, to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
-    return Err{last_os_error()};
-  }
-  return Unit{};
-#else
-  auto names =
-      read_sized([&](char* buf, std::size_t size) { return ::flistxattr(from, buf, size); });
-  if (!names && names.error() != std::errc::not_supported) {
-    return Err{names.error()};
-  }
-  bool had_acl = false;
-  const std::string_view list = names ? std::string_view(names.value()) : std::string_view{};
-  for (std::size_t at = 0; at < list.size();) {
-    const std::size_t end = std::min(list.find('\0', at), list.size());
-    const std::string name(list.substr(at, end - at));
-    at = end + 1;
-    const bool is_acl = name == acl_name;
-    had_acl = had_acl || is_acl;
-    auto value = read_sized(
-        [&](char* buf, std::size_t size) { return ::fgetxattr(from, name.c_str(), buf, size); });
-    if (!value) {
-      if (is_acl) {
-        return Err{value.error()};
-      }
-      continue;
-    }
-    if (::fsetxattr(to, name.c_str(), value.value().data(), value.value().size(), 0) != 0 &&
-        is_acl) {
-      return Err{last_os_error()};
-    }
-  }
-  // the new file took the directory's default ACL when it was made; the old one had none
-  if (!had_acl && ::fremovexattr(to, acl_name) != 0 && errno != ENODATA && errno != ENOTSUP) {
-    return Err{last_os_error()};
-  }
-  return Unit{};
-#endif
-}
-
-// After the rename the new name lives only in the directory's cached copy until that is synced.
-Result<Unit, std::error_code> sync_dir(int dir) {
-  // EINVAL: a filesystem that cannot sync a directory, where there is nothing more to do
-  if (::fsync(dir) != 0 && errno != EINVAL) {
-    return Err{last_os_error()};
-  }
-  return Unit{};
-}
-
-Result<Unit, std::error_code> write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return Err{last_os_error()};
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return Unit{};
 }
 
 }  // namespace
@@ -442,92 +293,8 @@ std::string foreign_link_text(const ForeignLink& found) {
          ", which it leads to";
 }
 
-Result<Unit, std::error_code> write_atomic(const fs::path& path, std::string_view text) {
-  auto checked = walk_checked(path);
-  if (!checked) {
-    return Err{checked.error()};
-  }
-  const Walk& w = checked.value().walk;
-  const int dir = w.dir.get();
-  const UniqueFd& old = checked.value().file;
-  const struct stat& old_st = checked.value().st;
-  const bool existed = static_cast<bool>(old);
-
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  TempFile registered;  // an ending signal removes the file until it is renamed or removed
-  int raw = -1;
-  for (int attempt = 0; raw < 0; ++attempt) {
-    // piece by piece, never a string literal assigned or put in front: either trips GCC 12's
-    // false -Wrestrict (its bug 105329) at -O2 and -O3
-    tmp.assign(1, '.');
-    tmp += w.name;
-    tmp += ".tmp.";
-    tmp += std::to_string(::getpid());
-    tmp += '.';
-    tmp += std::to_string(counter++);
-    raw = registered.create(w.dir_path / tmp, [&] {
-      // 0666 so that the umask decides a new file's bits, as for a plain open-and-truncate
-      return ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    });
-    if (raw < 0 && (errno != EEXIST || attempt > 100)) {
-      return Err{last_os_error()};
-    }
-  }
-  UniqueFd fd(raw);
-  const auto fail = [&](std::error_code ec) -> Result<Unit, std::error_code> {
-    ::unlinkat(dir, tmp.c_str(), 0);
-    return Err{ec};
-  };
-  if (auto written = write_all(fd.get(), text); !written) {
-    return fail(written.error());
-  }
-  // As root a user's file stays the user's; anyone else may keep at most their own groups.
-  if (existed && ::fchown(fd.get(), old_st.st_uid, old_st.st_gid) != 0 && errno != EPERM) {
-    return fail(last_os_error());
-  }
-  if (existed) {
-    if (auto copied = copy_extended_attributes(old.get(), fd.get()); !copied) {
-      return fail(copied.error());
-    }
-  }
-  // after the chown, which may clear the set-id bits; it also sets an ACL's mask to the old one
-  if (existed && ::fchmod(fd.get(), old_st.st_mode & 07777) != 0) {
-    return fail(last_os_error());
-  }
-  if (::fsync(fd.get()) != 0) {
-    return fail(last_os_error());
-  }
-  if (::close(fd.release()) != 0) {
-    return fail(last_os_error());
-  }
-  if (::renameat(dir, tmp.c_str(), dir, w.name.c_str()) != 0) {
-    return fail(last_os_error());
-  }
-  return sync_dir(dir);
-}
-
 mode_t with_exec(mode_t mode) {
   return mode | ((mode & 0444) >> 2);
-}
-
-Result<Unit, std::error_code> add_exec(const fs::path& path) {
-  auto checked = walk_checked(path);
-  if (!checked) {
-    return Err{checked.error()};
-  }
-  const Checked& c = checked.value();
-  if (!c.file) {
-    return Err{std::make_error_code(std::errc::no_such_file_or_directory)};
-  }
-  const mode_t mode = c.st.st_mode & 07777;
-  if (with_exec(mode) == mode) {
-    return Unit{};
-  }
-  if (::fchmod(c.file.get(), with_exec(mode)) != 0) {
-    return Err{last_os_error()};
-  }
-  return Unit{};
 }
 
 std::optional<ConfigWriter> judge_config_writer(const ConfigEvidence& e) {

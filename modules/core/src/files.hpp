@@ -45,10 +45,10 @@ struct ForeignLink {
 // whose owner differs from the owner of the file it leads to; nothing when every link has that
 // owner. A file that does not exist yet is judged by the owner of its directory, or by the
 // running user where that directory is still to be made (as enable makes it). Read-only, for the
-// dry runs: write_atomic and add_mode check the same on the descriptors they write through.
+// dry runs: the gate checks the same on the descriptors it writes through.
 Result<std::optional<ForeignLink>, std::error_code> find_foreign_link(
     const std::filesystem::path& path);
-// Where a path leads, as write_atomic will walk it: the final directory (links followed on the
+// Where a path leads, as the gate walks a dotfiles link: the final directory (links followed on the
 // way and at the last name), the name in it, and the first link of another owner than the file.
 struct WalkedPath {
   std::filesystem::path dir;                // the directory the last name lies in, as reached
@@ -61,28 +61,9 @@ Result<WalkedPath, std::error_code> walk_path(const std::filesystem::path& path)
 // The one wording of a write refused for a foreign link; it names both paths.
 std::string foreign_link_text(const ForeignLink& found);
 
-// Replaces the file's whole content so that a crash leaves the old bytes or the new ones, never a
-// mix: the text goes to a temporary file beside the target, which then takes its place by rename.
-// An existing target keeps its permission bits, its access ACL and its owner and group where the
-// process may set them, and its other extended attributes as far as the process may set them; a
-// new one gets 0666 less the umask. When the path is a symbolic link, the file it points to is
-// replaced and the link stays. Refused with nothing touched: a target that exists but is not a
-// regular file (not_regular_file), a link on the way with another owner than the target
-// (foreign_link), an ACL that cannot be set on the new file. The path is resolved one component at
-// a time on descriptors, without following links between the check and the write. The directory
-// is synced after the rename, so the new content survives a power cut once this returns.
-// The temporary file is registered (TempFile) until it is renamed or removed, so that a signal
-// ending the program can remove it.
-Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
-                                           std::string_view text);
-
 // The mode a rewrite that makes a file executable gives it: an execute bit beside each read bit
 // and nothing else (0600 -> 0700, 0644 -> 0755), so no one may read or write more than before.
 mode_t with_exec(mode_t mode);
-// Gives an existing regular file the mode with_exec makes of its own, resolved and checked as
-// write_atomic does.
-Result<Unit, std::error_code> add_exec(const std::filesystem::path& path);
-
 // Who besides the running user may change a configuration file that names a place to write.
 enum class ConfigWriter { Owner, Group, Everyone };
 // What the configuration rule reads: the file, the running user, and the place the setting names

@@ -33,7 +33,8 @@ struct Write {
   // hooks directory git names, a work tree, a git directory, a marker directory, the state
   // directory): links in its own spelling are followed, none below it.
   std::filesystem::path root;
-  // The target, relative to `root` (a plain name, or a path below it).
+  // The target, relative to `root` (a plain name, or a path below it); MakeDirs with none makes
+  // the root itself.
   std::filesystem::path target;
   std::string_view text;   // Replace, and Create's content
   mode_t mode = 0666;      // a new file's mode before the umask
@@ -48,16 +49,13 @@ struct Write {
   bool dry_run = false;  // every check, and nothing written
 };
 
-// Why the gate refused, beyond the system's own errors (os_text words them).
+// Why the gate refused, beyond the system's own errors and files.hpp's (not_regular_file,
+// other_links, foreign_link).
 enum class GateRule {
-  Link = 1,     // "a symbolic link, which is not followed"
-  Outside,      // "not below {root}"
-  OtherOwner,   // "owned by another user"
-  OtherLinks,   // "a file with other hard links" (pylon::other_links)
-  ForeignLink,  // pylon::foreign_link
-  Config,       // "{config} names this place, and another user may change that file"
-  NotRegular,   // pylon::not_regular_file
-  BadName,      // "not a single file name"
+  Link = 1,    // "a symbolic link, which is not followed"
+  OtherOwner,  // "owned by another user"
+  Config,      // the configuration file that named the place may be changed by someone else
+  BadName,     // "not a single file name"
 };
 std::error_code gate_error(GateRule rule);
 
@@ -83,5 +81,10 @@ std::string refusal_text(const GateRefusal& refusal);
 // True for a string that may name one entry of a directory: not empty, not "." or "..", no "/"
 // and no NUL. Names read back from files are checked with it before they reach a path.
 bool is_single_name(std::string_view name);
+
+// A file replaced in its own directory, through the user's own link at its name only: for files
+// whose directory is the whole of the rule (share.json, and the tests' fixtures).
+Result<Unit, std::error_code> write_atomic(const std::filesystem::path& path,
+                                           std::string_view text);
 
 }  // namespace pylon

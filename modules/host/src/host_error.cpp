@@ -23,4 +23,12 @@ HostError HostError::could_not(std::string_view verb, const std::filesystem::pat
   return could_not(verb, path, pylon::os_text(error));
 }
 
+HostError HostError::could_not(std::string_view verb, const std::filesystem::path& path,
+                               const pylon::GateRefusal& refused) {
+  if (refused.where.empty() || refused.where == path || refused.error == pylon::foreign_link()) {
+    return could_not(verb, path, refused.error);
+  }
+  return could_not(verb, path, pylon::refusal_text(refused));
+}
+
 }  // namespace host

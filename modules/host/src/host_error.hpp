@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gate.hpp"
 #include "result.hpp"
 
 #include <cstdint>
@@ -27,6 +28,11 @@ class HostError {
   // pylon::foreign_link_text instead, naming the link and its target.
   static HostError could_not(std::string_view verb, const std::filesystem::path& path,
                              const std::error_code& error);
+
+  // As above for a write the gate refused: the path it refused follows `path` where it is
+  // another one (a link or a directory on the way, the configuration file that named the place).
+  static HostError could_not(std::string_view verb, const std::filesystem::path& path,
+                             const pylon::GateRefusal& refused);
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }

@@ -2,6 +2,7 @@
 
 #include "cli/verbs.hpp"
 #include "env.hpp"
+#include "gate.hpp"
 #include "share/quaylink.hpp"
 #include "share/settings.hpp"
 #include "share/share_dir.hpp"
@@ -161,10 +162,11 @@ VerbResult pull_verb(const ShareCall& call) {
   if (!peer) {
     return Err{peer.error()};
   }
-  std::error_code ec;
-  fs::create_directories(call.dir, ec);
-  if (ec) {
-    return Err{HostError::could_not("create", call.dir, ec)};
+  pylon::Write make;
+  make.action = pylon::WriteAction::MakeDirs;
+  make.root = call.dir;
+  if (auto made = pylon::gate(make); !made) {
+    return Err{HostError::could_not("create", call.dir, made.error())};
   }
   call.out.flush();
   const proc::Outcome fetched =

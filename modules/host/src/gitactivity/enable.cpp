@@ -52,7 +52,7 @@ std::optional<HostError> marker_refusal(const MarkerSlot& marker, std::int64_t a
       writes = true;
       return std::nullopt;
     case Standing::Link:
-      return marker_failure(marker, os_error(ELOOP));  // the write never follows one
+      return marker_failure(marker, pylon::gate_error(pylon::GateRule::Link));
     case Standing::Directory:
     case Standing::Other:
       return marker_failure(marker, pylon::not_regular_file());
@@ -253,42 +253,178 @@ namespace {
 Result<RepoFacts, HostError> facts_to_enable(const fs::path& repo, const fs::path& marker_dir,
                                              GitEnv env, bool real_run) {
   return gather_repo_facts(repo, env, marker_dir, not_a_repository_to_enable(repo),
-                           FactsWanted{real_run});
+                           FactsWanted{real_run, false, false, true});
 }
 
-// Writes the recorder where the hook tool's plan puts it, and keeps that file out of git's view.
-Result<Unit, HostError> place_recorder(const ToolPlan& plan, const ToolFacts& tools,
-                                       const std::string& root) {
+// One write of a plan as the gate takes it, with the words of its failure.
+struct Step {
+  pylon::Write write;
+  std::string_view verb;  // "write", "chmod +x", "create", "remove"
+  fs::path shown;         // the file or directory the failure names
+};
+
+// `path` below `base`: by spelling, else with both resolved (a work tree reached through a link
+// is still the work tree); nothing when it lies elsewhere.
+std::optional<fs::path> below(const fs::path& path, const fs::path& base) {
+  if (lies_within(path, base)) {
+    return path.lexically_relative(base);
+  }
+  const fs::path resolved = canonical_or_same(path.parent_path()) / path.filename();
+  const fs::path resolved_base = canonical_or_same(base);
+  if (lies_within(resolved, resolved_base)) {
+    return resolved.lexically_relative(resolved_base);
+  }
+  return std::nullopt;
+}
+
+// The write of `path` below the hooks directory (with the setting that named it) or below the
+// work tree, whichever holds it. A path in neither is refused by the gate as no single name.
+Step step_for(const fs::path& path, const RepoFacts& facts, pylon::WriteAction action,
+              std::string_view verb) {
+  Step step{{}, verb, path};
+  step.write.action = action;
+  if (auto in_hooks = below(path, facts.hook.dir)) {
+    step.write.root = facts.hook.dir;
+    step.write.target = *in_hooks;
+    step.write.named_by = facts.hook.config;
+  } else if (auto in_tree = below(path, facts.root)) {
+    step.write.root = facts.root;
+    step.write.target = *in_tree;
+  } else {
+    step.write.root = path.parent_path();
+    step.write.target = path;  // absolute: the gate refuses it by name
+  }
+  return step;
+}
+
+// The writes that put the recorder where the hook tool's plan puts it and keep that file out of
+// git's view; `exclude_text` holds .git/info/exclude's new text while they are used.
+Result<std::vector<Step>, HostError> place_steps(const ToolPlan& plan, const RepoFacts& facts,
+                                                 std::optional<std::string>& exclude_text) {
+  std::vector<Step> steps;
   if (plan.text) {
-    if (auto written = pylon::write_atomic(plan.path, *plan.text); !written) {
-      return Err{HostError::could_not("write", plan.path, written.error())};
-    }
+    steps.push_back(step_for(plan.path, facts, pylon::WriteAction::Replace, "write"));
+    steps.back().write.text = *plan.text;
   }
   if (plan.target != ToolPlan::Target::LefthookLocal) {
-    if (auto executable = pylon::add_exec(plan.path); !executable) {
-      return Err{HostError::could_not("chmod +x", plan.path, executable.error())};
-    }
+    steps.push_back(step_for(plan.path, facts, pylon::WriteAction::AddExec, "chmod +x"));
   }
   if (!plan.exclude) {
-    return Unit{};
+    return steps;
   }
   const std::string line =
-      "/" + canonical_or_same(plan.path).lexically_relative(canonical_or_same(root)).string();
-  auto current = read_hook(tools.info_exclude);
+      "/" + canonical_or_same(plan.path).lexically_relative(canonical_or_same(facts.root)).string();
+  const fs::path& exclude = facts.tools.info_exclude;
+  auto current = read_hook(exclude);
   if (!current) {
-    return Err{HostError::failure("could not read " + pylon::path_text(tools.info_exclude) + ": " +
-                                  current.error())};
+    return Err{
+        HostError::failure("could not read " + pylon::path_text(exclude) + ": " + current.error())};
   }
-  const auto text = with_exclude_line(current.value(), line);
-  if (!text) {
+  exclude_text = with_exclude_line(current.value(), line);
+  if (exclude_text) {
+    Step step{{}, "write", exclude};
+    step.write.root = facts.git_common_dir;
+    step.write.target = exclude.lexically_relative(facts.git_common_dir);
+    step.write.make_dirs = true;
+    step.write.text = *exclude_text;
+    steps.push_back(std::move(step));
+  }
+  return steps;
+}
+
+// The writes of the hook git runs: its directory, its text, its mode.
+std::vector<Step> hook_steps(const EnablePlan& plan, const RepoFacts& facts) {
+  const HookSite& site = facts.hook;
+  std::vector<Step> steps;
+  const auto hook_write = [&](pylon::WriteAction action, std::string_view verb) {
+    Step step{{}, verb, site.hook};
+    step.write.action = action;
+    step.write.root = site.dir;
+    step.write.target = "post-commit";
+    step.write.make_root = plan.create_dir;
+    step.write.own_link = !site.tracked;  // a dotfiles hook of the user's, never the team's
+    step.write.named_by = site.config;
+    return step;
+  };
+  if (plan.create_dir) {
+    steps.push_back({{}, "create", site.dir});
+    steps.back().write.action = pylon::WriteAction::MakeDirs;
+    steps.back().write.root = site.dir.parent_path();
+    steps.back().write.target = site.dir.filename();
+    steps.back().write.make_root = true;
+  }
+  if (plan.text) {
+    steps.push_back(hook_write(pylon::WriteAction::Replace, "write"));
+    steps.back().write.text = *plan.text;
+  }
+  if (plan.chmod) {
+    steps.push_back(hook_write(pylon::WriteAction::AddExec, "chmod +x"));
+  }
+  return steps;
+}
+
+// Every step asked of the gate without writing first, so that a refusal leaves nothing half
+// done; then, unless only asked, each written in order. A step on a file an earlier step makes
+// is judged by that step alone.
+Result<Unit, HostError> run_steps(std::vector<Step>& steps, bool write) {
+  std::vector<fs::path> made;
+  for (Step& step : steps) {
+    const fs::path at = step.write.root / step.write.target;
+    if (std::find(made.begin(), made.end(), at) != made.end()) {
+      continue;
+    }
+    step.write.dry_run = true;
+    if (auto asked = pylon::gate(step.write); !asked) {
+      return Err{HostError::could_not(step.verb, step.shown, asked.error())};
+    }
+    if (step.write.action == pylon::WriteAction::Replace ||
+        step.write.action == pylon::WriteAction::MakeDirs) {
+      made.push_back(at);
+    }
+  }
+  if (!write) {
     return Unit{};
   }
-  std::error_code ec;
-  fs::create_directories(tools.info_exclude.parent_path(), ec);
-  if (auto written = pylon::write_atomic(tools.info_exclude, *text); !written) {
-    return Err{HostError::could_not("write", tools.info_exclude, written.error())};
+  for (Step& step : steps) {
+    step.write.dry_run = false;
+    if (auto done = pylon::gate(step.write); !done) {
+      return Err{HostError::could_not(step.verb, step.shown, done.error())};
+    }
   }
   return Unit{};
+}
+
+// What enable writes besides the marker, in order, asked of the gate and written unless only
+// asked (the dry run).
+Result<Unit, HostError> apply_enable(const EnablePlan& plan, const RepoFacts& facts, bool write) {
+  std::optional<std::string> exclude_text;
+  std::vector<Step> steps;
+  switch (plan.place.target) {
+    case ToolPlan::Target::Already:  // the team's configuration records: nothing of ours
+      break;
+    case ToolPlan::Target::Hook:
+      steps = hook_steps(plan, facts);
+      break;
+    default: {
+      auto placed = place_steps(plan.place, facts, exclude_text);
+      if (!placed) {
+        return Err{placed.error()};
+      }
+      steps = std::move(placed).value();
+    }
+  }
+  if (plan.write_marker) {
+    Step marker{{}, "write marker in", facts.marker.dir};
+    marker.write.action = pylon::WriteAction::Open;
+    marker.write.root = facts.marker.dir;
+    marker.write.target = facts.marker.name;
+    marker.write.make_root = true;
+    marker.write.dry_run = true;
+    if (auto asked = pylon::gate(marker.write); !asked) {
+      return Err{HostError::could_not(marker.verb, marker.shown, asked.error())};
+    }
+  }
+  return run_steps(steps, write);
 }
 
 }  // namespace
@@ -353,6 +489,9 @@ Result<WouldEnable, HostError> would_enable(const fs::path& repo, const fs::path
   if (!plan) {
     return Err{plan.error()};
   }
+  if (auto asked = apply_enable(plan.value(), facts.value(), false); !asked) {
+    return Err{asked.error()};
+  }
   return WouldEnable{pylon::lossy_utf8(facts.value().root), std::move(plan.value().unsure),
                      std::move(plan.value().place.notes)};
 }
@@ -375,30 +514,10 @@ Result<Enabled, HostError> enable(const fs::path& repo, const fs::path& marker_d
   Enabled done{plan.epoch,        shown_root, site.hook,
                facts.marker.path, false,      std::move(plan.place.notes)};
   if (target != ToolPlan::Target::Hook) {
-    // Already: the team's configuration runs the recorder, and nothing of ours is written
-    if (target != ToolPlan::Target::Already) {
-      if (auto placed = place_recorder(plan.place, facts.tools, facts.root); !placed) {
-        return Err{placed.error()};
-      }
-    }
     done.hook = plan.place.path;
   }
-  if (target == ToolPlan::Target::Hook && plan.create_dir) {
-    std::error_code ec;
-    fs::create_directories(site.dir, ec);
-    if (ec) {
-      return Err{HostError::could_not("create", site.dir, ec)};
-    }
-  }
-  if (target == ToolPlan::Target::Hook && plan.text) {
-    if (auto written = pylon::write_atomic(site.hook, *plan.text); !written) {
-      return Err{HostError::could_not("write", site.hook, written.error())};
-    }
-  }
-  if (target == ToolPlan::Target::Hook && plan.chmod) {
-    if (auto executable = pylon::add_exec(site.hook); !executable) {
-      return Err{HostError::could_not("chmod +x", site.hook, executable.error())};
-    }
+  if (auto applied = apply_enable(plan, facts, true); !applied) {
+    return Err{applied.error()};
   }
   if (plan.write_marker) {
     auto marker = advance_marker(marker_dir, shown_root, plan.epoch);
@@ -425,27 +544,26 @@ Result<Disabled, HostError> disable_everywhere(const fs::path& repo, const fs::p
   done.left = plan.left;
   done.still_recorded = plan.still_recorded;
   done.unsure = plan.unsure;
+  std::vector<Step> steps;
   if (plan.hook) {
-    if (write) {
-      if (auto written = pylon::write_atomic(plan.hook->hook, plan.hook->stripped); !written) {
-        return Err{HostError::could_not("write", plan.hook->hook, written.error())};
-      }
-    }
+    Step step{{}, "write", plan.hook->hook};
+    step.write.root = facts.value().hook.dir;
+    step.write.target = "post-commit";
+    step.write.own_link = !facts.value().hook.tracked;
+    step.write.named_by = facts.value().hook.config;
+    step.write.text = plan.hook->stripped;
+    steps.push_back(std::move(step));
     done.hook = plan.hook->hook;
   }
   for (const Removal& copy : plan.copies) {
-    if (write) {
-      std::error_code ec;
-      if (copy.whole) {
-        fs::remove(copy.hook, ec);
-      } else if (auto written = pylon::write_atomic(copy.hook, copy.stripped); !written) {
-        ec = written.error();
-      }
-      if (ec) {
-        return Err{HostError::could_not(copy.whole ? "remove" : "write", copy.hook, ec)};
-      }
-    }
+    steps.push_back(step_for(copy.hook, facts.value(),
+                             copy.whole ? pylon::WriteAction::Remove : pylon::WriteAction::Replace,
+                             copy.whole ? "remove" : "write"));
+    steps.back().write.text = copy.stripped;
     done.removed.push_back(copy.hook);
+  }
+  if (auto applied = run_steps(steps, write); !applied) {
+    return Err{applied.error()};
   }
   return done;
 }

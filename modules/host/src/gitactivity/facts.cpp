@@ -280,21 +280,26 @@ std::string writer_text(pylon::ConfigWriter writer, const pylon::ConfigEvidence&
   return "every user";
 }
 
-// The refusal to write where core.hooksPath points when the file that sets it may be changed by
-// someone who could not make the write there themselves: the setting would lend them our rights.
-// git names the repository's own file relative to the top level `root`.
-std::optional<HostError> config_refusal(const fs::path& repo, GitEnv env, const HookSite& site,
-                                        const std::string& root) {
+// The file that sets core.hooksPath; nothing when it is unset or set on the command line (the
+// running user's own). git names the repository's own file relative to the top level `root`.
+std::optional<fs::path> hooks_config_file(const fs::path& repo, GitEnv env,
+                                          const std::string& root) {
   const auto answer =
       git_output(repo, {"config", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
   constexpr std::string_view file_origin = "file:";
   if (!answer || answer->rfind(file_origin, 0) != 0 || answer->find('\0') == std::string::npos) {
-    return std::nullopt;  // unset, or set on the command line: the running user's own
+    return std::nullopt;
   }
   fs::path config = answer->substr(file_origin.size(), answer->find('\0') - file_origin.size());
   if (config.is_relative()) {
     config = fs::path(root) / config;
   }
+  return config;
+}
+
+// The refusal to write where core.hooksPath points when the file that sets it may be changed by
+// someone who could not make the write there themselves: the setting would lend them our rights.
+std::optional<HostError> config_refusal(const fs::path& config, const HookSite& site) {
   auto evidence = pylon::config_evidence(config, site.hook);
   if (!evidence) {
     return HostError::could_not("read", config, evidence.error());
@@ -343,13 +348,14 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   }
   const auto output = git_query(
       repo, {"rev-parse", "--show-toplevel", "--git-common-dir", "--git-path", "hooks"}, env);
-  if (!output) {
-    if (output.error().not_run) {
-      return Err{HostError::failure(output.error().reason)};
-    }
+  if (!output && output.error().not_run) {
+    return Err{HostError::failure(output.error().reason)};
+  }
+  if (!output && !wanted.hooks_named) {
     return Err{outside};
   }
-  auto answers = split_answers(output.value(), 3);
+  // enable asks again one question at a time, to tell a repository from its hooks path
+  auto answers = output ? split_answers(output.value(), 3) : std::nullopt;
   if (!answers) {
     // one question at a time: each answer is then one path, whatever it holds
     answers.emplace();
@@ -359,6 +365,10 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
         args.emplace_back("hooks");
       }
       auto one = git_line(repo, args, env);
+      if (!one && wanted.hooks_named && answers->size() == 2) {
+        return Err{HostError::failure("could not locate the hooks directory for " +
+                                      pylon::path_text((*answers)[0]))};
+      }
       if (!one) {
         return Err{outside};
       }
@@ -377,7 +387,10 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   facts.hook.tracked = !facts.hook.in_git_dir && tracked_by_a_team(hooks);
   // only a set hooks path can lead a write elsewhere than the repository's own directory
   if (facts.hooks_path_set) {
-    facts.hook.foreign_config = config_refusal(repo, env, facts.hook, facts.root);
+    facts.hook.config = hooks_config_file(repo, env, facts.root);
+    if (facts.hook.config) {
+      facts.hook.foreign_config = config_refusal(*facts.hook.config, facts.hook);
+    }
   }
   const std::optional<std::string> hook_text =
       facts.hook.text ? facts.hook.text.value() : std::optional<std::string>{};

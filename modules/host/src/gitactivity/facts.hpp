@@ -37,6 +37,8 @@ struct HookSite {
   bool in_git_dir = false;           // the directory lies in the common git directory
   // the refusal of a link on the way to the hook whose owner is not the hook's
   std::optional<host::HostError> foreign_link;
+  // the configuration file that sets the hooks path, when one does
+  std::optional<std::filesystem::path> config;
   // the refusal of a hooks path set in a file another user may change
   std::optional<host::HostError> foreign_config;
   Result<std::optional<std::string>, std::string> text{std::optional<std::string>{}};
@@ -84,6 +86,9 @@ struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
   bool hooks_path_scope = false;
   bool stale_cause = false;  // the latest commit's time and how it came, in one git run
+  // a hooks path git will not give for a top level it gave is enable's own failure, naming the
+  // top level, rather than `outside`
+  bool hooks_named = false;
 };
 
 // Gathers the facts of the repository at `repo`: one git run for the top level, the common git

@@ -548,8 +548,10 @@ FileFact file_fact(fs::path path, const Asker* git, bool absent_too = false) {
   if (git == nullptr || !(fact.exists || absent_too)) {
     return fact;
   }
-  const std::string rel =
-      canonical_or_same(fact.path).lexically_relative(canonical_or_same(git->root)).string();
+  // a link is asked about as the link it is: the team may track one that leads out of the tree
+  const std::string rel = (canonical_or_same(fact.path.parent_path()) / fact.path.filename())
+                              .lexically_relative(canonical_or_same(git->root))
+                              .string();
   if (fact.exists) {
     const auto listed =
         git_output(git->repo, {"-C", git->root, "ls-files", "-z", "--", rel}, git->env);

@@ -2,6 +2,7 @@
 
 #include "env.hpp"
 #include "files.hpp"
+#include "gate.hpp"
 #include "gitactivity/markers.hpp"
 #include "text.hpp"
 

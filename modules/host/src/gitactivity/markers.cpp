@@ -3,6 +3,7 @@
 #include "config/home.hpp"
 #include "env.hpp"
 #include "files.hpp"
+#include "gate.hpp"
 #include "gitactivity/owner.hpp"
 #include "project/store.hpp"
 #include "text.hpp"
@@ -27,10 +28,6 @@ namespace {
 
 static_assert(sizeof(std::time_t) >= sizeof(std::int64_t), "marker times are 64-bit");
 
-// O_NONBLOCK: a FIFO that happens to carry a marker's name must fail the open, not hang a commit.
-// O_NOFOLLOW: a link at the marker's own name is refused, never written through.
-constexpr int open_for_write = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-
 // A marker is a file of ours: a regular file with no other name, whose bytes and times are no one
 // else's.
 std::optional<std::error_code> not_ours(const struct stat& st) {
@@ -41,22 +38,6 @@ std::optional<std::error_code> not_ours(const struct stat& st) {
     return pylon::other_links();
   }
   return std::nullopt;
-}
-
-// An existing regular file, or a new one.
-Result<pylon::UniqueFd, std::error_code> open_marker(const fs::path& file) {
-  pylon::UniqueFd fd(::open(file.c_str(), open_for_write | O_CREAT, 0666));
-  if (!fd) {
-    return Err{pylon::last_os_error()};
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    return Err{pylon::last_os_error()};
-  }
-  if (auto refused = not_ours(st)) {
-    return Err{*refused};
-  }
-  return fd;
 }
 
 std::int64_t mtime_seconds(const struct stat& st) {
@@ -122,13 +103,8 @@ std::string encode_marker(std::string_view repo) {
 
 Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_view repo,
                                                std::optional<std::int64_t> epoch) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    return Err{ec};
-  }
-  fs::path file = dir / encode_marker(repo);
-  auto fd = create_empty(file);
+  const std::string name = encode_marker(repo);
+  auto fd = create_empty(dir, name);
   if (!fd) {
     return Err{fd.error()};
   }
@@ -136,7 +112,7 @@ Result<fs::path, std::error_code> write_marker(const fs::path& dir, std::string_
   if (auto set = set_mtime(fd.value().get(), epoch ? *epoch : now_epoch()); !set) {
     return Err{set.error()};
   }
-  return file;
+  return dir / name;
 }
 
 Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::string_view repo,
@@ -154,13 +130,24 @@ Result<MarkerWrite, std::error_code> advance_marker(const fs::path& dir, std::st
   return MarkerWrite{std::move(written).value(), true};
 }
 
-Result<pylon::UniqueFd, std::error_code> create_empty(const fs::path& file) {
-  // not O_TRUNC: nothing is emptied before it is known to be a regular file
-  auto fd = open_marker(file);
-  if (!fd) {
-    return Err{fd.error()};
+Result<pylon::UniqueFd, std::error_code> create_empty(const fs::path& dir,
+                                                      const std::string& name) {
+  // emptied only once the gate has it open as a regular file of ours: a FIFO fails the open
+  // rather than hang a commit, and a link at the name is refused
+  if (!pylon::is_single_name(name)) {  // a name read back from a directory or a file
+    return Err{pylon::gate_error(pylon::GateRule::BadName)};
   }
-  if (::ftruncate(fd.value().get(), 0) != 0) {
+  pylon::Write open;
+  open.action = pylon::WriteAction::Open;
+  open.root = dir;
+  open.target = name;
+  open.make_root = true;
+  auto opened = pylon::gate(open);
+  if (!opened) {
+    return Err{opened.error().error};
+  }
+  pylon::UniqueFd fd = std::move(opened.value().fd);
+  if (::ftruncate(fd.get(), 0) != 0) {
     return Err{pylon::last_os_error()};
   }
   return fd;

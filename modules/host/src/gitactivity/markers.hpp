@@ -65,9 +65,11 @@ Result<MarkerWrite, std::error_code> advance_marker(const std::filesystem::path&
                                                     std::optional<std::int64_t> epoch);
 // Sets access and modification time of the open file.
 Result<Unit, std::error_code> set_mtime(int fd, std::int64_t epoch);
-// Creates the file or empties an existing regular one (mode 0666 before the umask for a new
-// file), never through a link at its name; the descriptor is open for writing.
-Result<pylon::UniqueFd, std::error_code> create_empty(const std::filesystem::path& file);
+// Creates the marker `name` in `dir` (made as needed) or empties an existing regular one (mode
+// 0666 before the umask for a new file), never through a link at its name; the descriptor is open
+// for writing.
+Result<pylon::UniqueFd, std::error_code> create_empty(const std::filesystem::path& dir,
+                                                      const std::string& name);
 // Why the marker directory cannot be listed: nothing for a readable one or none at all (no
 // marker yet); not_a_directory for a file or a link to one.
 std::optional<std::error_code> unreadable_marker_dir(const std::filesystem::path& dir);

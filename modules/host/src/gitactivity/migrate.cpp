@@ -1,5 +1,6 @@
 #include "gitactivity/migrate.hpp"
 
+#include "gate.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -46,10 +47,11 @@ std::vector<MigrationStep> plan_migration(const std::vector<Marker>& legacy,
 
 Result<std::uint64_t, host::HostError> apply_migration(const std::vector<MigrationStep>& plan,
                                                        const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    return Err{host::HostError::could_not("create", dir, ec)};
+  pylon::Write make;
+  make.action = pylon::WriteAction::MakeDirs;
+  make.root = dir;
+  if (auto made = pylon::gate(make); !made) {
+    return Err{host::HostError::could_not("create", dir, made.error())};
   }
   std::uint64_t copied = 0;
   for (const MigrationStep& step : plan) {
@@ -57,7 +59,7 @@ Result<std::uint64_t, host::HostError> apply_migration(const std::vector<Migrati
       continue;
     }
     const fs::path file = dir / step.name;
-    auto created = create_empty(file);
+    auto created = create_empty(dir, step.name);
     if (!created) {
       return Err{host::HostError::could_not("create", file, created.error())};
     }

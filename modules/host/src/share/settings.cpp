@@ -3,6 +3,7 @@
 #include "config/home.hpp"
 #include "exec/remote.hpp"
 #include "files.hpp"
+#include "gate.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
@@ -73,10 +74,11 @@ Result<fs::path, HostError> save_peer(std::string_view name) {
   }
   fs::path path = share_config_path();
   const fs::path dir = path.parent_path();
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    return Err{HostError::could_not("create", dir, ec)};
+  pylon::Write make;
+  make.action = pylon::WriteAction::MakeDirs;
+  make.root = dir;
+  if (auto made = pylon::gate(make); !made) {
+    return Err{HostError::could_not("create", dir, made.error())};
   }
   if (!pylon::is_utf8(name)) {
     return Err{HostError::could_not("encode", path, "the peer name is not valid UTF-8")};

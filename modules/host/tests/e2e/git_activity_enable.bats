@@ -258,6 +258,11 @@ echo mine" ]
     [ "$stderr" = "pylon-host: could not write $T/r/.git/hooks/post-commit: No such file or directory (os error 2)" ]
 
     rm "$T/r/.git/hooks/post-commit"
+    # a git that names the top level but no hooks directory
+    mkdir "$T/shim" && printf '#!/bin/sh\ncase " $* " in *" --git-path "*) exit 128;; esac\nexec %s "$@"\n' \
+        "$(command -v git)" >"$T/shim/git" && chmod +x "$T/shim/git"
+    PATH="$T/shim:$PATH" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: could not locate the hooks directory for $T/r" ]
     PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
     [ "$stderr" = "pylon-host: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
     [ ! -e "$T/r/.git/hooks/post-commit" ]  # refused before anything is written

@@ -142,6 +142,12 @@ marker_after_commit() {
     git -C "$r" add -f .husky/post-commit && git -C "$r" commit -qm team
     run -0 pylon-host git-activity enable "$r"
     [ "$(cat "$r/.husky/post-commit")" = "npm test" ]
+    # and so is a link the team tracks there, wherever it leads
+    printf 'alias l=ls\n' >"$HOME/.bashrc"
+    ln -sf ../../home/.bashrc "$r/.husky/post-commit"
+    git -C "$r" add -f .husky/post-commit && git -C "$r" commit -qm link
+    run pylon-host git-activity enable "$r"
+    [ "$(cat "$HOME/.bashrc")" = "alias l=ls" ] && [ "$(stat -c %a "$HOME/.bashrc")" = 644 ]
 }
 
 @test "lefthook: the recorder goes into lefthook-local.yml; its .old copy is found" {
@@ -156,6 +162,15 @@ marker_after_commit() {
     commit_does_not_record "$r"
     run -1 pylon-host git-activity status "$r"
     [[ "$output" == *"warning  tools         a copy of the recorder stands in post-commit.old"* ]]
+    # an exclude file that cannot take the line: the dry run fails as the real run does, and
+    # nothing is left for a `git add -A`
+    if chattr +i "$r/.git/info" 2>/dev/null; then
+        run -0 pylon-host git-activity enable-all --dry-run "$r"
+        [ "${lines[-1]}" = "git-activity would enable in 0 repo(s), 1 failed" ]
+        run -1 pylon-host git-activity enable "$r"
+        chattr -i "$r/.git/info"
+        [ ! -e "$r/lefthook-local.yml" ]
+    fi
     run -0 pylon-host git-activity enable "$r"
     [ "${lines[1]}" = "recorded through $r/lefthook-local.yml, which lefthook's post-commit hook runs (listed in .git/info/exclude)" ]
     # a change to the team's configuration, and lefthook's routine re-sync
@@ -167,6 +182,12 @@ marker_after_commit() {
     run -0 pylon-host git-activity disable "$r"
     [ ! -e "$r/lefthook-local.yml" ]
     commit_does_not_record "$r"
+    # a lefthook-local.yml the team tracks as a link out of the tree is never written through
+    printf 'PATH=x\n' >"$HOME/.profile"
+    ln -s ../home/.profile "$r/lefthook-local.yml"
+    git -C "$r" add lefthook-local.yml && git -C "$r" commit -qm local
+    run pylon-host git-activity enable "$r"
+    [ "$(cat "$HOME/.profile")" = "PATH=x" ]
     (cd "$r" && lefthook uninstall >/dev/null 2>&1)  # puts post-commit.old back
     commit_does_not_record "$r"
 }

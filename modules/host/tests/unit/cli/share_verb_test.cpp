@@ -1,6 +1,7 @@
 #include "cli/share_verb.hpp"
 
 #include "files.hpp"
+#include "gate.hpp"
 #include "share/quaylink.hpp"
 #include "share/settings.hpp"
 #include "share/share_dir.hpp"

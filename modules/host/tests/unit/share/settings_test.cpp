@@ -1,6 +1,7 @@
 #include "share/settings.hpp"
 
 #include "files.hpp"
+#include "gate.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>

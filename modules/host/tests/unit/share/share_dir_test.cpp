@@ -1,6 +1,7 @@
 #include "share/share_dir.hpp"
 
 #include "files.hpp"
+#include "gate.hpp"
 #include "temp_dir.hpp"
 
 #include <unistd.h>
