@@ -2,7 +2,7 @@
 
 #include "clock.hpp"
 #include "env.hpp"
-#include "files.hpp"
+#include "gate.hpp"
 #include "gitactivity/enable.hpp"
 #include "gitactivity/facts.hpp"
 #include "gitactivity/hook.hpp"
@@ -11,8 +11,6 @@
 #include "proc/proc.hpp"
 #include "text.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -359,11 +357,10 @@ HostError too_old_git(std::string_view doing) {
   }
   if (!outcome.ok() || version.empty()) {
     // not a question of its version: git fails here (a configuration it cannot read)
-    return HostError::failure(std::string(doing) +
-                              ": git cannot say whether it runs hooks from its configuration: " +
-                              (outcome.reason().empty() ? "`git --version` gave no answer"
-                                                        : outcome.reason()) +
-                              " (nothing was written)");
+    return HostError::failure(
+        std::string(doing) + ": git cannot say whether it runs hooks from its configuration: " +
+        (outcome.reason().empty() ? "`git --version` gave no answer" : outcome.reason()) +
+        " (nothing was written)");
   }
   return HostError::failure(std::string(doing) +
                             " needs git 2.54 or later, which runs hooks defined in its "
@@ -468,45 +465,17 @@ BlockCount count_blocks(const fs::path& marker_dir) {
 }
 
 std::optional<HostError> config_file_refusal(const fs::path& config) {
-  const std::string refused = "will not have git write " + pylon::path_text(config) + ": ";
-  auto walked = pylon::walk_path(config);
-  if (!walked) {
-    return HostError::could_not("check", config, walked.error());
-  }
-  const pylon::WalkedPath& w = walked.value();
-  if (w.foreign_link) {
-    return HostError::failure(refused + pylon::foreign_link_text(*w.foreign_link));
-  }
-  if (!w.complete) {
-    return HostError::failure(refused + "a directory on the way to it does not exist");
-  }
-  const uid_t me = ::geteuid();
-  struct stat st {};
-  if (::stat((w.dir / w.name).c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      return HostError::failure(refused + pylon::os_text(pylon::not_regular_file()));
-    }
-    if (st.st_uid != me) {
-      return HostError::failure(refused + "it belongs to another user (uid " +
-                                std::to_string(st.st_uid) + ")");
-    }
-    if (st.st_nlink > 1) {
-      return HostError::failure(refused + pylon::os_text(pylon::other_links()));
-    }
-  } else if (errno != ENOENT) {
-    return HostError::could_not("check", config, pylon::last_os_error());
-  }
-  // git writes a lock file beside it and renames that over it
-  if (::stat(w.dir.c_str(), &st) != 0) {
-    return HostError::could_not("check", w.dir, pylon::last_os_error());
-  }
-  if (st.st_uid != me) {
-    return HostError::failure(refused + "its directory " + pylon::path_text(w.dir) +
-                              " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
-  }
-  if (::faccessat(AT_FDCWD, w.dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    return HostError::failure(refused + "cannot write in its directory " + pylon::path_text(w.dir) +
-                              ": " + pylon::os_text(pylon::last_os_error()));
+  // git writes a lock file beside it and renames that over it: a Replace there, which git makes;
+  // ~/.gitconfig may be the user's own link into their dotfiles, which git writes through
+  pylon::Write w;
+  w.action = pylon::WriteAction::Replace;
+  w.root = config.has_parent_path() ? config.parent_path() : fs::path(".");
+  w.target = config.filename();
+  w.own_link = true;
+  w.dry_run = true;
+  if (auto gated = pylon::gate(w); !gated) {
+    return HostError::failure("will not have git write " + pylon::path_text(config) + ": " +
+                              pylon::refusal_text(gated.error()));
   }
   return std::nullopt;
 }

@@ -114,8 +114,9 @@ struct BlockCount {
 };
 BlockCount count_blocks(const std::filesystem::path& marker_dir);
 
-// Why git may not write the configuration file: a link of another owner on the way, a file that
-// is not regular, not ours or has other hard links, a directory we may not replace it in.
+// Why git may not write the configuration file: what the write gate refuses of a Replace there
+// (a link other than the user's own, a file that is not regular, another user's, one with other
+// hard links, a directory we may not replace it in).
 std::optional<host::HostError> config_file_refusal(const std::filesystem::path& config);
 
 }  // namespace gitactivity

@@ -20,7 +20,7 @@ TEST(VerbTables, EveryVerbHasItsHelpLineUsageSummaryAndKnownFlags) {
     for (const cli::VerbInfo& verb : group->verbs) {
       names += (names.empty() ? "" : "|") + std::string(verb.name);
       // a verb's other form has its own line, beginning with the verb
-      rows += verb.more_usage.empty() ? 1 : 2;
+      rows += verb.more_usage.empty() ? 1U : 2U;
       EXPECT_TRUE(verb.more_usage.empty() ||
                   help.find("\n  " + std::string(verb.more_usage) + "  ") != std::string::npos);
     }
