@@ -192,7 +192,7 @@ Result<Reached, GateRefusal> reach_dir(const Write& w, const std::vector<std::st
     return r;
   }
   struct stat root_st {};
-  if (::fstat(r.dir.get(), &root_st) != 0) {
+  if (!dirs.empty() && ::fstat(r.dir.get(), &root_st) != 0) {
     return refuse_os(w.root);
   }
   const bool may_make = w.make_dirs || w.action == WriteAction::MakeDirs;
