@@ -148,8 +148,10 @@ Result<std::vector<ConfigEntry>, HostError> read_entries(const std::optional<fs:
   args.insert(args.end(), scope_args.begin(), scope_args.end());
   args.insert(args.end(), {"--show-scope", "-z", "--get-regexp", std::string(names_pattern)});
   const proc::Outcome outcome = run_git(dir, args, env);
-  if (outcome.code == 1 && outcome.stdout.empty() && outcome.stderr.empty()) {
-    return std::vector<ConfigEntry>{};  // no such key
+  // 1: no such key; 129: a git without --show-scope, far too old to run configured hooks
+  if ((outcome.code == 1 && outcome.stdout.empty() && outcome.stderr.empty()) ||
+      outcome.code == 129) {
+    return std::vector<ConfigEntry>{};
   }
   auto entries = outcome.ok() ? parse_config_entries(outcome.stdout) : std::nullopt;
   if (!entries) {

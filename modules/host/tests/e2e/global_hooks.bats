@@ -5,13 +5,9 @@
 load helpers
 
 setup_file() {
-    local why
-    if root=$("$E2E_SOURCE_DIR/scripts/unstable-root" 2>"$BATS_FILE_TMPDIR/root.log"); then
-        export UNSTABLE_ROOT="$root"
-    else
-        why=$(tail -n 1 "$BATS_FILE_TMPDIR/root.log")
-        export ROOT_SKIP="${why:-the Debian unstable root could not be made}"
-    fi
+    UNSTABLE_ROOT=$("$E2E_SOURCE_DIR/scripts/unstable-root" 2>"$BATS_FILE_TMPDIR/root.log") || true
+    ROOT_SKIP=$(tail -n 1 "$BATS_FILE_TMPDIR/root.log")
+    export UNSTABLE_ROOT ROOT_SKIP="${ROOT_SKIP:-the Debian unstable root could not be made}"
 }
 
 eval "sealed_$(declare -f setup)"
@@ -33,9 +29,7 @@ stays() { back "$1"; "${@:2}" >/dev/null 2>&1; [ "$(marker "$1")" = 1000 ] || { 
 LIB
 }
 
-teardown() {
-    if [ -n "${W:-}" ]; then rm -rf "$W"; fi
-}
+teardown() { if [ -n "${W:-}" ]; then rm -rf "$W"; fi; }
 
 # The cases that need the root skip by name when it cannot be had, and fail in CI.
 need_root() {
@@ -74,8 +68,7 @@ in_root() {
         git -C ../up commit -q --allow-empty -m four && git reset -q --hard origin/main
         moves r git pull -q --ff-only
         git switch -q side && moves r git rebase -q --apply main
-        echo p >p && git add p && git commit -q -m p && git format-patch -1 --stdout >../p
-        git reset -q --hard HEAD~1
+        echo p >p && git add p && git commit -q -m p && git format-patch -1 --stdout >../p && git reset -q --hard HEAD~1
         moves r git am -q ../p
         [ "$(ls .git/hooks; sha256sum .git/config)" = "$before" ]'
     echo "$output"; [ "$status" -eq 0 ]
