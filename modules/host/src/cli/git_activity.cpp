@@ -6,6 +6,7 @@
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
+#include "gitactivity/prune.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
@@ -51,6 +52,10 @@ VerbResult list_verb(const GitActivityCall& call) {
                ? gitactivity::locate_owner(name, volumes, &memo)
                : gitactivity::out_of_time(name);
   };
+  // the repository, else the directory the name spells where there is one
+  const auto place_of = [](const gitactivity::MarkerOwner& owner) {
+    return owner.root ? owner.root : gitactivity::spelled_directory(owner.marker);
+  };
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
@@ -58,7 +63,8 @@ VerbResult list_verb(const GitActivityCall& call) {
       Json item = Json::object();
       item["marker"] = pylon::lossy_utf8(marker.name);
       item["epoch"] = marker.epoch;
-      item["repo"] = owner.root ? Json(pylon::path_text(*owner.root)) : Json(nullptr);
+      const auto place = place_of(owner);
+      item["repo"] = place ? Json(pylon::path_text(*place)) : Json(nullptr);
       item["state"] = owner_state_text(owner.state);
       items.push_back(std::move(item));
     }
@@ -77,7 +83,8 @@ VerbResult list_verb(const GitActivityCall& call) {
   for (const gitactivity::Marker& marker : markers) {
     const gitactivity::MarkerOwner owner = owner_of(marker.name);
     const std::string name = pylon::lossy_utf8(marker.name);
-    const std::string label = owner.root ? pylon::path_text(*owner.root)
+    const auto place = place_of(owner);
+    const std::string label = place ? pylon::path_text(*place)
                               : owner.state == gitactivity::OwnerState::Gone
                                   ? name + " (repo gone)"
                                   : name + " (unreachable)";
@@ -295,6 +302,23 @@ Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {
     return Err{HostError::failure("cannot read the current directory: " + pylon::os_text(ec))};
   }
   return cwd;
+}
+
+void remember_pruned(const gitactivity::Volumes& volumes,
+                     const std::vector<gitactivity::PruneEntry>& entries,
+                     const std::vector<gitactivity::Removed>& removed) {
+  std::vector<std::string> tops;
+  std::vector<std::string> names;
+  names.reserve(removed.size());
+  for (const gitactivity::PruneEntry& entry : entries) {
+    if (entry.owner.root) {
+      tops.push_back(entry.owner.root->native());
+    }
+  }
+  for (const gitactivity::Removed& one : removed) {
+    names.push_back(one.name);
+  }
+  gitactivity::remember_mounts(volumes, tops, names);
 }
 
 const Group& git_activity_group() {

@@ -10,6 +10,12 @@
 #include <string_view>
 #include <vector>
 
+namespace gitactivity {
+struct Volumes;
+struct PruneEntry;
+struct Removed;
+}  // namespace gitactivity
+
 namespace cli {
 
 // The git-activity verb group: everything after the group word. `terminal`, when given, is where
@@ -51,5 +57,10 @@ VerbResult disable_verb(const GitActivityCall& call);
 VerbResult disable_all_verb(const GitActivityCall& call);
 VerbResult status_verb(const GitActivityCall& call);
 VerbResult prune_verb(const GitActivityCall& call);
+// After a real prune: the mounts of the repositories it found are remembered, and the markers it
+// removed forgotten (remember_mounts).
+void remember_pruned(const gitactivity::Volumes& volumes,
+                     const std::vector<gitactivity::PruneEntry>& entries,
+                     const std::vector<gitactivity::Removed>& removed);
 
 }  // namespace cli

@@ -6,6 +6,7 @@
 #include "gitactivity/global_hooks.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/repos.hpp"
+#include "gitactivity/volumes.hpp"
 #include "text.hpp"
 
 #include <fcntl.h>
@@ -309,6 +310,8 @@ VerbResult enable_verb(const GitActivityCall& call) {
     return Err{enabled.error()};
   }
   const gitactivity::Enabled& e = enabled.value();
+  // the volume it lies on, so that its marker is not called gone while that volume is away
+  gitactivity::remember_mounts(gitactivity::volumes_live(), {e.root});
   auto global = gitactivity::set_opt_out(repo.value(), false, git_env(call));
   if (!global) {
     return Err{
@@ -452,6 +455,9 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
     return Err{walked_all.error()};
   }
   const FleetRun& run = walked_all.value();
+  if (!dry_run) {
+    gitactivity::remember_mounts(gitactivity::volumes_live(), run.changed);
+  }
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;

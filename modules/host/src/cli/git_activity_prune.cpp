@@ -183,6 +183,9 @@ VerbResult prune_verb(const GitActivityCall& call) {
                       return journal->append(name, file.mtime_sec, file.mtime_nsec);
                     },
                     deadline);
+  if (!dry_run) {
+    remember_pruned(volumes, survey.value().entries, result.removed);
+  }
   std::map<std::string, const gitactivity::MarkerOwner*> owners;
   bool expired = result.unreachable.size() > plan.unreachable.size();
   for (const gitactivity::PruneEntry& entry : survey.value().entries) {

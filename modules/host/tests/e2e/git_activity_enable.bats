@@ -721,3 +721,26 @@ in_private_mounts() {
     [[ "${lines[11]}" == "unreachable   $nas: not found below $T/nas, on a volume that may be away, so prune keeps the marker"* ]]
     [ -e "$m/$nas" ] && [ -e "$m/$stick" ] && [ ! -e "$m/$ram" ]
 }
+
+@test "a volume outside the fstab mounted in the home stays unreachable while away, whatever its mount point then looks like" {
+    mkdir -p "$T/disk-a" "$T/disk-b" "$HOME/mnt/nas" "$HOME/mnt/usb" "$HOME/Vaults/work"
+    : >"$HOME/Vaults/work/.not-mounted"
+    run -0 in_private_mounts sh -ec '
+        H=$2 && mkrepo() { git -c init.defaultBranch=main init -q "$1" && git -C "$1" commit -q --allow-empty -m c; }
+        mount --bind "$1/disk-a" "$H/mnt/nas" && mkrepo "$H/mnt/nas/r"
+        mount --bind "$1/disk-b" "$H/Vaults/work" && mkrepo "$H/Vaults/work/r"
+        pylon-host git-activity enable "$H/mnt/nas/r" >/dev/null
+        pylon-host git-activity enable-all "$H/Vaults" >/dev/null
+        umount "$H/mnt/nas" && rmdir "$H/mnt/nas"  # the mount point goes at unmount
+        umount "$H/Vaults/work"                    # a sentinel file stays in it
+        pylon-host git-activity status --all | grep "^unreachable"
+        pylon-host git-activity prune
+    ' sh "$T" "$HOME"
+    local away="a mount point when it was last seen, with nothing mounted there now" nas vault
+    nas=$(basename "$(marker_of "$HOME/mnt/nas/r")") vault=$(basename "$(marker_of "$HOME/Vaults/work/r")")
+    [[ "${lines[0]}" == "unreachable   $vault: not found below $HOME/Vaults/work, $away, so prune keeps"* ]]
+    [[ "${lines[1]}" == "unreachable   $nas: not found below $HOME/mnt/nas, $away, so prune keeps"* ]]
+    [ "${lines[3]}" = "kept (unreachable): $nas: not found below $HOME/mnt/nas, $away" ]
+    [ "${lines[4]}" = "0 marker(s) removed, 2 kept as unreachable" ]
+    [ -e "$(marker_of "$HOME/mnt/nas/r")" ] && [ -e "$(marker_of "$HOME/Vaults/work/r")" ]
+}

@@ -524,5 +524,8 @@ ga_date() { touch -d "@$2" "$1" 2>/dev/null || touch -t "$(date -r "$2" +%Y%m%d%
     run -0 bounded 60 pylon-host git-activity list  # a walk of every spelling would not end
     [[ "$output" == *"  $base$many-gone (repo gone)"* ]]
     # the spelling through links is not the name git's top level gives: not this marker's
-    [[ "$output" == *"  $base-h-h-real (unreachable)"* ]]
+    # repository, but the directory the name spells is shown
+    grep -q -- "  $T/d/h/h/real\$" <<<"$output"
+    run -0 bounded 60 pylon-host git-activity list --json
+    [[ "$output" == *"{\"marker\":\"$base-h-h-real\",\"epoch\":"*",\"repo\":\"$T/d/h/h/real\",\"state\":\"unreachable\"}"* ]]
 }
