@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <vector>
 
 namespace pylon {
@@ -152,7 +153,9 @@ Result<UniqueFd, GateRefusal> open_root(const Write& w, std::vector<fs::path>& t
       to_make.push_back(base);
       return UniqueFd{};
     }
-    if (::mkdirat(root.get(), name->c_str(), 0777) != 0 && errno != EEXIST) {
+    // the parents as mkdir -p makes them; the root itself with the mode asked
+    const mode_t mode = std::next(name) == missing.rend() ? w.dir_mode : 0777;
+    if (::mkdirat(root.get(), name->c_str(), mode) != 0 && errno != EEXIST) {
       return refuse_os(base);
     }
     UniqueFd next(open_below(root.get(), *name, O_RDONLY | O_DIRECTORY));
@@ -213,7 +216,7 @@ Result<Reached, GateRefusal> reach_dir(const Write& w, const std::vector<std::st
         r.dir.reset();
         continue;
       }
-      if (::mkdirat(r.dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdirat(r.dir.get(), name.c_str(), w.dir_mode) != 0 && errno != EEXIST) {
         return refuse_os(next_path);
       }
       next.reset(open_below(r.dir.get(), name, O_RDONLY | O_DIRECTORY));
@@ -544,7 +547,7 @@ Result<Gated, GateRefusal> act(const Write& w, Target& t, bool existed, const st
       }
       return out;
     case WriteAction::MakeDirs:
-      if (!existed && ::mkdirat(t.dir, t.name.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (!existed && ::mkdirat(t.dir, t.name.c_str(), w.dir_mode) != 0 && errno != EEXIST) {
         return refuse_os(path);
       }
       return out;

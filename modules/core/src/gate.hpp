@@ -38,6 +38,9 @@ struct Write {
   std::filesystem::path target;
   std::string_view text;   // Replace, and Create's content
   mode_t mode = 0666;      // a new file's mode before the umask
+  // the mode before the umask of the root, or of a directory on the way, that the gate makes
+  // (0700 for a place of the user's alone); the root's parents get 0777, as mkdir -p gives them
+  mode_t dir_mode = 0777;
   bool make_root = false;  // the root and its missing parents may be made (mkdir -p)
   bool make_dirs = false;  // the missing directories between the root and the target's
   // The one link followed below the root: the user's own untracked hook that links to a file

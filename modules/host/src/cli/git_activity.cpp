@@ -2,6 +2,7 @@
 
 #include "cli/verbs.hpp"
 #include "clock.hpp"
+#include "gitactivity/facts.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
@@ -158,22 +159,30 @@ VerbResult record_verb(const GitActivityCall& call) {
 }
 
 constexpr VerbRow<GitActivityCall> table[] = {
-    {{"record", "", "--at", "pylon host git-activity record [--at EPOCH]",
+    {{"record", "", "--at --head", "pylon host git-activity record [--at EPOCH]",
       "touch this repo's marker (post-commit hook entry point)",
-      "touch this repository's marker (the post-commit hook runs this)", false},
+      "touch this repository's marker (the post-commit hook runs this)", false, SIZE_MAX,
+      "pylon host git-activity record --head",
+      "move the marker up to HEAD's commit (merges, `git am`)"},
      record_verb},
-    {{"enable", "[REPO]", "--json", "pylon host git-activity enable [REPO]",
+    {{"enable", "[REPO]", "--dry-run --global --json", "pylon host git-activity enable [REPO]",
       "install the post-commit recorder + backfill the marker",
-      "install the post-commit recorder in REPO (default: here) and backfill its marker", true, 1},
+      "install the post-commit recorder in REPO (default: here) and backfill its marker; "
+      "--global: record every repository through git's global configuration (git 2.54+)",
+      true, 1, "pylon host git-activity enable --global",
+      "record in every repo through git's configuration"},
      enable_verb},
     {{"enable-all", "[DIR ...]", "--dry-run --json --timeout",
       "pylon host git-activity enable-all [DIR ...]",
       "\u2026in every repo under DIR (default ~/work)",
       "enable every repository under DIR (default ~/work)"},
      enable_all_verb},
-    {{"disable", "[REPO]", "--json", "pylon host git-activity disable [REPO]",
+    {{"disable", "[REPO]", "--dry-run --global --json", "pylon host git-activity disable [REPO]",
       "remove the recorder from REPO's hook",
-      "remove the recorder from REPO's hook (default: here)", true, 1},
+      "remove the recorder from REPO's hook (default: here) and turn the global hooks off there; "
+      "--global: take the global hooks out of git's configuration",
+      true, 1, "pylon host git-activity disable --global",
+      "take the global recorder out of git's configuration"},
      disable_verb},
     {{"list", "", "--json", "pylon host git-activity list [--json]", "markers, newest first",
       "markers, newest first"},
@@ -239,6 +248,10 @@ std::int32_t run_record(const host::Parsed& args) {
   if (!dir) {
     return 0;
   }
+  if (args.has_flag("--head")) {
+    record_head(*dir);
+    return 0;
+  }
   // a plain repository, the usual case, has git's answer without the cost of starting git
   if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
     (void)gitactivity::write_marker(*dir, pylon::path_text(*top), parse_at(args));
@@ -261,6 +274,21 @@ void record_at(const fs::path& marker_dir, const fs::path& start,
   }
   // the hook discards our output anyway; a marker that could not be written is simply not there
   (void)gitactivity::write_marker(marker_dir, pylon::path_text(*top), epoch);
+}
+
+void record_head(const fs::path& marker_dir) {
+  std::optional<fs::path> top = gitactivity::toplevel_here();
+  if (!top) {
+    std::error_code ec;
+    const fs::path start = fs::current_path(ec);
+    top = gitactivity::git_toplevel(ec ? fs::path(".") : start);
+  }
+  // the time enable backfills; nothing when git gives no usable answer
+  const std::optional<std::int64_t> epoch =
+      top ? gitactivity::latest_commit_time(*top, gitactivity::GitEnv::Inherited) : std::nullopt;
+  if (epoch) {
+    (void)gitactivity::advance_marker(marker_dir, pylon::path_text(*top), epoch);
+  }
 }
 
 Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {

@@ -27,6 +27,9 @@ std::int32_t run_record(const host::Parsed& args);
 void record_at(const std::filesystem::path& marker_dir, const std::filesystem::path& start,
                std::optional<std::int64_t> epoch);
 
+// record --head: moves the marker up to the time of the commit HEAD points at; silent.
+void record_head(const std::filesystem::path& marker_dir);
+
 // The value of `--at` as a signed whole number of seconds; anything else is no `--at`.
 std::optional<std::int64_t> parse_at(const host::Parsed& args);
 

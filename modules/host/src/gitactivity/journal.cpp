@@ -83,6 +83,7 @@ Result<std::optional<JournalDir>, JournalError> open_state_dir(const fs::path& d
     pylon::Write w;
     w.action = pylon::WriteAction::MakeDirs;
     w.root = dir;
+    w.dir_mode = 0700;  // the state directory is the user's alone, whatever the umask
     if (auto made = pylon::gate(w); !made) {
       return Err{refused(made.error(), dir)};
     }

@@ -278,24 +278,23 @@ Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
                   };
                 },
                 [&](std::span<const Removed> batch) { return journal->append(batch); }, deadline);
-  if (!dry_run) {
-    // the mounts of the repositories found are remembered, the markers removed forgotten
-    std::vector<std::string> tops;
-    std::vector<std::string> removed;
-    for (const PruneEntry& entry : survey.value().entries) {
-      if (entry.owner.root) {
-        tops.push_back(entry.owner.root->native());
-      }
+  report.expired = report.result.unreachable.size() > plan.unreachable.size();
+  std::vector<std::string> tops;
+  for (const PruneEntry& entry : survey.value().entries) {
+    report.owners[entry.owner.marker] = entry.owner;
+    report.expired = report.expired || entry.owner.doubt == Doubt::OutOfTime;
+    if (entry.owner.root) {
+      tops.push_back(entry.owner.root->native());
     }
+  }
+  if (!dry_run) {
+    // the mounts of what was found, and what was removed forgotten
+    std::vector<std::string> removed;
+    removed.reserve(report.result.removed.size());
     for (const Removed& one : report.result.removed) {
       removed.push_back(one.name);
     }
     remember_mounts(volumes, tops, removed);
-  }
-  report.expired = report.result.unreachable.size() > plan.unreachable.size();
-  for (const PruneEntry& entry : survey.value().entries) {
-    report.owners[entry.owner.marker] = entry.owner;
-    report.expired = report.expired || entry.owner.doubt == Doubt::OutOfTime;
   }
   if (journal) {
     if (auto trimmed = journal->trim(); !trimmed) {

@@ -109,6 +109,7 @@ Result<Unit, std::error_code> write_mount_memory(const fs::path& dir, std::strin
   pylon::Write write;
   write.action = pylon::WriteAction::MakeDirs;
   write.root = dir;
+  write.dir_mode = 0700;  // the state directory is the user's alone, whatever the umask
   if (auto made = pylon::gate(write); !made) {
     return Err{made.error().error};
   }

@@ -45,14 +45,14 @@ $BLOCK" ]
 @test "enable --json names root, hook and marker; backfilled is null without commits" {
     mkrepo "$T/empty"
     run -0 pylon-host ga --json enable "$T/empty"
-    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[]}" ]
+    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[],\"global_hooks\":false,\"opt_out_removed\":false}" ]
     [ -f "$(marker_of "$T/empty")" ]
 
     mkrepo "$T/full" 1700000000
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]'* ]]
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]'* ]]
 }
 
 @test "enable from a subdirectory without REPO names the top level" {
@@ -100,7 +100,7 @@ make lint" ]
     run -0 pylon-host git-activity disable "$T/r"
     [ "$output" = "git-activity was not enabled here" ]
     run -0 pylon-host git-activity disable --json "$T/r"
-    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false}' ]
+    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false,"global_opt_out":null}' ]
 }
 
 @test "an enabled hook is not written again, only made executable" {
@@ -119,7 +119,7 @@ make lint" ]
     mkrepo "$T/r"
     run -0 pylon-host git-activity enable "$T/r"
     run -0 pylon-host git-activity disable "$T/r" --json
-    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false}" ]
+    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false,\"global_opt_out\":null}" ]
     printf '#!/bin/sh\n' | cmp - "$T/r/.git/hooks/post-commit"
     [ -x "$T/r/.git/hooks/post-commit" ]
 }
@@ -403,7 +403,7 @@ echo mine" ]
     [ -z "$output" ]
     [ "$stderr" = "pylon-host: unknown flag '--aply' (did you mean '--apply'?)" ]
     run -2 --separate-stderr pylon-host ga disable --dry-run
-    [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all, disable-all and prune (nothing was done)" ]
+    [ "$stderr" = "pylon-host: 'disable' has a dry run with --global only (nothing was done)" ]
     run -2 pylon-host ga list --apply=yes
     # a second REPO is not dropped in silence, and --all is not read by disable
     mkrepo "$HOME/work/r2" 1600000000
