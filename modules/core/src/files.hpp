@@ -41,6 +41,11 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 Result<Unit, std::error_code> read_chunks(int fd,
                                           const std::function<void(std::string_view)>& chunk);
 
+// Each line of a regular file (without its line feed; a last line without one too), read a chunk
+// at a time with no bound on the file; a line longer than `max_line` is passed over.
+Result<Unit, std::error_code> read_lines(const std::filesystem::path& path, std::size_t max_line,
+                                         const std::function<void(std::string_view)>& line);
+
 // A symbolic link on the way to a file whose owner is not the file's owner.
 struct ForeignLink {
   std::filesystem::path link;    // the link, spelt as reached from the path given

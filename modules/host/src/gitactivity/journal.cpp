@@ -116,9 +116,16 @@ Result<std::optional<JournalDir>, JournalError> open_state_dir(const fs::path& d
     return Err{os_error(dir)};
   }
   // a dry run (no `create`) writes nothing: it reads as the real run will have it
-  if (st.st_uid == ::geteuid() && (st.st_mode & 022) == S_IWGRP &&
-      (!create || ::fchmod(state.fd.get(), st.st_mode & 07755) == 0)) {
-    st.st_mode &= 07755;
+  if (st.st_uid == ::geteuid() && (st.st_mode & 022) == S_IWGRP) {
+    pylon::Write narrow;
+    narrow.action = pylon::WriteAction::Restrict;
+    narrow.root = state.real;
+    narrow.root_fd = state.fd.get();
+    narrow.mode = 07755;
+    narrow.dry_run = !create;
+    if (pylon::gate(narrow)) {
+      st.st_mode &= 07755;
+    }
   }
   if (!own(st)) {
     return Err{other_user(dir)};

@@ -1,5 +1,6 @@
 #include "gitactivity/prune.hpp"
 
+#include "gate.hpp"
 #include "gitactivity/volumes.hpp"
 #include "text.hpp"
 
@@ -63,9 +64,16 @@ void remove_step(int dir_fd, const PruneStep& step, PruneResult& result) {
     result.kept.push_back({step.name, KeptWhy::Changed, {}});
     return;
   }
-  if (now && ::unlinkat(dir_fd, step.name.c_str(), 0) != 0 && errno != ENOENT) {
-    result.failures.push_back({step.name, pylon::last_os_error()});
-    return;
+  if (now) {
+    pylon::Write remove;
+    remove.action = pylon::WriteAction::Remove;
+    remove.root_fd = dir_fd;
+    remove.target = step.name;
+    if (auto removed = pylon::gate(remove);
+        !removed && removed.error().error != std::errc::no_such_file_or_directory) {
+      result.failures.push_back({step.name, removed.error().error});
+      return;
+    }
   }
   result.removed.push_back({step.name, step.file.mtime_sec, step.file.mtime_nsec});
 }

@@ -16,8 +16,6 @@
 #include <sys/sysmacros.h>
 #endif
 
-#include <fstream>
-#include <sstream>
 
 namespace gitactivity {
 
@@ -26,7 +24,7 @@ namespace {
 
 // The fields of a table line split at blanks, each with its octal escapes ("\040" for a space)
 // read back into bytes.
-std::vector<std::string> fields(const std::string& line) {
+std::vector<std::string> fields(std::string_view line) {
   std::vector<std::string> out;
   std::string field;
   bool in_field = false;
@@ -144,11 +142,12 @@ bool below_or_at(std::string_view path, std::string_view point) {
 
 }  // namespace
 
+// A line of either table longer than this is no line of it.
+constexpr std::size_t max_table_line = 64 * 1024;
+
 std::vector<MountEntry> read_mount_table(const fs::path& file) {
   std::vector<MountEntry> mounts;
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
+  (void)pylon::read_lines(file, max_table_line, [&](std::string_view line) {
     // id parent major:minor root point options [optional fields...] - type source super-options
     const std::vector<std::string> f = fields(line);
     std::size_t dash = 6;
@@ -156,7 +155,7 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
       ++dash;
     }
     if (dash + 1 >= f.size()) {
-      continue;  // no type after the separator: not a line of this table
+      return;  // no type after the separator: not a line of this table
     }
     const std::size_t colon = f[2].find(':');
     const auto major = number(std::string_view(f[2]).substr(0, colon));
@@ -164,7 +163,7 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
                            ? std::nullopt
                            : number(std::string_view(f[2]).substr(colon + 1));
     if (!major || !minor || !f[4].starts_with('/')) {
-      continue;
+      return;
     }
 #ifdef __APPLE__
     const auto device = (*major << 24) | *minor;
@@ -173,25 +172,23 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
         makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor)));
 #endif
     mounts.push_back({f[4], f[dash + 1], dash + 2 < f.size() ? f[dash + 2] : "", device, f[3]});
-  }
+  });
   return mounts;
 }
 
 std::vector<FstabEntry> read_fstab(const fs::path& file) {
   std::vector<FstabEntry> entries;
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
+  (void)pylon::read_lines(file, max_table_line, [&](std::string_view line) {
     const std::vector<std::string> f = fields(line);
     if (f.size() < 3 || f[0].starts_with('#') || !f[1].starts_with('/')) {
-      continue;  // a comment, a short line, or swap ("none" as its point)
+      return;  // a comment, a short line, or swap ("none" as its point)
     }
     std::string point = f[1];
     while (point.size() > 1 && point.ends_with('/')) {
       point.pop_back();
     }
     entries.push_back({f[0], std::move(point), f[2]});
-  }
+  });
   return entries;
 }
 
