@@ -50,7 +50,7 @@ std::string refusal_text(const gitactivity::Refusal& refusal, const fs::path& ma
   if (refusal.root) {
     return name + ": its repository is there (" + pylon::path_text(*refusal.root) + ")";
   }
-  return name + " is no marker in " + pylon::path_text(marker_dir) +
+  return name + ": no marker in " + pylon::path_text(marker_dir) +
          " (neither a marker's name nor the path of a repository that has one)";
 }
 

@@ -636,7 +636,7 @@ echo mine" ]
 
     # after "--" every word is a name
     run -1 --separate-stderr pylon-host git-activity prune -- --dry-run
-    [ "$stderr" = "pylon-host: will not prune '--dry-run' is no marker in $m (neither a marker's name nor the path of a repository that has one) (nothing was removed)" ]
+    [ "$stderr" = "pylon-host: will not prune '--dry-run': no marker in $m (neither a marker's name nor the path of a repository that has one) (nothing was removed)" ]
     run -1 --separate-stderr pylon-host git-activity prune "$T/keep" "$one"
     [ "$stderr" = "pylon-host: will not prune '$keep': its repository is there ($T/keep) (nothing was removed)" ]
     [ -e "$m/$one" ] && [ -e "$m/$two" ] && [ -e "$m/-mnt-pylonabsent-r" ]
