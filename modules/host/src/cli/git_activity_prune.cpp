@@ -259,8 +259,8 @@ VerbResult prune_verb(const GitActivityCall& call) {
     // the reason a marker was not found comes with it: a volume to plug in, a link to mend
     for (const std::string& name : result.unreachable) {
       const auto owner = report.owners.find(name);
-      const bool looked = owner != report.owners.end() &&
-                          owner->second.doubt != gitactivity::Doubt::OutOfTime;
+      const bool looked =
+          owner != report.owners.end() && owner->second.doubt != gitactivity::Doubt::OutOfTime;
       print_line(call.out, "kept (unreachable): " + pylon::lossy_utf8(name) + ": " +
                                gitactivity::doubt_text(looked ? owner->second
                                                               : gitactivity::out_of_time(name)));

@@ -142,9 +142,9 @@ class PruneJournal {
  public:
   // Makes the state directory as needed (0700), refuses one another user may change, takes the
   // lock within the deadline, carries a legacy journal over, and reads the lines.
-  static Result<PruneJournal, JournalError> open(
-      const std::filesystem::path& file, const std::vector<std::filesystem::path>& legacy,
-      std::chrono::steady_clock::time_point deadline);
+  static Result<PruneJournal, JournalError> open(const std::filesystem::path& file,
+                                                 const std::vector<std::filesystem::path>& legacy,
+                                                 std::chrono::steady_clock::time_point deadline);
   const std::filesystem::path& path() const { return path_; }
   const std::vector<JournalLine>& lines() const { return lines_; }
   const std::vector<PassedOver>& passed_over() const { return passed_over_; }

@@ -15,9 +15,13 @@ using namespace gitactivity;
 using pylon::testing::TempDir;
 namespace fs = std::filesystem;
 
-auto soon() { return std::chrono::steady_clock::now() + std::chrono::milliseconds(300); }
+auto soon() {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+}
 
-void write(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
+void write(const fs::path& file, const std::string& text) {
+  std::ofstream(file) << text;
+}
 
 }  // namespace
 
@@ -45,12 +49,14 @@ TEST(EscapeBytes, ReadsBackEveryByteAndRefusesOtherText) {
 
 TEST(ParseJournalLine, ChecksEveryMemberOfAHostileLine) {
   const auto line = [](std::string run, std::string name, std::string sec, std::string nsec) {
-    return R"({"run":)" + run + R"(,"name":)" + name + R"(,"mtime":)" + sec +
-           R"(,"mtime_nsec":)" + nsec + "}";
+    return R"({"run":)" + run + R"(,"name":)" + name + R"(,"mtime":)" + sec + R"(,"mtime_nsec":)" +
+           nsec + "}";
   };
-  const std::pair<std::string, std::string> cases[] = {  // the line, and what is wrong ("" none)
+  const std::pair<std::string, std::string> cases[] = {
+      // the line, and what is wrong ("" none)
       {line("9007199254740991", R"("-a\\x0ab")", "253402300799", "999999999"), ""},
-      {line("1", R"("..\\x2fetc\\x2fnologin")", "1", "0"), "not a single file name: '../etc/nologin'"},
+      {line("1", R"("..\\x2fetc\\x2fnologin")", "1", "0"),
+       "not a single file name: '../etc/nologin'"},
       {line("1", R"("../etc/nologin")", "1", "0"), "not a single file name"},
       {line("1", R"("..")", "1", "0"), "not a single file name"},
       {line("1", R"(".")", "1", "0"), "not a single file name"},

@@ -137,7 +137,8 @@ TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
   EXPECT_EQ(result.failures[0].name, "-in-1969");
   EXPECT_EQ(result.failures[1].name, "-journal-full");  // no journal line, no removal
   EXPECT_TRUE(result.failures[0].journal && result.failures[1].journal);
-  for (const char* name : {"-back", "-doubted", "-linked", "-replaced", "-journal-full", "-in-1969"}) {
+  for (const char* name :
+       {"-back", "-doubted", "-linked", "-replaced", "-journal-full", "-in-1969"}) {
     EXPECT_TRUE(std::filesystem::exists(tmp / name)) << name;
   }
   // a marker is journalled before its file is checked the last time, never after its removal
