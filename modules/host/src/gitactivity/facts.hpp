@@ -84,7 +84,7 @@ struct RepoFacts {
 // Which optional questions a judgement needs answered.
 struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
-  bool stale_cause = false;  // the latest commit's time and how it came, in one git run
+  bool stale_cause = false;    // the latest commit's time and how it came, in one git run
   // a hooks path git will not give for a top level it gave is enable's own failure, naming the
   // top level, rather than `outside`
   bool hooks_named = false;

@@ -16,7 +16,6 @@
 #include <sys/sysmacros.h>
 #endif
 
-
 namespace gitactivity {
 
 namespace fs = std::filesystem;
