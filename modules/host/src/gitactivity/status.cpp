@@ -368,15 +368,15 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
       one.checks.push_back({"repository", CheckState::Problem,
                             "its repository is no longer there: `pylon host git-activity prune` "
                             "removes the marker"});
-    } else if (one.owner.doubt == Doubt::OutOfTime) {
+    } else if (one.owner.out_of_time) {
       fleet.deadline_expired = true;
-      one.checks.push_back({"repository", CheckState::Problem, doubt_text(one.owner)});
+      one.checks.push_back({"repository", CheckState::Problem, one.owner.reason});
     } else if (one.owner.state == OwnerState::Unreachable) {
       // a name that is not UTF-8 cannot be typed as shown: give the shell's spelling of its bytes
       const std::string typed =
           pylon::is_utf8(one.owner.marker) ? "NAME" : "$'" + escape_bytes(one.owner.marker) + "'";
       one.checks.push_back({"repository", CheckState::Warning,
-                            doubt_text(one.owner) +
+                            one.owner.reason +
                                 ", so prune keeps the marker (if the repository is truly gone, "
                                 "`pylon host git-activity prune " +
                                 typed + "` removes it)"});
