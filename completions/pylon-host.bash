@@ -5,8 +5,9 @@
 # The flags each verb reads, and which of them take a value.
 _pylon_host_flags() {
     case $1/$2 in
-        ga/record) echo --at ;;
-        ga/enable | ga/disable | ga/list | ga/path) echo --json ;;
+        ga/record) echo --at --head ;;
+        ga/enable | ga/disable) echo --dry-run --global --json ;;
+        ga/list | ga/path) echo --json ;;
         ga/status) echo --all --json --timeout ;;
         ga/prune) echo --dry-run --json --restore --timeout ;;
         ga/enable-all | ga/disable-all) echo --dry-run --json --timeout ;;

@@ -106,8 +106,10 @@ complete -c pylon-host -n '__pylon_host_needs_verb share' -a peer -d 'show or se
 complete -c pylon-host -n '__pylon_host_needs_verb share' -a peers -d 'list the peer names of the fleet registry'
 
 complete -c pylon-host -n '__pylon_host_verb ga record; and not __pylon_host_given at' -l at -x -d 'record the marker at this time instead of now'
+complete -c pylon-host -n '__pylon_host_verb ga record; and not __pylon_host_given head' -l head -d 'move the marker up to the time of the commit HEAD points at'
+complete -c pylon-host -n '__pylon_host_verb ga enable disable; and not __pylon_host_given global' -l global -d "the recorder in git's global configuration (git 2.54+)"
 complete -c pylon-host -n '__pylon_host_verb ga status; and not __pylon_host_given all' -l all -d 'every repository that has a marker'
-complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all prune; and not __pylon_host_given dry-run' -l dry-run -d 'report what would change, writing nothing'
+complete -c pylon-host -n '__pylon_host_verb ga enable enable-all disable disable-all prune; and not __pylon_host_given dry-run' -l dry-run -d 'report what would change, writing nothing'
 complete -c pylon-host -n '__pylon_host_verb ga enable-all disable-all status prune; and not __pylon_host_given timeout' -l timeout -x -d 'deadline of the walk in seconds (default 300)'
 complete -c pylon-host -n '__pylon_host_verb ga prune; and not __pylon_host_given restore' -l restore -d 'recreate the markers the last prune removed'
 complete -c pylon-host -n '__pylon_host_verb ga migrate; and not __pylon_host_given apply' -l apply -d 'perform the migration instead of describing it'

@@ -255,6 +255,61 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   return text;
 }
 
+Result<Unit, std::error_code> read_chunks(int fd,
+                                          const std::function<void(std::string_view)>& chunk) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return Err{last_os_error()};
+    }
+    if (n == 0) {
+      return Unit{};
+    }
+    chunk(std::string_view(buf, static_cast<std::size_t>(n)));
+  }
+}
+
+Result<Unit, std::error_code> read_lines(const fs::path& path, std::size_t max_line,
+                                         const std::function<void(std::string_view)>& line) {
+  struct stat st {};
+  auto opened = open_regular(AT_FDCWD, path.c_str(), 0, st);
+  if (!opened) {
+    return Err{opened.error()};
+  }
+  std::string pending;
+  bool too_long = false;
+  auto read = read_chunks(opened.value().get(), [&](std::string_view chunk) {
+    while (!chunk.empty()) {
+      const std::size_t nl = chunk.find('\n');
+      const std::string_view piece = chunk.substr(0, nl);
+      too_long = too_long || pending.size() + piece.size() > max_line;
+      if (!too_long) {
+        pending.append(piece);
+      }
+      if (nl == std::string_view::npos) {
+        return;
+      }
+      if (!too_long) {
+        line(pending);
+      }
+      pending.clear();
+      too_long = false;
+      chunk.remove_prefix(nl + 1);
+    }
+  });
+  if (!read) {
+    return Err{read.error()};
+  }
+  if (!pending.empty() && !too_long) {
+    line(pending);
+  }
+  return Unit{};
+}
+
 Result<WalkedPath, std::error_code> walk_path(const fs::path& path) {
   auto walked = walk(path);
   if (!walked) {

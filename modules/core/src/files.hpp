@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,15 @@ std::error_code foreign_link();
 Result<std::string, std::error_code> read_head(const std::filesystem::path& path);
 // The whole file as bytes, as read_head reads it; too_large when it is longer than read_limit.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+// Hands an open file's bytes to `chunk` as they are read, to its end, with no bound on the whole:
+// for a reader that bounds what it keeps itself (the prune journal's lines).
+Result<Unit, std::error_code> read_chunks(int fd,
+                                          const std::function<void(std::string_view)>& chunk);
+
+// Each line of a regular file (without its line feed; a last line without one too), read a chunk
+// at a time with no bound on the file; a line longer than `max_line` is passed over.
+Result<Unit, std::error_code> read_lines(const std::filesystem::path& path, std::size_t max_line,
+                                         const std::function<void(std::string_view)>& line);
 
 // A symbolic link on the way to a file whose owner is not the file's owner.
 struct ForeignLink {

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <vector>
 
 namespace pylon {
@@ -57,6 +58,8 @@ Refused refuse(std::error_code error, fs::path where = {}) {
 Refused refuse_os(fs::path where = {}) {
   return refuse(last_os_error(), std::move(where));
 }
+
+Result<Gated, GateRefusal> restrict_mode(const Write& w, int fd, const fs::path& path);
 
 bool acts_in_place(WriteAction action) {
   return action == WriteAction::Open || action == WriteAction::Append ||
@@ -122,7 +125,8 @@ struct Reached {
 // The root itself: opened as the caller spells it (its own links are the caller's to resolve),
 // or made with its parents where that is allowed.
 Result<UniqueFd, GateRefusal> open_root(const Write& w, std::vector<fs::path>& to_make) {
-  UniqueFd root(::open(w.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd root(w.root_fd >= 0 ? ::fcntl(w.root_fd, F_DUPFD_CLOEXEC, 0)
+                               : ::open(w.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root || errno != ENOENT || !w.make_root) {
     if (!root) {
       return refuse_os(w.root);
@@ -152,7 +156,9 @@ Result<UniqueFd, GateRefusal> open_root(const Write& w, std::vector<fs::path>& t
       to_make.push_back(base);
       return UniqueFd{};
     }
-    if (::mkdirat(root.get(), name->c_str(), 0777) != 0 && errno != EEXIST) {
+    // the parents as mkdir -p makes them; the root itself with the mode asked
+    const mode_t mode = std::next(name) == missing.rend() ? w.dir_mode : 0777;
+    if (::mkdirat(root.get(), name->c_str(), mode) != 0 && errno != EEXIST) {
       return refuse_os(base);
     }
     UniqueFd next(open_below(root.get(), *name, O_RDONLY | O_DIRECTORY));
@@ -192,7 +198,7 @@ Result<Reached, GateRefusal> reach_dir(const Write& w, const std::vector<std::st
     return r;
   }
   struct stat root_st {};
-  if (::fstat(r.dir.get(), &root_st) != 0) {
+  if (!dirs.empty() && ::fstat(r.dir.get(), &root_st) != 0) {
     return refuse_os(w.root);
   }
   const bool may_make = w.make_dirs || w.action == WriteAction::MakeDirs;
@@ -213,7 +219,7 @@ Result<Reached, GateRefusal> reach_dir(const Write& w, const std::vector<std::st
         r.dir.reset();
         continue;
       }
-      if (::mkdirat(r.dir.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdirat(r.dir.get(), name.c_str(), w.dir_mode) != 0 && errno != EEXIST) {
         return refuse_os(next_path);
       }
       next.reset(open_below(r.dir.get(), name, O_RDONLY | O_DIRECTORY));
@@ -538,18 +544,47 @@ Result<Gated, GateRefusal> act(const Write& w, Target& t, bool existed, const st
       }
       return out;
     }
+    case WriteAction::Restrict: {
+      const UniqueFd fd(::openat(t.dir, t.name.c_str(),
+                                 O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+      if (!fd) {
+        return refuse_os();
+      }
+      auto narrowed = restrict_mode(w, fd.get(), path);
+      if (!narrowed) {
+        return Err{narrowed.error()};
+      }
+      return out;
+    }
     case WriteAction::Remove:
       if (::unlinkat(t.dir, t.name.c_str(), 0) != 0) {
         return refuse_os();
       }
       return out;
     case WriteAction::MakeDirs:
-      if (!existed && ::mkdirat(t.dir, t.name.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (!existed && ::mkdirat(t.dir, t.name.c_str(), w.dir_mode) != 0 && errno != EEXIST) {
         return refuse_os(path);
       }
       return out;
   }
   return out;
+}
+
+// The bits not in w.mode taken from the file or directory open at `fd`: a narrowing only, of a
+// place of the running user's (or any, for root).
+Result<Gated, GateRefusal> restrict_mode(const Write& w, int fd, const fs::path& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return refuse_os(path);
+  }
+  if (st.st_uid != ::geteuid() && ::geteuid() != 0) {
+    return refuse(gate_error(GateRule::OtherOwner), path);
+  }
+  const mode_t narrowed = st.st_mode & 07777 & w.mode;
+  if (!w.dry_run && narrowed != (st.st_mode & 07777) && ::fchmod(fd, narrowed) != 0) {
+    return refuse_os(path);
+  }
+  return Gated{UniqueFd{}, path, true};
 }
 
 }  // namespace
@@ -588,6 +623,14 @@ Result<Gated, GateRefusal> gate(const Write& w) {
   for (const fs::path& part : w.target) {
     parts.push_back(part.string());
   }
+  if (w.action == WriteAction::Restrict && parts.empty()) {
+    std::vector<fs::path> none;
+    auto root = open_root(w, none);
+    if (!root) {
+      return Err{root.error()};
+    }
+    return restrict_mode(w, root.value().get(), w.root);
+  }
   if (w.action == WriteAction::MakeDirs && parts.empty()) {
     // the root itself, made with its parents
     Write root = w;
@@ -615,7 +658,8 @@ Result<Gated, GateRefusal> gate(const Write& w) {
   const fs::path path = t.dir_path / name;
   if (!r.dir) {
     // a dry run whose directory is still to be made: what it would make there is new
-    if (w.action == WriteAction::Remove || w.action == WriteAction::AddExec) {
+    if (w.action == WriteAction::Remove || w.action == WriteAction::AddExec ||
+        w.action == WriteAction::Restrict) {
       return refuse(std::make_error_code(std::errc::no_such_file_or_directory), path);
     }
     return Gated{UniqueFd{}, t.dir_path, false};
@@ -653,7 +697,8 @@ Result<Gated, GateRefusal> gate(const Write& w) {
     if (auto refused = judge_existing(w, st, t.dir, t.name, t.dir_path / t.name)) {
       return Err{*refused};
     }
-  } else if (w.action == WriteAction::Remove || w.action == WriteAction::AddExec) {
+  } else if (w.action == WriteAction::Remove || w.action == WriteAction::AddExec ||
+             w.action == WriteAction::Restrict) {
     return refuse(std::make_error_code(std::errc::no_such_file_or_directory), path);
   }
   if (w.named_by) {

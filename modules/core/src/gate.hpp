@@ -25,6 +25,8 @@ enum class WriteAction {
   AddExec,   // an execute bit beside each read bit of an existing file (with_exec)
   Remove,    // a regular file taken out
   MakeDirs,  // the target directory, and every missing one between the root and it
+  Restrict,  // the mode bits not in `mode` taken away, none added (the root itself, given no
+             // target)
 };
 
 struct Write {
@@ -33,11 +35,17 @@ struct Write {
   // hooks directory git names, a work tree, a git directory, a marker directory, the state
   // directory): links in its own spelling are followed, none below it.
   std::filesystem::path root;
+  // A directory the caller already holds open as the root (then `root` only names it in
+  // messages): a walk that listed it removes what it listed there, not what now stands at its path.
+  int root_fd = -1;
   // The target, relative to `root` (a plain name, or a path below it); MakeDirs with none makes
-  // the root itself.
+  // the root itself, Restrict with none narrows the root's own mode.
   std::filesystem::path target;
-  std::string_view text;   // Replace, and Create's content
-  mode_t mode = 0666;      // a new file's mode before the umask
+  std::string_view text;  // Replace, and Create's content
+  mode_t mode = 0666;     // a new file's mode before the umask
+  // the mode before the umask of the root, or of a directory on the way, that the gate makes
+  // (0700 for a place of the user's alone); the root's parents get 0777, as mkdir -p gives them
+  mode_t dir_mode = 0777;
   bool make_root = false;  // the root and its missing parents may be made (mkdir -p)
   bool make_dirs = false;  // the missing directories between the root and the target's
   // The one link followed below the root: the user's own untracked hook that links to a file

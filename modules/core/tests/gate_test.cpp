@@ -179,11 +179,18 @@ TEST(Gate, WritesWhatItSaysAndNoMore) {
   w.action = WriteAction::Append;
   w.root = t / "state/deep";
   w.make_root = true;
+  w.dir_mode = 0700;
   w.target = "journal";
+  const mode_t umask_was = ::umask(002);  // a umask that leaves the group write bit
   auto opened = pylon::gate(w);
+  ::umask(umask_was);
   ASSERT_TRUE(opened.ok()) << pylon::refusal_text(opened.error());
   ASSERT_EQ(::write(opened.value().fd.get(), "a\n", 2), 2);
   EXPECT_EQ(text_of(t / "state/deep/journal"), "a\n");
+  ASSERT_EQ(::stat((t / "state/deep").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700);  // the root as asked; its parents as mkdir -p makes them
+  ASSERT_EQ(::stat((t / "state").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0775);
 
   const pylon::GateRefusal refused{pylon::gate_error(GateRule::Link), t / "l"};
   EXPECT_EQ(pylon::refusal_text(refused),

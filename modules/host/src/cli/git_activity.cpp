@@ -2,9 +2,11 @@
 
 #include "cli/verbs.hpp"
 #include "clock.hpp"
+#include "gitactivity/facts.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
+#include "gitactivity/prune.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 
@@ -50,6 +52,10 @@ VerbResult list_verb(const GitActivityCall& call) {
                ? gitactivity::locate_owner(name, volumes, &memo)
                : gitactivity::out_of_time(name);
   };
+  // the repository, else the directory the name spells where there is one
+  const auto place_of = [](const gitactivity::MarkerOwner& owner) {
+    return owner.root ? owner.root : gitactivity::spelled_directory(owner.marker);
+  };
   if (call.json) {
     Json items = Json::array();
     for (const gitactivity::Marker& marker : markers) {
@@ -57,7 +63,8 @@ VerbResult list_verb(const GitActivityCall& call) {
       Json item = Json::object();
       item["marker"] = pylon::lossy_utf8(marker.name);
       item["epoch"] = marker.epoch;
-      item["repo"] = owner.root ? Json(pylon::path_text(*owner.root)) : Json(nullptr);
+      const auto place = place_of(owner);
+      item["repo"] = place ? Json(pylon::path_text(*place)) : Json(nullptr);
       item["state"] = owner_state_text(owner.state);
       items.push_back(std::move(item));
     }
@@ -76,7 +83,8 @@ VerbResult list_verb(const GitActivityCall& call) {
   for (const gitactivity::Marker& marker : markers) {
     const gitactivity::MarkerOwner owner = owner_of(marker.name);
     const std::string name = pylon::lossy_utf8(marker.name);
-    const std::string label = owner.root ? pylon::path_text(*owner.root)
+    const auto place = place_of(owner);
+    const std::string label = place ? pylon::path_text(*place)
                               : owner.state == gitactivity::OwnerState::Gone
                                   ? name + " (repo gone)"
                                   : name + " (unreachable)";
@@ -152,22 +160,30 @@ VerbResult record_verb(const GitActivityCall& call) {
 }
 
 constexpr VerbRow<GitActivityCall> table[] = {
-    {{"record", "", "--at", "pylon host git-activity record [--at EPOCH]",
+    {{"record", "", "--at --head", "pylon host git-activity record [--at EPOCH]",
       "touch this repo's marker (post-commit hook entry point)",
-      "touch this repository's marker (the post-commit hook runs this)", false},
+      "touch this repository's marker (the post-commit hook runs this)", false, SIZE_MAX,
+      "pylon host git-activity record --head",
+      "move the marker up to HEAD's commit (merges, `git am`)"},
      record_verb},
-    {{"enable", "[REPO]", "--json", "pylon host git-activity enable [REPO]",
+    {{"enable", "[REPO]", "--dry-run --global --json", "pylon host git-activity enable [REPO]",
       "install the post-commit recorder + backfill the marker",
-      "install the post-commit recorder in REPO (default: here) and backfill its marker", true, 1},
+      "install the post-commit recorder in REPO (default: here) and backfill its marker; "
+      "--global: record every repository through git's global configuration (git 2.54+)",
+      true, 1, "pylon host git-activity enable --global",
+      "record in every repo through git's configuration"},
      enable_verb},
     {{"enable-all", "[DIR ...]", "--dry-run --json --timeout",
       "pylon host git-activity enable-all [DIR ...]",
       "\u2026in every repo under DIR (default ~/work)",
       "enable every repository under DIR (default ~/work)"},
      enable_all_verb},
-    {{"disable", "[REPO]", "--json", "pylon host git-activity disable [REPO]",
+    {{"disable", "[REPO]", "--dry-run --global --json", "pylon host git-activity disable [REPO]",
       "remove the recorder from REPO's hook",
-      "remove the recorder from REPO's hook (default: here)", true, 1},
+      "remove the recorder from REPO's hook (default: here) and turn the global hooks off there; "
+      "--global: take the global hooks out of git's configuration",
+      true, 1, "pylon host git-activity disable --global",
+      "take the global recorder out of git's configuration"},
      disable_verb},
     {{"list", "", "--json", "pylon host git-activity list [--json]", "markers, newest first",
       "markers, newest first"},
@@ -233,6 +249,10 @@ std::int32_t run_record(const host::Parsed& args) {
   if (!dir) {
     return 0;
   }
+  if (args.has_flag("--head")) {
+    record_head(*dir);
+    return 0;
+  }
   // a plain repository, the usual case, has git's answer without the cost of starting git
   if (const std::optional<fs::path> top = gitactivity::toplevel_here()) {
     (void)gitactivity::write_marker(*dir, pylon::path_text(*top), parse_at(args));
@@ -255,6 +275,21 @@ void record_at(const fs::path& marker_dir, const fs::path& start,
   }
   // the hook discards our output anyway; a marker that could not be written is simply not there
   (void)gitactivity::write_marker(marker_dir, pylon::path_text(*top), epoch);
+}
+
+void record_head(const fs::path& marker_dir) {
+  std::optional<fs::path> top = gitactivity::toplevel_here();
+  if (!top) {
+    std::error_code ec;
+    const fs::path start = fs::current_path(ec);
+    top = gitactivity::git_toplevel(ec ? fs::path(".") : start);
+  }
+  // the time enable backfills; nothing when git gives no usable answer
+  const std::optional<std::int64_t> epoch =
+      top ? gitactivity::latest_commit_time(*top, gitactivity::GitEnv::Inherited) : std::nullopt;
+  if (epoch) {
+    (void)gitactivity::advance_marker(marker_dir, pylon::path_text(*top), epoch);
+  }
 }
 
 Result<fs::path, HostError> repo_arg(std::optional<std::string_view> arg) {

@@ -10,6 +10,12 @@
 #include <string_view>
 #include <vector>
 
+namespace gitactivity {
+struct Volumes;
+struct PruneEntry;
+struct Removed;
+}  // namespace gitactivity
+
 namespace cli {
 
 // The git-activity verb group: everything after the group word. `terminal`, when given, is where
@@ -20,6 +26,9 @@ VerbResult git_activity(const Args& args, std::ostream& out, std::ostream* termi
 std::int32_t run_record(const host::Parsed& args);
 void record_at(const std::filesystem::path& marker_dir, const std::filesystem::path& start,
                std::optional<std::int64_t> epoch);
+
+// record --head: moves the marker up to the time of the commit HEAD points at; silent.
+void record_head(const std::filesystem::path& marker_dir);
 
 // The value of `--at` as a signed whole number of seconds; anything else is no `--at`.
 std::optional<std::int64_t> parse_at(const host::Parsed& args);

@@ -3,8 +3,10 @@
 #include "clock.hpp"
 #include "env.hpp"
 #include "gitactivity/enable.hpp"
+#include "gitactivity/global_hooks.hpp"
 #include "gitactivity/markers.hpp"
 #include "gitactivity/repos.hpp"
+#include "gitactivity/volumes.hpp"
 #include "text.hpp"
 
 #include <fcntl.h>
@@ -221,9 +223,84 @@ void report_line(std::string_view done, const FleetRun& run, std::ostream& out) 
   print_line(out, line);
 }
 
+// A dry run is for --global alone among enable's and disable's forms.
+std::optional<HostError> global_usage(const GitActivityCall& call, std::string_view verb) {
+  const bool global = call.args.has_flag("--global");
+  std::string message = "'";
+  message += verb;
+  if (global && second_positional(call)) {
+    message += " --global' takes no REPO: the global hooks serve every repository";
+  } else if (!global && call.args.has_flag("--dry-run")) {
+    message += "' has a dry run with --global only";
+  } else {
+    return std::nullopt;
+  }
+  return HostError::usage(message + " (nothing was done)");
+}
+
+// enable --global and disable --global.
+VerbResult global_verb(const GitActivityCall& call, bool enable) {
+  const bool dry_run = call.args.has_flag("--dry-run");
+  auto changed =
+      enable ? gitactivity::enable_global(dry_run) : gitactivity::disable_global(dry_run);
+  if (!changed) {
+    return Err{changed.error()};
+  }
+  const gitactivity::GlobalChange& c = changed.value();
+  const std::string config = pylon::path_text(c.config);
+  std::optional<gitactivity::BlockCount> blocks;
+  if (enable) {
+    blocks = gitactivity::count_blocks(call.marker_dir);
+  }
+  if (call.json) {
+    Json value;
+    value["ok"] = true;
+    value["config"] = config;
+    value["changed"] = !c.done.empty();
+    value[enable ? "written" : "removed"] = c.done;
+    if (blocks) {
+      value["known"] = blocks->known;
+      value["with_block"] = blocks->with_block;
+    } else {
+      value["left"] = c.left;
+    }
+    if (dry_run) {
+      value["dry_run"] = true;
+    }
+    emit(call.out, value);
+    return 0;
+  }
+  for (const std::string& command : dry_run ? c.done : std::vector<std::string>{}) {
+    print_line(call.out, "would run: " + command);
+  }
+  const std::string would = dry_run ? "would be " : "";
+  if (enable) {
+    print_line(call.out, c.done.empty() ? "git-activity was already enabled globally: " + config
+                                        : "git-activity " + would + "enabled globally: " + config);
+    print_line(call.out, std::to_string(blocks->with_block) + " of " +
+                             std::to_string(blocks->known) +
+                             " known repositories also hold the recorder block, which records "
+                             "each of their commits a second time (harmless; `pylon host "
+                             "git-activity disable-all` takes the blocks out)");
+  } else {
+    print_line(call.out, c.done.empty() ? "git-activity was not enabled globally"
+                                        : "git-activity " + would + "disabled globally: " + config);
+    for (const std::string& left : c.left) {
+      print_line(call.out, "left as it is, not written by pylon-host: " + left);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 VerbResult enable_verb(const GitActivityCall& call) {
+  if (auto bad = global_usage(call, "enable")) {
+    return Err{*bad};
+  }
+  if (call.args.has_flag("--global")) {
+    return global_verb(call, true);
+  }
   auto repo = repo_arg(second_positional(call));
   if (!repo) {
     return Err{repo.error()};
@@ -233,6 +310,15 @@ VerbResult enable_verb(const GitActivityCall& call) {
     return Err{enabled.error()};
   }
   const gitactivity::Enabled& e = enabled.value();
+  // the volume it lies on, so that its marker is not called gone while that volume is away
+  gitactivity::remember_mounts(gitactivity::volumes_live(), {e.root});
+  auto global = gitactivity::set_opt_out(repo.value(), false, git_env(call));
+  if (!global) {
+    return Err{
+        HostError::failure("git-activity enabled: " + e.root +
+                           ", but the global hooks stay off there: " + global.error().message())};
+  }
+  const gitactivity::RepoOptOut& g = global.value();
   if (call.json) {
     Json value;
     value["ok"] = true;
@@ -242,17 +328,53 @@ VerbResult enable_verb(const GitActivityCall& call) {
     value["backfilled"] = e.backfilled ? Json(*e.backfilled) : Json(nullptr);
     value["marker_written"] = e.marker_written;
     value["notes"] = e.notes;
+    value["global_hooks"] = g.global;
+    value["opt_out_removed"] = g.wrote;
     emit(call.out, value);
   } else {
     print_line(call.out, "git-activity enabled: " + e.root);
     for (const std::string& note : e.notes) {
       print_line(call.out, note);
     }
+    if (g.wrote) {
+      print_line(call.out, "the global hooks are on again here: their opt-out is out of " +
+                               pylon::path_text(g.config) +
+                               ", which every linked work tree of this repository shares");
+    }
+    if (g.global) {
+      print_line(call.out,
+                 "the global hook pylon-git-activity already records this repository: the block "
+                 "records each commit a second time, which is harmless");
+    }
   }
   return 0;
 }
 
+// The line that says what the global hooks do in a repository disable has opted out.
+std::optional<std::string> opt_out_line(const gitactivity::RepoOptOut& g) {
+  if (!g.global) {
+    return std::nullopt;
+  }
+  if (!g.supported) {
+    return "the global hooks still record here: this git does not honour "
+           "hook.<name>.enabled=false, "
+           "so no opt-out was written (`pylon host git-activity disable --global` stops them "
+           "everywhere)";
+  }
+  return std::string(g.wrote ? "the global hooks are now off here"
+                             : "the global hooks were off here already") +
+         ": hook.pylon-git-activity.enabled and hook.pylon-git-activity-head.enabled are false "
+         "in " +
+         pylon::path_text(g.config) + ", which every linked work tree of this repository shares";
+}
+
 VerbResult disable_verb(const GitActivityCall& call) {
+  if (auto bad = global_usage(call, "disable")) {
+    return Err{*bad};
+  }
+  if (call.args.has_flag("--global")) {
+    return global_verb(call, false);
+  }
   auto repo = repo_arg(second_positional(call));
   if (!repo) {
     return Err{repo.error()};
@@ -263,6 +385,13 @@ VerbResult disable_verb(const GitActivityCall& call) {
     return Err{disabled.error()};
   }
   const gitactivity::Disabled& d = disabled.value();
+  auto global = gitactivity::set_opt_out(repo.value(), true, git_env(call));
+  if (!global) {
+    return Err{HostError::failure("the global hooks still record in " +
+                                  pylon::path_text(repo.value()) + ": " +
+                                  global.error().message())};
+  }
+  const gitactivity::RepoOptOut& g = global.value();
   const std::optional<fs::path>& hook = d.hook;
   if (call.json) {
     Json value;
@@ -276,6 +405,10 @@ VerbResult disable_verb(const GitActivityCall& call) {
     value["removed"] = std::move(removed);
     value["left"] = d.left;
     value["still_recorded"] = d.still_recorded;
+    value["global_opt_out"] = g.global ? Json{{"config", pylon::path_text(g.config)},
+                                              {"written", g.wrote},
+                                              {"honoured", g.supported}}
+                                       : Json(nullptr);
     emit(call.out, value);
     return 0;
   }
@@ -294,6 +427,9 @@ VerbResult disable_verb(const GitActivityCall& call) {
     print_line(call.out, "commits here are still recorded until that is done");
   } else if (!d.left.empty()) {
     print_line(call.out, "commits here are no longer recorded");
+  }
+  if (const auto line = opt_out_line(g)) {
+    print_line(call.out, *line);
   }
   return 0;
 }
@@ -319,6 +455,9 @@ VerbResult enable_all_verb(const GitActivityCall& call) {
     return Err{walked_all.error()};
   }
   const FleetRun& run = walked_all.value();
+  if (!dry_run) {
+    gitactivity::remember_mounts(gitactivity::volumes_live(), run.changed);
+  }
   if (call.json) {
     Json value;
     value["ok"] = !run.deadline_expired;

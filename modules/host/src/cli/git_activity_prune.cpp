@@ -50,7 +50,7 @@ std::string refusal_text(const gitactivity::Refusal& refusal, const fs::path& ma
   if (refusal.root) {
     return name + ": its repository is there (" + pylon::path_text(*refusal.root) + ")";
   }
-  return name + " is no marker in " + pylon::path_text(marker_dir) +
+  return name + ": no marker in " + pylon::path_text(marker_dir) +
          " (neither a marker's name nor the path of a repository that has one)";
 }
 
@@ -59,36 +59,85 @@ constexpr const char* no_state_dir =
     "no place for prune's journal: set HOME or XDG_STATE_HOME to an absolute path (nothing was "
     "changed)";
 
+HostError stop_error(const gitactivity::PruneStop& stop, const fs::path& marker_dir) {
+  const gitactivity::JournalError& journal = stop.journal;
+  switch (stop.why) {
+    case gitactivity::PruneStopWhy::NoStateDir:
+      return HostError::failure(no_state_dir);
+    case gitactivity::PruneStopWhy::List:
+      return HostError::could_not("list", marker_dir, stop.error);
+    case gitactivity::PruneStopWhy::Restore:
+      return HostError::could_not("restore markers in", marker_dir, stop.error);
+    case gitactivity::PruneStopWhy::Refused: {
+      std::string message;
+      for (const gitactivity::Refusal& refusal : stop.refused) {
+        message += message.empty() ? "will not prune " : "; will not prune ";
+        message += refusal_text(refusal, marker_dir);
+      }
+      return HostError::failure(message + " (nothing was removed)");
+    }
+    case gitactivity::PruneStopWhy::Journal:
+      break;
+  }
+  if (journal.problem == gitactivity::JournalProblem::Locked) {
+    return HostError::failure(
+        "another prune or restore of " + pylon::path_text(marker_dir) + " still held " +
+        pylon::path_text(journal.where) +
+        " when the deadline passed (is one suspended? `fuser` names its process; raise --timeout "
+        "to wait longer) (nothing was changed)");
+  }
+  if (journal.problem == gitactivity::JournalProblem::OtherUser) {
+    return HostError::failure(
+        "will not use the prune journal: " + pylon::path_text(journal.where) +
+        " may be changed by another user than the running one (set XDG_STATE_HOME to a directory "
+        "of your own) (nothing was changed)");
+  }
+  return HostError::could_not("open the prune journal", journal.where, journal.error);
+}
+
+// The journal's lines that did not read, named: the first few in text, all kept ones in JSON.
+void print_passed_over(const std::vector<gitactivity::PassedOver>& lines, std::uint64_t count,
+                       const fs::path& journal, std::ostream& out) {
+  constexpr std::size_t shown_lines = 10;
+  for (std::size_t i = 0; i < lines.size() && i < shown_lines; ++i) {
+    print_line(out, "passed over: " + pylon::path_text(journal) + " line " +
+                        std::to_string(lines[i].line) + ": " + lines[i].why);
+  }
+  if (count > shown_lines) {
+    print_line(out, "passed over: " + std::to_string(count - shown_lines) + " more line(s) of " +
+                        pylon::path_text(journal));
+  }
+}
+
+// Present only when some line was passed over, as "dry_run" only in a dry run.
+void add_passed_over(Json& value, const std::vector<gitactivity::PassedOver>& lines,
+                     std::uint64_t count) {
+  if (count == 0) {
+    return;
+  }
+  Json list = Json::array();
+  for (const gitactivity::PassedOver& line : lines) {
+    Json item;
+    item["line"] = line.line;
+    item["why"] = pylon::lossy_utf8(line.why);
+    list.push_back(std::move(item));
+  }
+  value["passed_over"] = std::move(list);
+  value["passed_over_lines"] = count;
+}
+
 VerbResult restore_verb(const GitActivityCall& call, bool dry_run) {
-  const fs::path file = gitactivity::journal_file(gitactivity::state_dir(), call.marker_dir);
-  std::vector<gitactivity::JournalLine> lines;
-  std::optional<gitactivity::PruneJournal> journal;  // held to the end: one restore or prune
-  if (dry_run) {
-    auto text = pylon::read_file(file);
-    if (!text && text.error() != std::errc::no_such_file_or_directory) {
-      return Err{HostError::could_not("read the prune journal", file, text.error())};
-    }
-    lines = text ? gitactivity::parse_journal(text.value()) : lines;
-  } else {
-    if (!file.is_absolute()) {
-      return Err{HostError::failure(no_state_dir)};
-    }
-    auto opened = gitactivity::PruneJournal::open(file);
-    if (!opened) {
-      return Err{HostError::could_not("open the prune journal", file, opened.error())};
-    }
-    journal.emplace(std::move(opened.value()));
-    lines = journal->lines();
-  }
-  const std::vector<gitactivity::JournalLine> run = gitactivity::last_runs(lines, 1);
-  auto restored = gitactivity::restore_markers(call.marker_dir, run, dry_run);
+  const auto deadline =
+      pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds));
+  auto restored = gitactivity::restore(call.marker_dir, dry_run, deadline);
   if (!restored) {
-    return Err{HostError::could_not("restore markers in", call.marker_dir, restored.error())};
+    return Err{stop_error(restored.error(), call.marker_dir)};
   }
-  const gitactivity::RestoreResult& result = restored.value();
+  const gitactivity::RestoreReport& report = restored.value();
+  const gitactivity::RestoreResult& result = report.result;
   if (call.json) {
     Json value;
-    value["ok"] = true;
+    value["ok"] = result.refused.empty();
     value["restored"] =
         names_json(result.restored, [](const gitactivity::JournalLine& l) { return l.name; });
     Json times = Json::array();
@@ -100,28 +149,72 @@ VerbResult restore_verb(const GitActivityCall& call, bool dry_run) {
     if (dry_run) {
       value["dry_run"] = true;
     }
+    if (!result.refused.empty()) {
+      value["refused"] = names_json(result.refused, [](const std::string& n) { return n; });
+    }
+    add_passed_over(value, report.passed_over, report.passed_over_count);
     emit(call.out, value);
-    return 0;
-  }
-  if (run.empty()) {
-    call.out << "nothing to restore: no prune has removed a marker from "
-             << shown(pylon::path_text(call.marker_dir), call.out) << '\n'
+  } else {
+    print_passed_over(report.passed_over, report.passed_over_count, report.journal, call.out);
+    if (report.nothing) {
+      call.out << "nothing to restore: no prune has removed a marker from "
+               << shown(pylon::path_text(call.marker_dir), call.out) << '\n'
+               << std::flush;
+      return 0;
+    }
+    for (const gitactivity::JournalLine& line : result.restored) {
+      print_line(call.out,
+                 (dry_run ? "would restore: " : "restored: ") + pylon::lossy_utf8(line.name));
+    }
+    for (const std::string& name : result.skipped) {
+      print_line(call.out,
+                 "skipped: " + pylon::lossy_utf8(name) + ": a file of that name exists again");
+    }
+    call.out << (dry_run ? "dry run: " : "") << result.restored.size()
+             << (dry_run ? " marker(s) would be restored, " : " marker(s) restored, ")
+             << result.skipped.size() << " skipped\n"
              << std::flush;
-    return 0;
   }
-  for (const gitactivity::JournalLine& line : result.restored) {
-    print_line(call.out,
-               (dry_run ? "would restore: " : "restored: ") + pylon::lossy_utf8(line.name));
+  if (!result.refused.empty()) {
+    std::string message;
+    for (const std::string& name : result.refused) {
+      message += (message.empty() ? "will not restore '" : "; will not restore '") +
+                 pylon::lossy_utf8(name) + "': not a single file name in " +
+                 pylon::path_text(call.marker_dir);
+    }
+    return Err{HostError::failure(message)};
   }
-  for (const std::string& name : result.skipped) {
-    print_line(call.out,
-               "skipped: " + pylon::lossy_utf8(name) + ": a file of that name exists again");
-  }
-  call.out << (dry_run ? "dry run: " : "") << result.restored.size()
-           << (dry_run ? " marker(s) would be restored, " : " marker(s) restored, ")
-           << result.skipped.size() << " skipped\n"
-           << std::flush;
   return 0;
+}
+
+// The markers a failed journal write kept, grouped by the reason.
+std::string journal_failures(const std::vector<gitactivity::PruneFailure>& failures,
+                             const fs::path& marker_dir, const fs::path& journal) {
+  std::map<std::error_code, std::vector<std::string>> kept;
+  for (const gitactivity::PruneFailure& failure : failures) {
+    if (failure.journal) {
+      kept[failure.error].push_back(pylon::path_text(marker_dir / failure.name));
+    }
+  }
+  std::string message;
+  for (const auto& [error, markers] : kept) {
+    std::string names = markers[0];
+    for (std::size_t i = 1; i < markers.size() && i < 3; ++i) {
+      names += ", " + markers[i];
+    }
+    if (markers.size() > 3) {
+      names += " and " + std::to_string(markers.size() - 3) + " more";
+    }
+    const std::string so = markers.size() == 1 ? ", so " + names + " was kept"
+                                               : ", so " + std::to_string(markers.size()) +
+                                                     " markers were kept (" + names + ")";
+    message += message.empty() ? "" : "; ";
+    message += error == std::errc::result_out_of_range
+                   ? "no line of the prune journal can hold a time before 1970 or after 9999" + so
+                   : "could not write the prune journal " + pylon::path_text(journal) + so + ": " +
+                         pylon::os_text(error);
+  }
+  return message;
 }
 
 }  // namespace
@@ -138,67 +231,15 @@ VerbResult prune_verb(const GitActivityCall& call) {
   }
   const auto deadline =
       pylon::deadline_after(host::timeout_seconds(call.args, gitactivity::walk_seconds));
-  // the journal's lock is taken first: a second prune surveys what the first one left
-  std::optional<gitactivity::PruneJournal> journal;
-  const fs::path journal_path =
-      gitactivity::journal_file(gitactivity::state_dir(), call.marker_dir);
-  if (!dry_run) {
-    if (!journal_path.is_absolute()) {
-      return Err{HostError::failure(no_state_dir)};
-    }
-    auto opened = gitactivity::PruneJournal::open(journal_path);
-    if (!opened) {
-      return Err{HostError::could_not("open the prune journal", journal_path, opened.error())};
-    }
-    journal.emplace(std::move(opened.value()));
+  auto pruned = gitactivity::prune(call.marker_dir, names, dry_run, deadline);
+  if (!pruned) {
+    return Err{stop_error(pruned.error(), call.marker_dir)};
   }
-  const gitactivity::Volumes volumes = gitactivity::volumes_live();
-  gitactivity::AncestorMemo memo;
-  auto survey = gitactivity::survey_prune(
-      call.marker_dir, names,
-      [&](std::string_view marker) { return gitactivity::locate_owner(marker, volumes, &memo); },
-      deadline);
-  if (!survey) {
-    return Err{HostError::could_not("list", call.marker_dir, survey.error())};
-  }
-  const gitactivity::PrunePlan plan =
-      gitactivity::plan_prune(survey.value().entries, survey.value().no_marker);
-  if (!plan.refused.empty()) {
-    std::string message;
-    for (const gitactivity::Refusal& refusal : plan.refused) {
-      message += message.empty() ? "will not prune " : "; will not prune ";
-      message += refusal_text(refusal, call.marker_dir);
-    }
-    return Err{HostError::failure(message + " (nothing was removed)")};
-  }
-  const gitactivity::PruneResult result =
-      dry_run ? gitactivity::preview_prune(plan)
-              : gitactivity::apply_prune(
-                    survey.value(), plan,
-                    // the same rule on fresh facts: a volume may have come back meanwhile
-                    [](std::string_view marker) {
-                      return gitactivity::locate_owner(marker, gitactivity::volumes_live());
-                    },
-                    [&](const std::string& name, const gitactivity::MarkerFile& file) {
-                      return journal->append(name, file.mtime_sec, file.mtime_nsec);
-                    },
-                    deadline);
-  std::map<std::string, const gitactivity::MarkerOwner*> owners;
-  bool expired = result.unreachable.size() > plan.unreachable.size();
-  for (const gitactivity::PruneEntry& entry : survey.value().entries) {
-    owners[entry.owner.marker] = &entry.owner;
-    expired = expired || entry.owner.doubt == gitactivity::Doubt::OutOfTime;
-  }
-  std::optional<std::string> trim_failed;
-  if (journal) {
-    if (auto trimmed = journal->trim(); !trimmed) {
-      trim_failed = "could not trim the prune journal " + pylon::path_text(journal_path) + ": " +
-                    pylon::os_text(trimmed.error());
-    }
-  }
+  const gitactivity::PruneReport& report = pruned.value();
+  const gitactivity::PruneResult& result = report.result;
   if (call.json) {
     Json value;
-    value["ok"] = result.failures.empty() && !expired && !trim_failed;
+    value["ok"] = result.failures.empty() && !report.expired && !report.trim_failed;
     value["removed"] =
         names_json(result.removed, [](const gitactivity::Removed& r) { return r.name; });
     Json times = Json::array();
@@ -207,19 +248,21 @@ VerbResult prune_verb(const GitActivityCall& call) {
     }
     value["removed_times"] = std::move(times);
     value["unreachable"] = names_json(result.unreachable, [](const std::string& n) { return n; });
-    value["deadline_expired"] = expired;
+    value["deadline_expired"] = report.expired;
     if (dry_run) {
       value["dry_run"] = true;
     }
+    add_passed_over(value, report.passed_over, report.passed_over_count);
     emit(call.out, value);
   } else {
+    print_passed_over(report.passed_over, report.passed_over_count, report.journal, call.out);
     // the reason a marker was not found comes with it: a volume to plug in, a link to mend
     for (const std::string& name : result.unreachable) {
-      const auto owner = owners.find(name);
+      const auto owner = report.owners.find(name);
       const bool looked =
-          owner != owners.end() && owner->second->doubt != gitactivity::Doubt::OutOfTime;
+          owner != report.owners.end() && owner->second.doubt != gitactivity::Doubt::OutOfTime;
       print_line(call.out, "kept (unreachable): " + pylon::lossy_utf8(name) + ": " +
-                               gitactivity::doubt_text(looked ? *owner->second
+                               gitactivity::doubt_text(looked ? owner->second
                                                               : gitactivity::out_of_time(name)));
     }
     for (const gitactivity::Removed& removed : result.removed) {
@@ -235,7 +278,7 @@ VerbResult prune_verb(const GitActivityCall& call) {
     if (!result.kept.empty()) {
       line += ", " + std::to_string(result.kept.size()) + " kept otherwise";
     }
-    if (expired) {
+    if (report.expired) {
       line += " — DEADLINE EXPIRED, some markers were not looked at (raise --timeout)";
     }
     call.out << line << '\n';
@@ -244,23 +287,22 @@ VerbResult prune_verb(const GitActivityCall& call) {
     }
     call.out << std::flush;
   }
-  if (!result.failures.empty() || trim_failed) {
-    std::string message;
-    for (const gitactivity::PruneFailure& failure : result.failures) {
-      const std::string marker = pylon::path_text(call.marker_dir / failure.name);
-      message += message.empty() ? "" : "; ";
-      message += failure.journal
-                     ? "could not write the prune journal " + pylon::path_text(journal_path) +
-                           ", so " + marker + " was kept"
-                     : "could not remove " + marker;
-      message += ": " + pylon::os_text(failure.error);
+  std::string message = journal_failures(result.failures, call.marker_dir, report.journal);
+  for (const gitactivity::PruneFailure& failure : result.failures) {
+    if (!failure.journal) {
+      message += (message.empty() ? "could not remove " : "; could not remove ") +
+                 pylon::path_text(call.marker_dir / failure.name) + ": " +
+                 pylon::os_text(failure.error);
     }
-    if (trim_failed) {
-      message += (message.empty() ? "" : "; ") + *trim_failed;
-    }
+  }
+  if (report.trim_failed) {
+    message += (message.empty() ? "" : "; ") + std::string("could not trim the prune journal ") +
+               pylon::path_text(report.journal) + ": " + pylon::os_text(*report.trim_failed);
+  }
+  if (!message.empty()) {
     return Err{HostError::failure(message)};
   }
-  return expired ? 1 : 0;
+  return report.expired ? 1 : 0;
 }
 
 }  // namespace cli

@@ -16,7 +16,10 @@ constexpr FlagInfo flag_table[] = {
     {"--at", "EPOCH", "record a marker at a specific commit time instead of now"},
     {"--apply", "", "perform the migration instead of describing it"},
     {"--open", "", "also open the share directory in the desktop file manager"},
-    {"--dry-run", "", "enable-all/disable-all/prune: say what would change, change nothing"},
+    {"--dry-run", "",
+     "enable-all/disable-all/prune/--global: say what would change, change nothing"},
+    {"--global", "", "enable/disable: the recorder in git's global configuration (git 2.54+)"},
+    {"--head", "", "record: the time of the commit HEAD points at, where the marker is older"},
     {"--restore", "", "prune: recreate the markers the last prune removed, with their times"},
     {"--help", "", "this help; after a verb group or a verb, its usage", "-h"},
     {"--version", "", "print the version (first word only)", "", false},
@@ -168,10 +171,19 @@ std::string usage(const Group& group, const VerbInfo& verb) {
 
 std::string help_lines(const Group& group) {
   std::string text;
-  for (const VerbInfo& verb : group.verbs) {
-    std::string line = "  " + std::string(verb.help_usage);
+  const auto add = [&text](std::string_view usage, std::string_view summary) {
+    std::string line = "  " + std::string(usage);
     line.resize(std::max<std::size_t>(line.size() + 2, 51), ' ');
-    text += line + std::string(verb.help_summary) + "\n";
+    text += line + std::string(summary) + "\n";
+  };
+  for (const VerbInfo& verb : group.verbs) {
+    add(verb.help_usage, verb.help_summary);
+  }
+  // the verbs' other forms after them all, so that the lines that go on from the one above stay
+  for (const VerbInfo& verb : group.verbs) {
+    if (!verb.more_usage.empty()) {
+      add(verb.more_usage, verb.more_summary);
+    }
   }
   return text;
 }

@@ -36,6 +36,9 @@ struct VerbInfo {
   // the most operands a strict verb takes; more is a Usage error and nothing is done. Verbs
   // whose further words are ignored as they always were keep the default.
   std::size_t most_operands = SIZE_MAX;
+  // a further line in the help for the verb's other form: its usage, and what it does
+  std::string_view more_usage = {};
+  std::string_view more_summary = {};
 };
 
 // A verb group: the word that names it in messages, its command as typed through `pylon`, and

@@ -253,7 +253,7 @@ namespace {
 Result<RepoFacts, HostError> facts_to_enable(const fs::path& repo, const fs::path& marker_dir,
                                              GitEnv env, bool real_run) {
   return gather_repo_facts(repo, env, marker_dir, not_a_repository_to_enable(repo),
-                           FactsWanted{real_run});
+                           FactsWanted{real_run, false, true});
 }
 
 // One write of a plan as the gate takes it, with the words of its failure.

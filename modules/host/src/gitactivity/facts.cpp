@@ -280,21 +280,33 @@ std::string writer_text(pylon::ConfigWriter writer, const pylon::ConfigEvidence&
   return "every user";
 }
 
-// The file that sets core.hooksPath; nothing when it is unset or set on the command line (the
-// running user's own). git names the repository's own file relative to the top level `root`.
-std::optional<fs::path> hooks_config_file(const fs::path& repo, GitEnv env,
-                                          const std::string& root) {
-  const auto answer =
-      git_output(repo, {"config", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
+// Where core.hooksPath is set: the scope ("local", "global", ...) and the file, which is nothing
+// for a setting on the command line (the running user's own). git names the repository's own
+// file relative to the top level `root`. One git run for both.
+struct HooksPathOrigin {
+  std::optional<std::string> scope;
+  std::optional<fs::path> file;
+};
+HooksPathOrigin hooks_path_origin(const fs::path& repo, GitEnv env, const std::string& root) {
+  HooksPathOrigin origin;
+  const auto answer = git_output(
+      repo, {"config", "--show-scope", "--show-origin", "-z", "--get", "core.hooksPath"}, env);
+  // "scope\0origin\0value\0"
+  const std::size_t scope_end = answer ? answer->find('\0') : std::string::npos;
+  if (scope_end == std::string::npos) {
+    return origin;
+  }
+  origin.scope = answer->substr(0, scope_end);
+  const std::size_t origin_end = answer->find('\0', scope_end + 1);
+  const std::string_view said =
+      std::string_view(*answer).substr(scope_end + 1, origin_end - scope_end - 1);
   constexpr std::string_view file_origin = "file:";
-  if (!answer || answer->rfind(file_origin, 0) != 0 || answer->find('\0') == std::string::npos) {
-    return std::nullopt;
+  if (origin_end == std::string::npos || !said.starts_with(file_origin)) {
+    return origin;
   }
-  fs::path config = answer->substr(file_origin.size(), answer->find('\0') - file_origin.size());
-  if (config.is_relative()) {
-    config = fs::path(root) / config;
-  }
-  return config;
+  fs::path config(said.substr(file_origin.size()));
+  origin.file = config.is_relative() ? fs::path(root) / config : config;
+  return origin;
 }
 
 // The refusal to write where core.hooksPath points when the file that sets it may be changed by
@@ -348,13 +360,14 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   }
   const auto output = git_query(
       repo, {"rev-parse", "--show-toplevel", "--git-common-dir", "--git-path", "hooks"}, env);
-  if (!output) {
-    if (output.error().not_run) {
-      return Err{HostError::failure(output.error().reason)};
-    }
+  if (!output && output.error().not_run) {
+    return Err{HostError::failure(output.error().reason)};
+  }
+  if (!output && !wanted.hooks_named) {
     return Err{outside};
   }
-  auto answers = split_answers(output.value(), 3);
+  // enable asks again one question at a time, to tell a repository from its hooks path
+  auto answers = output ? split_answers(output.value(), 3) : std::nullopt;
   if (!answers) {
     // one question at a time: each answer is then one path, whatever it holds
     answers.emplace();
@@ -364,6 +377,10 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
         args.emplace_back("hooks");
       }
       auto one = git_line(repo, args, env);
+      if (!one && wanted.hooks_named && answers->size() == 2) {
+        return Err{HostError::failure("could not locate the hooks directory for " +
+                                      pylon::path_text((*answers)[0]))};
+      }
       if (!one) {
         return Err{outside};
       }
@@ -378,19 +395,24 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
   const fs::path common = canonical_or_same(facts.git_common_dir);
   facts.hook.in_git_dir = lies_within(hooks, common);
   facts.hooks_path_set = hooks != common / "hooks";
-  // the usual hooks directory costs no further git run: git tracks nothing inside a `.git`
-  facts.hook.tracked = !facts.hook.in_git_dir && tracked_by_a_team(hooks);
   // only a set hooks path can lead a write elsewhere than the repository's own directory
   if (facts.hooks_path_set) {
-    facts.hook.config = hooks_config_file(repo, env, facts.root);
+    HooksPathOrigin origin = hooks_path_origin(repo, env, facts.root);
+    facts.hooks_path_scope = std::move(origin.scope);
+    facts.hook.config = std::move(origin.file);
     if (facts.hook.config) {
       facts.hook.foreign_config = config_refusal(*facts.hook.config, facts.hook);
     }
   }
   const std::optional<std::string> hook_text =
       facts.hook.text ? facts.hook.text.value() : std::optional<std::string>{};
-  facts.tools =
-      gather_tool_facts(repo, env, facts.root, facts.hook.dir, facts.git_common_dir, hook_text);
+  facts.tools = gather_tool_facts(repo, env, facts.root, facts.hook.dir, facts.git_common_dir,
+                                  hook_text, !facts.hook.in_git_dir);
+  // the usual hooks directory costs no further git run: git tracks nothing inside a `.git`; a
+  // tool's directory in the work tree was asked about with the tool's files
+  facts.hook.tracked =
+      !facts.hook.in_git_dir &&
+      (facts.tools.hooks_dir_tracked ? *facts.tools.hooks_dir_tracked : tracked_by_a_team(hooks));
   facts.marker = look_at_marker(marker_dir, facts.root);
   // an existing marker this user may not write decides enable only by its age
   const bool age_decides =
@@ -399,13 +421,6 @@ Result<RepoFacts, HostError> gather_repo_facts(const fs::path& repo, GitEnv env,
     ask_latest_commit_and_how(facts, repo, env);
   } else if (wanted.latest_commit || age_decides) {
     facts.latest_commit = latest_commit_time(repo, env);
-  }
-  if (wanted.hooks_path_scope && facts.hooks_path_set) {
-    // "global\t/path": the scope of the setting that wins
-    if (const auto origin =
-            git_line(repo, {"config", "--show-scope", "--get", "core.hooksPath"}, env)) {
-      facts.hooks_path_scope = origin->substr(0, origin->find('\t'));
-    }
   }
   return facts;
 }

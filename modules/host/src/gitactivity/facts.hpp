@@ -71,8 +71,8 @@ struct RepoFacts {
   HookSite hook;
   MarkerSlot marker;
   std::optional<std::int64_t> latest_commit;  // asked only where a rule needs it
-  // the configuration scope ("local", "global", ...) that sets core.hooksPath; asked only where
-  // a rule needs it and the hooks path is set
+  // the configuration scope ("local", "global", ...) that sets core.hooksPath, asked with the
+  // file that sets it where the hooks path is set
   std::optional<std::string> hooks_path_scope;
   // the hook tools beside the hook: their hooks, the copies they keep, their configurations
   ToolFacts tools;
@@ -84,8 +84,10 @@ struct RepoFacts {
 // Which optional questions a judgement needs answered.
 struct FactsWanted {
   bool latest_commit = false;  // also asked, whatever this says, when a write may hinge on it
-  bool hooks_path_scope = false;
-  bool stale_cause = false;  // the latest commit's time and how it came, in one git run
+  bool stale_cause = false;    // the latest commit's time and how it came, in one git run
+  // a hooks path git will not give for a top level it gave is enable's own failure, naming the
+  // top level, rather than `outside`
+  bool hooks_named = false;
 };
 
 // Gathers the facts of the repository at `repo`: one git run for the top level, the common git

@@ -532,8 +532,8 @@ struct Asker {
   const std::string& root;
 };
 
-// `git` asks whether git tracks or ignores the file: only where it exists or `absent_too`.
-FileFact file_fact(fs::path path, const Asker* git, bool absent_too = false) {
+// A file as the file system shows it; what git says of it comes with ask_git.
+FileFact file_fact(fs::path path) {
   FileFact fact;
   fact.path = std::move(path);
   struct stat st {};
@@ -545,24 +545,73 @@ FileFact file_fact(fs::path path, const Asker* git, bool absent_too = false) {
       fact.text = std::move(*text.value());
     }
   }
-  if (git == nullptr || !(fact.exists || absent_too)) {
-    return fact;
-  }
-  // a link is asked about as the link it is: the team may track one that leads out of the tree
-  const std::string rel = (canonical_or_same(fact.path.parent_path()) / fact.path.filename())
-                              .lexically_relative(canonical_or_same(git->root))
-                              .string();
-  if (fact.exists) {
-    const auto listed =
-        git_output(git->repo, {"-C", git->root, "ls-files", "-z", "--", rel}, git->env);
-    fact.tracked = listed && !listed->empty();
-  }
-  // exit status 0: ignored, by .gitignore or .git/info/exclude alike
-  fact.excluded =
-      git_output(git->repo, {"-C", git->root, "check-ignore", "-q", "--no-index", "--", rel},
-                 git->env)
-          .has_value();
   return fact;
+}
+
+// The path as git names it from the top level. A link is asked about as the link it is: the team
+// may track one that leads out of the tree.
+std::string from_top(const fs::path& path, const Asker& git) {
+  return (canonical_or_same(path.parent_path()) / path.filename())
+      .lexically_relative(canonical_or_same(git.root))
+      .string();
+}
+
+// Whether git tracks the existing files and ignores the rest, and whether it tracks anything in
+// `dir` (when given): one `ls-files` for all of them ("H path" tracked, "? path" neither; an
+// existing file it does not list is ignored). An absent file that `wants` still asks whether it
+// would be ignored. Returns the directory's answer; nothing when git could not say.
+std::optional<bool> ask_git(const Asker& git,
+                            std::initializer_list<std::pair<FileFact*, bool>> files,
+                            const std::optional<fs::path>& dir) {
+  std::vector<std::string> args{"-C", git.root, "ls-files",           "-z", "-t",
+                                "-c", "-o",     "--exclude-standard", "--"};
+  const std::size_t fixed = args.size();
+  for (const auto& [fact, wants] : files) {
+    if (fact->exists) {
+      args.push_back(from_top(fact->path, git));
+    }
+  }
+  const std::optional<std::string> dir_rel =
+      dir ? std::optional(
+                canonical_or_same(*dir).lexically_relative(canonical_or_same(git.root)).string())
+          : std::nullopt;
+  if (dir_rel) {
+    args.push_back(*dir_rel);
+  }
+  std::optional<std::string> listed;
+  if (args.size() > fixed) {
+    listed = git_output(git.repo, args, git.env);
+  }
+  std::vector<std::string_view> entries;
+  for (std::string_view rest = listed ? std::string_view(*listed) : std::string_view();
+       !rest.empty();) {
+    const std::size_t end = std::min(rest.find('\0'), rest.size());
+    entries.push_back(rest.substr(0, end));
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  const auto has = [&](std::string_view entry) {
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
+  };
+  for (const auto& [fact, wants] : files) {
+    if (fact->exists && listed) {
+      const std::string rel = from_top(fact->path, git);
+      fact->tracked = has("H " + rel);
+      fact->excluded = !fact->tracked && !has("? " + rel);
+    } else if (!fact->exists && wants) {
+      // exit status 0: ignored, by .gitignore or .git/info/exclude alike
+      fact->excluded = git_output(git.repo,
+                                  {"-C", git.root, "check-ignore", "-q", "--no-index", "--",
+                                   from_top(fact->path, git)},
+                                  git.env)
+                           .has_value();
+    }
+  }
+  if (!dir_rel || !listed) {
+    return std::nullopt;
+  }
+  const std::string prefix = "H " + (*dir_rel == "." ? std::string() : *dir_rel + "/");
+  return std::any_of(entries.begin(), entries.end(),
+                     [&](std::string_view entry) { return entry.starts_with(prefix); });
 }
 
 // The first of the names that exists in `dir`, else the first name.
@@ -585,30 +634,35 @@ bool mentions_lfs(const fs::path& attributes) {
 
 ToolFacts gather_tool_facts(const fs::path& repo, GitEnv env, const std::string& root,
                             const fs::path& hooks_dir, const fs::path& git_dir,
-                            const std::optional<std::string>& hook) {
+                            const std::optional<std::string>& hook, bool ask_hooks_dir) {
   const Asker git{repo, env, root};
   const fs::path top(root);
   ToolFacts facts;
   facts.hooks_dir = hooks_dir;
   facts.hook = hook;
-  facts.legacy = file_fact(hooks_dir / tool_row(HookTool::PreCommit).kept_copy, nullptr);
-  facts.old = file_fact(hooks_dir / tool_row(HookTool::Lefthook).kept_copy, nullptr);
+  facts.legacy = file_fact(hooks_dir / tool_row(HookTool::PreCommit).kept_copy);
+  facts.old = file_fact(hooks_dir / tool_row(HookTool::Lefthook).kept_copy);
   if (canonical_or_same(git_dir / "hooks") != canonical_or_same(hooks_dir)) {
-    facts.unused_hook = file_fact(git_dir / "hooks" / "post-commit", nullptr);
+    facts.unused_hook = file_fact(git_dir / "hooks" / "post-commit");
   }
   const std::optional<HookTool> runner = hook_runner(hooks_dir, hook);
   if (runner == HookTool::Husky) {
-    facts.husky = file_fact(hooks_dir.parent_path() / "post-commit", &git, true);
+    facts.husky = file_fact(hooks_dir.parent_path() / "post-commit");
   }
   facts.lefthook_local =
       file_fact(first_present(top, {"lefthook-local.yml", "lefthook-local.yaml",
-                                    ".lefthook-local.yml", ".lefthook-local.yaml"}),
-                &git, runner == HookTool::Lefthook);
+                                    ".lefthook-local.yml", ".lefthook-local.yaml"}));
+  // a tool's hooks directory in the work tree goes with the tool's files to git
+  const bool dir_here = ask_hooks_dir && runner == HookTool::Husky &&
+                        lies_within(canonical_or_same(hooks_dir), canonical_or_same(top));
+  facts.hooks_dir_tracked = ask_git(git,
+                                    {{&facts.husky, runner == HookTool::Husky},
+                                     {&facts.lefthook_local, runner == HookTool::Lefthook}},
+                                    dir_here ? std::optional(hooks_dir) : std::nullopt);
   facts.lefthook_team = file_fact(
-      first_present(top, {"lefthook.yml", "lefthook.yaml", ".lefthook.yml", ".lefthook.yaml"}),
-      nullptr);
-  facts.pre_commit_config = file_fact(top / ".pre-commit-config.yaml", nullptr);
-  facts.package_json = file_fact(top / "package.json", nullptr);
+      first_present(top, {"lefthook.yml", "lefthook.yaml", ".lefthook.yml", ".lefthook.yaml"}));
+  facts.pre_commit_config = file_fact(top / ".pre-commit-config.yaml");
+  facts.package_json = file_fact(top / "package.json");
   facts.info_exclude = git_dir / "info" / "exclude";
   std::error_code ec;
   facts.uses_lfs = fs::is_directory(git_dir / "lfs", ec) || mentions_lfs(top / ".gitattributes") ||

@@ -62,15 +62,19 @@ struct ToolFacts {
   FileFact package_json;               // package.json (simple-git-hooks)
   bool uses_lfs = false;               // `filter=lfs` in the attributes or a .git/lfs directory
   std::filesystem::path info_exclude;  // the repository's .git/info/exclude
+  // whether git tracks files in the hooks directory, where the question went with the tool's
+  // files (a tool's directory in the work tree); nothing where it was not asked
+  std::optional<bool> hooks_dir_tracked;
 };
 
 // The facts of the repository whose top level is `root`, whose hooks directory is `hooks_dir` and
 // whose common git directory is `git_dir`, with `hook` as read from it; part of
-// gather_repo_facts. Only files that exist cost a git run.
+// gather_repo_facts. Only files that exist cost a git run, one for all of them; `ask_hooks_dir`:
+// whether git tracks files in the hooks directory goes with it where that lies in the work tree.
 ToolFacts gather_tool_facts(const std::filesystem::path& repo, GitEnv env, const std::string& root,
                             const std::filesystem::path& hooks_dir,
                             const std::filesystem::path& git_dir,
-                            const std::optional<std::string>& hook);
+                            const std::optional<std::string>& hook, bool ask_hooks_dir);
 
 // The tool whose generated hook git runs, by the hook's text and the directory it sits in.
 std::optional<HookTool> hook_runner(const std::filesystem::path& hooks_dir,

@@ -274,6 +274,11 @@ std::optional<fs::path> resolve_marker(std::string_view name, DirectoryProbe& pr
 // trying every spelling took exponential time. The one exception, a spelling through more links
 // than the system follows (40 on Linux), may leave a marker untraced that some other spelling of
 // the same directory would have traced.
+std::optional<fs::path> spelled_directory(std::string_view name) {
+  DirectoryProbe probe;
+  return resolve_marker(name, probe);
+}
+
 std::optional<fs::path> resolve_from(const fs::path& base, std::span<const std::string> segments,
                                      DirectoryProbe& probe, const AcceptDirectory& accept) {
   if (segments.empty()) {

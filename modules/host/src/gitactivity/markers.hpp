@@ -107,6 +107,9 @@ using AcceptDirectory = std::function<bool(const std::filesystem::path&)>;
 // nothing for a name without a leading "-" or with no directory behind it.
 std::optional<std::filesystem::path> resolve_marker(std::string_view name, DirectoryProbe& probe,
                                                     const AcceptDirectory& accept = {});
+// resolve_marker with a probe of its own, any directory accepted: the place `list` shows for a
+// marker whose repository the owner rule did not find.
+std::optional<std::filesystem::path> spelled_directory(std::string_view name);
 // The existing directory below `base` that the segments spell when each "-" between them may also
 // be a "-" inside a name, preferring the shortest first component.
 std::optional<std::filesystem::path> resolve_from(const std::filesystem::path& base,

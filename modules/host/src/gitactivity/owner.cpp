@@ -331,6 +331,16 @@ MarkerOwner judge_owner(const OwnerEvidence& evidence) {
       return doubt(Doubt::MayBeAway, a.path);
     }
   }
+  // A volume it was seen on may come back with it, whatever its mount point looks like meanwhile:
+  // removed at unmount, or holding a file of its own
+  if (const std::optional<RememberedMount>& seen = evidence.remembered) {
+    if (!evidence.mounted) {
+      return doubt(Doubt::WasMounted, seen->point);
+    }
+    if (evidence.mounted->source != seen->source || evidence.mounted->root != seen->root) {
+      return doubt(Doubt::OtherVolume, seen->point);
+    }
+  }
   owner.state = OwnerState::Gone;
   return owner;
 }
@@ -368,12 +378,18 @@ std::string doubt_text(const MarkerOwner& owner) {
              " directories, more than the search tries";
     case Doubt::OutOfTime:
       return "not looked at: the deadline passed (raise --timeout)";
+    case Doubt::WasMounted:
+      return "not found below " + where +
+             ", a mount point when it was last seen, with nothing mounted there now";
+    case Doubt::OtherVolume:
+      return "not found below " + where +
+             ", which holds another volume now than when it was last seen";
   }
   return {};
 }
 
 MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes, AncestorMemo* memo) {
-  OwnerEvidence evidence{std::string(marker), {}, {}, {}, false};
+  OwnerEvidence evidence{std::string(marker), {}, {}, {}, false, std::nullopt, std::nullopt};
   // a probe of its own: what it remembers as failed holds for this name's candidates only
   DirectoryProbe probe;
   const auto found = resolve_marker(marker, probe, [&](const fs::path& dir) {
@@ -391,6 +407,15 @@ MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes, Ancest
     std::sort(evidence.probes.begin(), evidence.probes.end(),
               [](const ProbeResult& a, const ProbeResult& b) { return a.path < b.path; });
     evidence.ancestors = ancestor_facts(evidence.probes, volumes, memo);
+    if (volumes.memory != nullptr) {
+      const auto& remembered = volumes.memory->markers;
+      if (const auto seen = remembered.find(evidence.marker); seen != remembered.end()) {
+        evidence.remembered = seen->second;
+        if (const auto now = volumes.mounted_at(seen->second.point)) {
+          evidence.mounted = volumes.mounts[*now];
+        }
+      }
+    }
   }
   return judge_owner(evidence);
 }

@@ -18,7 +18,8 @@ namespace gitactivity {
 // Which repository a marker belongs to. Found: a directory its name spells holds `.git`, and the
 // marker name of git's top level for it is the marker's own. Gone: nothing its name spells is
 // there, every path tested was plainly absent, and each lies on a volume whose old content cannot
-// come back unnoticed (the root's, the home's, a memory file system, a fixed disk of the fstab).
+// come back unnoticed (the root's, the home's, a memory file system, a fixed disk of the fstab),
+// and where the repository was last seen on a volume of its own, that volume is mounted now.
 // Unreachable: anything else; prune never removes such a marker unless the user names it.
 enum class OwnerState { Found, Gone, Unreachable };
 
@@ -66,8 +67,8 @@ struct AncestorFacts {
 };
 
 // What one pass over many markers learnt about the directories their absent spellings lie in, so
-// that markers sharing such a directory look at it once. A second look passes none: it wants the
-// file system as it is now.
+// that markers sharing such a directory look at it once. A second look passes a new one for each
+// batch of removals (prune_batch), as it reads the mount table again: the file system as it is now.
 struct AncestorMemo {
   std::map<std::string, std::pair<AncestorFacts, std::filesystem::path>> seen;  // and its real path
 };
@@ -77,8 +78,10 @@ struct OwnerEvidence {
   std::string marker;
   std::vector<ProbeResult> probes;
   std::vector<CandidateResult> candidates;
-  std::vector<AncestorFacts> ancestors;  // one per distinct nearest existing ancestor
-  bool bounded = false;                  // the search stopped at its bound of spellings
+  std::vector<AncestorFacts> ancestors;       // one per distinct nearest existing ancestor
+  bool bounded = false;                       // the search stopped at its bound of spellings
+  std::optional<RememberedMount> remembered;  // the volume its repository was last seen on
+  std::optional<MountEntry> mounted;          // what is mounted at that point now
 };
 
 // Why a marker that was not found is not called gone; the path concerned goes beside it.
@@ -98,6 +101,8 @@ enum class Doubt {
   GitOdd,            // a `.git` entry git reads first is not a regular file
   TooManySpellings,  // the name spells more directories than the search tries
   OutOfTime,         // the run's deadline passed before this marker was looked at
+  WasMounted,        // its repository was last seen on a volume mounted where nothing is now
+  OtherVolume,       // its repository was last seen on another volume than the one there now
 };
 
 struct MarkerOwner {

@@ -1,5 +1,7 @@
 #include "gitactivity/prune.hpp"
 
+#include "gate.hpp"
+#include "gitactivity/volumes.hpp"
 #include "text.hpp"
 
 #include <fcntl.h>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace gitactivity {
 
@@ -45,6 +48,34 @@ PruneEntry surveyed(int dir_fd, const std::string& name, const OwnerLookup& look
     entry.file = marker_file(dir_fd, name);
   }
   return entry;
+}
+
+// The last check and the removal of one journalled step.
+void remove_step(int dir_fd, const PruneStep& step, PruneResult& result) {
+  // Names are taken relative to the directory listed, so a directory swapped in at its path is
+  // never touched; the file is checked last thing before the unlink. No call unlinks only a
+  // given inode, so a swap inside that last gap remains possible.
+  const std::optional<MarkerFile> now = marker_file(dir_fd, step.name);
+  if (!now && errno != ENOENT) {
+    result.failures.push_back({step.name, pylon::last_os_error()});
+    return;
+  }
+  if (now && *now != step.file) {
+    result.kept.push_back({step.name, KeptWhy::Changed, {}});
+    return;
+  }
+  if (now) {
+    pylon::Write remove;
+    remove.action = pylon::WriteAction::Remove;
+    remove.root_fd = dir_fd;
+    remove.target = step.name;
+    if (auto removed = pylon::gate(remove);
+        !removed && removed.error().error != std::errc::no_such_file_or_directory) {
+      result.failures.push_back({step.name, removed.error().error});
+      return;
+    }
+  }
+  result.removed.push_back({step.name, step.file.mtime_sec, step.file.mtime_nsec});
 }
 
 }  // namespace
@@ -143,52 +174,180 @@ PruneResult preview_prune(const PrunePlan& plan) {
   return result;
 }
 
-PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const OwnerLookup& relook,
-                        const BeforeRemoval& before,
-                        std::chrono::steady_clock::time_point deadline) {
+PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const FreshLookup& relook,
+                        const RecordBatch& record, std::chrono::steady_clock::time_point deadline,
+                        std::size_t batch) {
   PruneResult result{{}, plan.unreachable, plan.kept, {}};
-  for (const PruneStep& step : plan.remove) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      result.unreachable.push_back(step.name);
+  for (std::size_t next = 0; next < plan.remove.size();) {
+    // the survey may be minutes old: look for the repositories again with fresh facts
+    const OwnerLookup lookup = relook();
+    std::vector<const PruneStep*> steps;
+    std::vector<Removed> lines;
+    for (; next < plan.remove.size() && steps.size() < batch; ++next) {
+      const PruneStep& step = plan.remove[next];
+      if (std::chrono::steady_clock::now() >= deadline) {
+        result.unreachable.push_back(step.name);
+        continue;
+      }
+      MarkerOwner fresh = lookup(step.name);
+      if (fresh.state == OwnerState::Found) {
+        result.kept.push_back({step.name, KeptWhy::Found, std::move(fresh)});
+        continue;
+      }
+      if (fresh.state != OwnerState::Gone && !step.named) {
+        result.kept.push_back({step.name, KeptWhy::Doubted, std::move(fresh)});
+        continue;
+      }
+      Removed line{step.name, step.file.mtime_sec, step.file.mtime_nsec};
+      if (!journal_holds(line)) {
+        result.failures.push_back(
+            {step.name, std::make_error_code(std::errc::result_out_of_range), true});
+        continue;
+      }
+      steps.push_back(&step);
+      lines.push_back(std::move(line));
+    }
+    if (steps.empty()) {
       continue;
     }
-    // the survey may be minutes old: look for the repository again with fresh facts
-    MarkerOwner fresh = relook(step.name);
-    if (fresh.state == OwnerState::Found) {
-      result.kept.push_back({step.name, KeptWhy::Found, std::move(fresh)});
-      continue;
-    }
-    if (fresh.state != OwnerState::Gone && !step.named) {
-      result.kept.push_back({step.name, KeptWhy::Doubted, std::move(fresh)});
-      continue;
-    }
-    if (auto noted = before(step.name, step.file); !noted) {
-      result.failures.push_back({step.name, noted.error(), true});
-      continue;
-    }
-    // Names are taken relative to the directory listed, so a directory swapped in at its path is
-    // never touched; the file is checked last thing before the unlink. No call unlinks only a
-    // given inode, so a swap inside that last gap remains possible.
-    const std::optional<MarkerFile> now = marker_file(survey.dir.get(), step.name);
-    if (!now) {
-      if (errno == ENOENT) {
-        result.removed.push_back({step.name, step.file.mtime_sec, step.file.mtime_nsec});
-      } else {
-        result.failures.push_back({step.name, pylon::last_os_error()});
+    // no line, no removal: the whole batch is journalled and synced before the first unlink
+    if (auto noted = record(lines); !noted) {
+      for (const PruneStep* step : steps) {
+        result.failures.push_back({step->name, noted.error(), true});
       }
       continue;
     }
-    if (*now != step.file) {
-      result.kept.push_back({step.name, KeptWhy::Changed, {}});
-      continue;
+    for (const PruneStep* step : steps) {
+      remove_step(survey.dir.get(), *step, result);
     }
-    if (::unlinkat(survey.dir.get(), step.name.c_str(), 0) != 0 && errno != ENOENT) {
-      result.failures.push_back({step.name, pylon::last_os_error()});
-      continue;
-    }
-    result.removed.push_back({step.name, step.file.mtime_sec, step.file.mtime_nsec});
   }
   return result;
+}
+
+namespace {
+
+Result<std::filesystem::path, PruneStop> journal_path(const fs::path& marker_dir) {
+  const fs::path file = journal_file(state_dir(), marker_dir);
+  if (!file.is_absolute()) {
+    return Err{PruneStop{}};
+  }
+  return file;
+}
+
+PruneStop journal_stop(JournalError error) {
+  return {PruneStopWhy::Journal, std::move(error), {}, {}};
+}
+
+}  // namespace
+
+Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
+                                     const std::vector<std::string>& names, bool dry_run,
+                                     std::chrono::steady_clock::time_point deadline) {
+  PruneReport report;
+  std::optional<PruneJournal> journal;
+  // the journal's lock is taken first: a second prune surveys what the first one left
+  if (!dry_run) {
+    auto file = journal_path(marker_dir);
+    if (!file) {
+      return Err{file.error()};
+    }
+    auto opened =
+        PruneJournal::open(file.value(), legacy_journal_files(state_dir(), marker_dir), deadline);
+    if (!opened) {
+      return Err{journal_stop(opened.error())};
+    }
+    journal.emplace(std::move(opened.value()));
+    report.journal = journal->path();
+    report.passed_over = journal->passed_over();
+    report.passed_over_count = journal->passed_over_count();
+  }
+  const Volumes volumes = volumes_live();
+  AncestorMemo memo;
+  auto survey = survey_prune(
+      marker_dir, names,
+      [&](std::string_view marker) { return locate_owner(marker, volumes, &memo); }, deadline);
+  if (!survey) {
+    return Err{PruneStop{PruneStopWhy::List, {}, survey.error(), {}}};
+  }
+  const PrunePlan plan = plan_prune(survey.value().entries, survey.value().no_marker);
+  if (!plan.refused.empty()) {
+    return Err{PruneStop{PruneStopWhy::Refused, {}, {}, plan.refused}};
+  }
+  report.result =
+      dry_run
+          ? preview_prune(plan)
+          : apply_prune(
+                survey.value(), plan,
+                // the same rule on fresh facts: a volume may have come back meanwhile
+                [] {
+                  return [fresh = volumes_live(),
+                          memo = std::make_shared<AncestorMemo>()](std::string_view marker) {
+                    return locate_owner(marker, fresh, memo.get());
+                  };
+                },
+                [&](std::span<const Removed> batch) { return journal->append(batch); }, deadline);
+  report.expired = report.result.unreachable.size() > plan.unreachable.size();
+  std::vector<std::string> tops;
+  for (const PruneEntry& entry : survey.value().entries) {
+    report.owners[entry.owner.marker] = entry.owner;
+    report.expired = report.expired || entry.owner.doubt == Doubt::OutOfTime;
+    if (entry.owner.root) {
+      tops.push_back(entry.owner.root->native());
+    }
+  }
+  if (!dry_run) {
+    // the mounts of what was found, and what was removed forgotten
+    std::vector<std::string> removed;
+    removed.reserve(report.result.removed.size());
+    for (const Removed& one : report.result.removed) {
+      removed.push_back(one.name);
+    }
+    remember_mounts(volumes, tops, removed);
+  }
+  if (journal) {
+    if (auto trimmed = journal->trim(); !trimmed) {
+      report.trim_failed = trimmed.error();
+    }
+  }
+  return report;
+}
+
+Result<RestoreReport, PruneStop> restore(const fs::path& marker_dir, bool dry_run,
+                                         std::chrono::steady_clock::time_point deadline) {
+  RestoreReport report;
+  std::vector<JournalLine> lines;
+  std::optional<PruneJournal> journal;  // held to the end: one restore or prune at a time
+  const fs::path file = journal_file(state_dir(), marker_dir);
+  report.journal = file;
+  if (dry_run) {
+    auto read = peek_journal(file, legacy_journal_files(state_dir(), marker_dir));
+    if (!read) {
+      return Err{journal_stop(read.error())};
+    }
+    lines = std::move(read.value().lines);
+    report.passed_over = std::move(read.value().passed_over);
+    report.passed_over_count = read.value().passed_over_count;
+  } else {
+    if (!file.is_absolute()) {
+      return Err{PruneStop{}};
+    }
+    auto opened = PruneJournal::open(file, legacy_journal_files(state_dir(), marker_dir), deadline);
+    if (!opened) {
+      return Err{journal_stop(opened.error())};
+    }
+    journal.emplace(std::move(opened.value()));
+    lines = journal->lines();
+    report.passed_over = journal->passed_over();
+    report.passed_over_count = journal->passed_over_count();
+  }
+  const std::vector<JournalLine> run = last_runs(lines, 1);
+  report.nothing = run.empty();
+  auto restored = restore_markers(marker_dir, run, dry_run);
+  if (!restored) {
+    return Err{PruneStop{PruneStopWhy::Restore, {}, restored.error(), {}}};
+  }
+  report.result = std::move(restored.value());
+  return report;
 }
 
 }  // namespace gitactivity

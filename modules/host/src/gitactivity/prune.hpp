@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gitactivity/journal.hpp"
 #include "gitactivity/owner.hpp"
 #include "result.hpp"
 #include "unique_fd.hpp"
@@ -8,7 +9,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -79,12 +82,6 @@ struct PruneFailure {
   bool journal = false;  // its journal line could not be written, so the marker stays
 };
 
-struct Removed {
-  std::string name;
-  std::int64_t mtime_sec = 0;
-  std::int64_t mtime_nsec = 0;
-};
-
 // Names are the files' own bytes; show them with pylon::lossy_utf8.
 struct PruneResult {
   std::vector<Removed> removed;  // or, in a dry run, that would be
@@ -95,9 +92,13 @@ struct PruneResult {
 
 // How a marker's owner is found: locate_owner in a run, a table in tests.
 using OwnerLookup = std::function<MarkerOwner(std::string_view marker)>;
-// Called just before a marker is removed; an error keeps the marker (the journal's line).
-using BeforeRemoval =
-    std::function<Result<Unit, std::error_code>(const std::string& name, const MarkerFile& file)>;
+// A lookup on fresh facts (a mount table read again), asked for at the start of each batch.
+using FreshLookup = std::function<OwnerLookup()>;
+// Called with a batch of markers before any of them is removed (the journal's append, one write
+// and one sync); an error keeps all of them.
+using RecordBatch = std::function<Result<Unit, std::error_code>(std::span<const Removed> batch)>;
+// Markers journalled together: one fsync per batch, not one per marker.
+inline constexpr std::size_t prune_batch = 1024;
 
 // Locate: lists the marker directory (or takes the names given: a marker's name, or the path of
 // the repository it names) and finds each marker's repository, while the deadline lasts. A
@@ -110,17 +111,61 @@ Result<PruneSurvey, std::error_code> survey_prune(const std::filesystem::path& m
 // marker that is not found, unless some name is refused.
 PrunePlan plan_prune(const std::vector<PruneEntry>& entries,
                      const std::vector<std::string>& no_marker = {});
-// Apply: for each planned name, looks for its repository again (keeping the marker if it is now
-// found, or no longer certainly gone when unnamed), calls `before` (no removal on its error),
-// checks that the name still holds the surveyed file, unchanged, and removes it with unlinkat in
-// the surveyed directory. Steps not begun by the deadline are reported unreachable.
-PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const OwnerLookup& relook,
-                        const BeforeRemoval& before,
-                        std::chrono::steady_clock::time_point deadline);
+// Apply, a batch of planned names at a time: looks for each one's repository again (keeping the
+// marker if it is now found, or no longer certainly gone when unnamed, and one whose time no
+// journal line can hold), records the batch (no removal on its error), then for each checks that
+// the name still holds the surveyed file, unchanged, and removes it with unlinkat in the surveyed
+// directory. Steps not begun by the deadline are reported unreachable.
+PruneResult apply_prune(const PruneSurvey& survey, const PrunePlan& plan, const FreshLookup& relook,
+                        const RecordBatch& record, std::chrono::steady_clock::time_point deadline,
+                        std::size_t batch = prune_batch);
 // The plan as a dry run reports it: nothing removed, nothing failed.
 PruneResult preview_prune(const PrunePlan& plan);
 // The marker's own file at `name` in the directory, not what a link there points to; nothing when
 // lstat fails (errno says why).
 std::optional<MarkerFile> marker_file(int dir_fd, const std::string& name);
+
+// Why prune or restore did nothing.
+enum class PruneStopWhy {
+  NoStateDir,  // neither HOME nor XDG_STATE_HOME is absolute: no place for the journal
+  Journal,     // the journal could not be opened or read (`journal` says why)
+  List,        // the marker directory could not be opened (`error`)
+  Refused,     // names the user gave that prune will not act on (`refused`)
+  Restore,     // a marker could not be made again (`error`)
+};
+struct PruneStop {
+  PruneStopWhy why = PruneStopWhy::NoStateDir;
+  JournalError journal;
+  std::error_code error;
+  std::vector<Refusal> refused;
+};
+
+// What a prune did, for the cli to print.
+struct PruneReport {
+  PruneResult result;
+  std::map<std::string, MarkerOwner> owners;  // the survey's answer for each marker looked at
+  bool expired = false;                       // some marker was not looked at, or not begun
+  std::filesystem::path journal;
+  std::vector<PassedOver> passed_over;  // lines of the journal that did not read
+  std::uint64_t passed_over_count = 0;
+  std::optional<std::error_code> trim_failed;
+};
+// The whole use case: the journal's lock (within the deadline) before the survey, the survey, the
+// plan, and in a real run the removals, each batch journalled first, and the trim.
+Result<PruneReport, PruneStop> prune(const std::filesystem::path& marker_dir,
+                                     const std::vector<std::string>& names, bool dry_run,
+                                     std::chrono::steady_clock::time_point deadline);
+
+struct RestoreReport {
+  RestoreResult result;
+  bool nothing = false;  // no run in the journal
+  std::filesystem::path journal;
+  std::vector<PassedOver> passed_over;
+  std::uint64_t passed_over_count = 0;
+};
+// Puts back the markers of the journal's last run, under its lock; a dry run reads the journal
+// without the lock and writes nothing.
+Result<RestoreReport, PruneStop> restore(const std::filesystem::path& marker_dir, bool dry_run,
+                                         std::chrono::steady_clock::time_point deadline);
 
 }  // namespace gitactivity

@@ -168,6 +168,24 @@ std::optional<fs::path> git_dir_here(const fs::path& dir) {
   return target.is_absolute() ? target : dir / target;
 }
 
+// The common git directory a linked work tree's `commondir` names (relative to `git`, one line);
+// nothing for anything git might read otherwise.
+std::optional<fs::path> named_common_dir(const fs::path& git) {
+  const std::optional<std::string> text = read_small_file((git / "commondir").c_str(), O_NOFOLLOW);
+  if (!text) {
+    return std::nullopt;
+  }
+  std::string_view path(*text);
+  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
+    path.remove_suffix(1);
+  }
+  if (path.empty() || path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const fs::path named(path);
+  return named.is_absolute() ? named : git / named;
+}
+
 // "ref:", spaces, "refs/...": a HEAD git accepts (it skips a few more kinds of space than we do)
 bool names_a_ref(std::string_view head) {
   if (!head.starts_with("ref:")) {
@@ -191,10 +209,11 @@ bool set_by_every_hook(std::string_view name) {
 //   two that git sets in every hook, without which this would never be taken where it matters;
 // - discovery stops at the first `.git` that is a repository, so a `.git` directory here ends
 //   it, provided git accepts it: a HEAD file naming a ref, `objects` and `refs` it may enter, no
-//   `commondir` redirecting those (git's own test; a HEAD holding a bare object id or a link goes
-//   to git). A `.git` file counts for the directory it names (a separate git directory); a
-//   linked work tree's or a submodule's has a `commondir` or a `core.worktree` and goes to git, as
-//   does a `.git` link;
+//   `commondir` redirecting those elsewhere than a common directory that has them (git's own
+//   test; a HEAD holding a bare object id or a link goes to git). A `.git` file counts for the
+//   directory it names (a separate git directory, or a linked work tree's, whose `commondir` names
+//   the main repository's); a submodule's has a `core.worktree` and goes to git, as does a `.git`
+//   link;
 // - the work tree then is the directory holding `.git` unless `core.worktree` says otherwise,
 //   which git reads only from the repository's own configuration or what it includes; so a
 //   `config` that never spells "worktree" (also `extensions.worktreeConfig`) nor "include", in
@@ -224,15 +243,27 @@ bool is_plain_top_level(const fs::path& dir) {
   if (!head || !names_a_ref(*head)) {
     return false;
   }
-  for (const fs::path& sub : {git / "objects", git / "refs"}) {
+  // a linked work tree's git directory holds its own HEAD and names the common one, which holds
+  // the objects, the refs and the configuration
+  fs::path common = git;
+  if (::lstat((git / "commondir").c_str(), &st) == 0) {
+    const std::optional<fs::path> named = named_common_dir(git);
+    if (!named) {
+      return false;
+    }
+    common = *named;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  for (const fs::path& sub : {common / "objects", common / "refs"}) {
     if (::stat(sub.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(sub.c_str(), X_OK) != 0) {
       return false;
     }
   }
-  if (::lstat((git / "commondir").c_str(), &st) == 0 || errno != ENOENT) {
+  if (common != git && (::lstat((common / "commondir").c_str(), &st) == 0 || errno != ENOENT)) {
     return false;
   }
-  const std::optional<std::string> config = read_small_file((git / "config").c_str(), 0);
+  const std::optional<std::string> config = read_small_file((common / "config").c_str(), 0);
   return config && !contains_word(*config, "worktree") && !contains_word(*config, "include");
 }
 

@@ -308,8 +308,8 @@ std::vector<Check> repo_checks(const RepoFacts& facts) {
 
 Result<Status, host::HostError> repo_status(const fs::path& repo, const fs::path& marker_dir,
                                             GitEnv env) {
-  auto gathered = gather_repo_facts(repo, env, marker_dir, not_a_repository(repo),
-                                    FactsWanted{true, true, true});
+  auto gathered =
+      gather_repo_facts(repo, env, marker_dir, not_a_repository(repo), FactsWanted{true, true});
   if (!gathered) {
     return Err{gathered.error()};
   }

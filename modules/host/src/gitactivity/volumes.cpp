@@ -1,17 +1,20 @@
 #include "gitactivity/volumes.hpp"
 
 #include "env.hpp"
+#include "files.hpp"
+#include "gate.hpp"
+#include "gitactivity/journal.hpp"
+#include "gitactivity/markers.hpp"
+#include "text.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #ifdef __APPLE__
 #include <sys/mount.h>
 #include <sys/param.h>
 #else
 #include <sys/sysmacros.h>
 #endif
-
-#include <fstream>
-#include <sstream>
 
 namespace gitactivity {
 
@@ -20,7 +23,7 @@ namespace {
 
 // The fields of a table line split at blanks, each with its octal escapes ("\040" for a space)
 // read back into bytes.
-std::vector<std::string> fields(const std::string& line) {
+std::vector<std::string> fields(std::string_view line) {
   std::vector<std::string> out;
   std::string field;
   bool in_field = false;
@@ -64,6 +67,71 @@ std::optional<std::uint64_t> number(std::string_view text) {
   return value;
 }
 
+// Only the running user may change it: theirs, and no write bit for its group or others. Root is
+// held to this too: a file another user may change is no memory of root's.
+bool own_alone(const struct stat& st) {
+  return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::optional<std::pair<std::string, RememberedMount>> memory_line(std::string_view line) {
+  std::vector<std::string> f;
+  for (;;) {
+    const std::size_t tab = line.find('\t');
+    auto bytes = unescape_bytes(line.substr(0, tab));
+    if (!bytes || bytes->find('\0') != std::string::npos || f.size() == 4) {
+      return std::nullopt;
+    }
+    f.push_back(std::move(*bytes));
+    if (tab == std::string_view::npos) {
+      break;
+    }
+    line.remove_prefix(tab + 1);
+  }
+  // a marker's name, a mount point other than the root's, and a root where the table gave one
+  if (f.size() != 4 || !f[0].starts_with('-') || f[0].find('/') != std::string::npos ||
+      !f[1].starts_with('/') || f[1] == "/" || !(f[3].empty() || f[3].starts_with('/'))) {
+    return std::nullopt;
+  }
+  return std::pair{std::move(f[0]),
+                   RememberedMount{std::move(f[1]), std::move(f[2]), std::move(f[3])}};
+}
+
+// The memory's writes, through the gate: the state directory made where it is missing, the file
+// made 0600 where it is missing and then replaced whole. A directory or file another user may
+// change is refused: what is read back from it would not be trusted.
+Result<Unit, std::error_code> write_mount_memory(const fs::path& dir, std::string_view text) {
+  if (!dir.is_absolute()) {
+    return Err{std::make_error_code(std::errc::invalid_argument)};
+  }
+  pylon::Write write;
+  write.action = pylon::WriteAction::MakeDirs;
+  write.root = dir;
+  write.dir_mode = 0700;  // the state directory is the user's alone, whatever the umask
+  if (auto made = pylon::gate(write); !made) {
+    return Err{made.error().error};
+  }
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    return Err{pylon::last_os_error()};
+  }
+  if (!S_ISDIR(st.st_mode) || !own_alone(st)) {
+    return Err{std::make_error_code(std::errc::permission_denied)};
+  }
+  write.target = mount_memory_file(dir).filename();
+  write.action = pylon::WriteAction::Create;  // a rename over the file keeps its mode
+  write.mode = 0600;
+  if (auto created = pylon::gate(write);
+      !created && created.error().error != std::errc::file_exists) {
+    return Err{created.error().error};
+  }
+  write.action = pylon::WriteAction::Replace;
+  write.text = text;
+  if (auto replaced = pylon::gate(write); !replaced) {
+    return Err{replaced.error().error};
+  }
+  return Unit{};
+}
+
 bool below_or_at(std::string_view path, std::string_view point) {
   if (point == "/") {
     return path.starts_with('/');
@@ -73,11 +141,12 @@ bool below_or_at(std::string_view path, std::string_view point) {
 
 }  // namespace
 
+// A line of either table longer than this is no line of it.
+constexpr std::size_t max_table_line = 64 * 1024;
+
 std::vector<MountEntry> read_mount_table(const fs::path& file) {
   std::vector<MountEntry> mounts;
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
+  (void)pylon::read_lines(file, max_table_line, [&](std::string_view line) {
     // id parent major:minor root point options [optional fields...] - type source super-options
     const std::vector<std::string> f = fields(line);
     std::size_t dash = 6;
@@ -85,7 +154,7 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
       ++dash;
     }
     if (dash + 1 >= f.size()) {
-      continue;  // no type after the separator: not a line of this table
+      return;  // no type after the separator: not a line of this table
     }
     const std::size_t colon = f[2].find(':');
     const auto major = number(std::string_view(f[2]).substr(0, colon));
@@ -93,7 +162,7 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
                            ? std::nullopt
                            : number(std::string_view(f[2]).substr(colon + 1));
     if (!major || !minor || !f[4].starts_with('/')) {
-      continue;
+      return;
     }
 #ifdef __APPLE__
     const auto device = (*major << 24) | *minor;
@@ -101,26 +170,24 @@ std::vector<MountEntry> read_mount_table(const fs::path& file) {
     const auto device = static_cast<std::uint64_t>(
         makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor)));
 #endif
-    mounts.push_back({f[4], f[dash + 1], dash + 2 < f.size() ? f[dash + 2] : "", device});
-  }
+    mounts.push_back({f[4], f[dash + 1], dash + 2 < f.size() ? f[dash + 2] : "", device, f[3]});
+  });
   return mounts;
 }
 
 std::vector<FstabEntry> read_fstab(const fs::path& file) {
   std::vector<FstabEntry> entries;
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
+  (void)pylon::read_lines(file, max_table_line, [&](std::string_view line) {
     const std::vector<std::string> f = fields(line);
     if (f.size() < 3 || f[0].starts_with('#') || !f[1].starts_with('/')) {
-      continue;  // a comment, a short line, or swap ("none" as its point)
+      return;  // a comment, a short line, or swap ("none" as its point)
     }
     std::string point = f[1];
     while (point.size() > 1 && point.ends_with('/')) {
       point.pop_back();
     }
     entries.push_back({f[0], std::move(point), f[2]});
-  }
+  });
   return entries;
 }
 
@@ -163,6 +230,102 @@ bool Volumes::unmounted_point(std::string_view point) const {
   return false;
 }
 
+std::optional<std::size_t> Volumes::mounted_at(std::string_view point) const {
+  std::optional<std::size_t> last;
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    if (mounts[i].point == point) {
+      last = i;
+    }
+  }
+  return last;
+}
+
+fs::path mount_memory_file(const fs::path& state_dir) {
+  return state_dir / "mounts.tsv";
+}
+
+std::string mount_memory_text(const MountMemory& memory) {
+  std::string text;
+  for (const auto& [name, mount] : memory.markers) {
+    for (const std::string* field : {&name, &mount.point, &mount.source, &mount.root}) {
+      text += escape_bytes(*field);
+      text += field == &mount.root ? '\n' : '\t';
+    }
+  }
+  return text;
+}
+
+MountMemory parse_mount_memory(std::string_view text) {
+  MountMemory memory;
+  for (std::size_t number = 1; !text.empty(); ++number) {
+    const std::size_t end = text.find('\n');
+    auto entry = end == std::string_view::npos ? std::nullopt : memory_line(text.substr(0, end));
+    if (!entry || !memory.markers.insert(std::move(*entry)).second) {
+      memory.bad_lines.push_back(number);
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return memory;
+}
+
+MountMemory read_mount_memory(const fs::path& state_dir) {
+  const fs::path file = mount_memory_file(state_dir);
+  struct stat dir {};
+  struct stat st {};
+  if (!state_dir.is_absolute() || ::lstat(file.c_str(), &st) != 0) {
+    return {};  // nothing remembered yet
+  }
+  // whoever may change the directory may swap the file
+  const bool trusted = ::stat(state_dir.c_str(), &dir) == 0 && own_alone(dir) &&
+                       S_ISREG(st.st_mode) && own_alone(st);
+  auto text =
+      trusted ? pylon::read_file(file) : Err{std::make_error_code(std::errc::permission_denied)};
+  if (!text) {
+    MountMemory refused;
+    refused.refused = true;
+    return refused;
+  }
+  return parse_mount_memory(text.value());
+}
+
+bool note_mounts(MountMemory& memory, const Volumes& volumes, const std::vector<std::string>& tops,
+                 const std::vector<std::string>& forget) {
+  bool changed = false;
+  for (const std::string& name : forget) {
+    changed = memory.markers.erase(name) > 0 || changed;
+  }
+  for (const std::string& top : tops) {
+    const std::string name = encode_marker(pylon::lossy_utf8(top));
+    const std::optional<std::size_t> at = volumes.mount_of(top);
+    if (!at) {
+      continue;  // no mount holds it: nothing learnt
+    }
+    const MountEntry& mount = volumes.mounts[*at];
+    if (mount.point == "/") {
+      changed = memory.markers.erase(name) > 0 || changed;
+      continue;
+    }
+    RememberedMount seen{mount.point, mount.source, mount.root};
+    const auto [it, added] = memory.markers.try_emplace(name, seen);
+    changed = changed || added || it->second != seen;
+    it->second = std::move(seen);
+  }
+  return changed;
+}
+
+void remember_mounts(const Volumes& volumes, const std::vector<std::string>& tops,
+                     const std::vector<std::string>& forget) {
+  const fs::path dir = state_dir();
+  MountMemory memory = volumes.memory != nullptr ? *volumes.memory : read_mount_memory(dir);
+  if (memory.refused || !note_mounts(memory, volumes, tops, forget)) {
+    return;
+  }
+  const std::string text = mount_memory_text(memory);
+  if (text.size() <= pylon::read_limit) {  // more would not read back: keep what is there
+    (void)write_mount_memory(dir, text);
+  }
+}
+
 Volumes volumes_live() {
   Volumes volumes;
 #ifdef __APPLE__
@@ -170,7 +333,7 @@ Volumes volumes_live() {
   const int count = ::getmntinfo(&list, MNT_NOWAIT);
   for (int i = 0; i < count; ++i) {
     volumes.mounts.push_back({list[i].f_mntonname, list[i].f_fstypename, list[i].f_mntfromname,
-                              static_cast<std::uint64_t>(list[i].f_fsid.val[0])});
+                              static_cast<std::uint64_t>(list[i].f_fsid.val[0]), ""});
   }
 #else
   volumes.mounts = read_mount_table("/proc/self/mountinfo");
@@ -197,6 +360,9 @@ Volumes volumes_live() {
   if (!ec && home.is_absolute()) {
     volumes.home_mount = volumes.mount_of(home.native());
   }
+  // one read for the whole process: a prune looks at the mounts again before each removal
+  static const MountMemory memory = read_mount_memory(state_dir());
+  volumes.memory = &memory;
   return volumes;
 }
 

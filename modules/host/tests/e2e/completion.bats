@@ -39,8 +39,9 @@ common_cases=(
 table_cases() {
     local group verb verbs
     for group in ga share; do
-        verbs=$(pylon-host $group --help | sed -E 's/^  pylon (host )?[a-z-]+ ([a-z-]+).*/\2/')
-        echo "pylon-host $group |$(LC_ALL=C sort <<<"$verbs" | paste -sd ' ' -)"
+        verbs=$(pylon-host $group --help | sed -E 's/^  pylon (host )?[a-z-]+ ([a-z-]+).*/\2/' |
+            LC_ALL=C sort -u)  # a verb's other form has a line of its own
+        echo "pylon-host $group |$(paste -sd ' ' - <<<"$verbs")"
         for verb in $verbs; do
             echo "pylon-host $group $verb -|$(pylon-host $group "$verb" --help | head -n 1 |
                 grep -oE -- '\[--[a-z-]+' | tr -d '[' | LC_ALL=C sort | paste -sd ' ' -)"

@@ -226,7 +226,7 @@ echo shared" ]
     small_disk "$XDG_STATE_HOME"
     dd if=/dev/zero of="$XDG_STATE_HOME/filler" bs=4k 2>/dev/null || true  # room for names only
     run -1 --separate-stderr timeout 20 pylon-host git-activity prune
-    local journal="$XDG_STATE_HOME/pylon-host/prune$(echo "$PYLON_GIT_ACTIVITY_DIR" | tr / -).jsonl"
+    local journal && journal=$(journal_of "$PYLON_GIT_ACTIVITY_DIR")
     [ "$stderr" = "pylon-host: could not write the prune journal $journal, so $gone was kept: No space left on device (os error 28)" ]
     [ -e "$gone" ]
 

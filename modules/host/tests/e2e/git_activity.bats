@@ -100,17 +100,21 @@ snapshot() { find "$1" | sort | while IFS= read -r f; do echo "$f $(mtime "$f")"
     stamp "$PYLON_GIT_ACTIVITY_DIR/$(marker_name "$top")" $((now - 100))
     stamp "$PYLON_GIT_ACTIVITY_DIR/$gone" $((now - 3 * 86400))
     stamp "$PYLON_GIT_ACTIVITY_DIR/-" $((now + 3600))
+    # a plain directory with a hyphen in its name: shown as the name spells it
+    mkdir -p plain/a-b/c && plain="$(cd plain/a-b/c && pwd -P)"
+    stamp "$PYLON_GIT_ACTIVITY_DIR/$(marker_name "$plain")" $((now - 7200))
     : >"$PYLON_GIT_ACTIVITY_DIR/.hidden"
 
     run -0 --separate-stderr pylon-host git-activity list
-    [ "${#lines[@]}" -eq 3 ]
-    # "/" is there, but it is no repository: by the rule status --all and prune judge by
-    [ "${lines[0]}" = "   0s ago  - (unreachable)" ]
+    [ "${#lines[@]}" -eq 4 ]
+    # "/" is there, but it is no repository: its state is the owner rule's, its place is shown
+    [ "${lines[0]}" = "   0s ago  /" ]
     [ "${lines[1]}" = "   1m ago  $top" ]
-    [ "${lines[2]}" = "   3d ago  $gone (repo gone)" ]
+    [ "${lines[2]}" = "   2h ago  $plain" ]
+    [ "${lines[3]}" = "   3d ago  $gone (repo gone)" ]
 
     run -0 pylon-host ga --json list
-    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"count\":3,\"markers\":[{\"marker\":\"-\",\"epoch\":$((now + 3600)),\"repo\":null,\"state\":\"unreachable\"},{\"marker\":\"$(marker_name "$top")\",\"epoch\":$((now - 100)),\"repo\":\"$top\",\"state\":\"found\"},{\"marker\":\"$gone\",\"epoch\":$((now - 3 * 86400)),\"repo\":null,\"state\":\"gone\"}]}" ]
+    [ "$output" = "{\"ok\":true,\"dir\":\"$PYLON_GIT_ACTIVITY_DIR\",\"count\":4,\"markers\":[{\"marker\":\"-\",\"epoch\":$((now + 3600)),\"repo\":\"/\",\"state\":\"unreachable\"},{\"marker\":\"$(marker_name "$top")\",\"epoch\":$((now - 100)),\"repo\":\"$top\",\"state\":\"found\"},{\"marker\":\"$(marker_name "$plain")\",\"epoch\":$((now - 7200)),\"repo\":\"$plain\",\"state\":\"unreachable\"},{\"marker\":\"$gone\",\"epoch\":$((now - 3 * 86400)),\"repo\":null,\"state\":\"gone\"}]}" ]
 }
 
 @test "list and path on a marker directory that does not exist" {

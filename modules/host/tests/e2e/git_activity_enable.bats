@@ -45,14 +45,14 @@ $BLOCK" ]
 @test "enable --json names root, hook and marker; backfilled is null without commits" {
     mkrepo "$T/empty"
     run -0 pylon-host ga --json enable "$T/empty"
-    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[]}" ]
+    [ "$output" = "{\"ok\":true,\"root\":\"$T/empty\",\"hook\":\"$T/empty/.git/hooks/post-commit\",\"marker\":\"$(marker_of "$T/empty")\",\"backfilled\":null,\"marker_written\":true,\"notes\":[],\"global_hooks\":false,\"opt_out_removed\":false}" ]
     [ -f "$(marker_of "$T/empty")" ]
 
     mkrepo "$T/full" 1700000000
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":true,"notes":[]'* ]]
     run -0 pylon-host git-activity enable "$T/full" --json
-    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]}' ]]
+    [[ "$output" == *'"backfilled":1700000000,"marker_written":false,"notes":[]'* ]]
 }
 
 @test "enable from a subdirectory without REPO names the top level" {
@@ -100,7 +100,7 @@ make lint" ]
     run -0 pylon-host git-activity disable "$T/r"
     [ "$output" = "git-activity was not enabled here" ]
     run -0 pylon-host git-activity disable --json "$T/r"
-    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false}' ]
+    [ "$output" = '{"ok":true,"hook":null,"changed":false,"removed":[],"left":[],"still_recorded":false,"global_opt_out":null}' ]
 }
 
 @test "an enabled hook is not written again, only made executable" {
@@ -119,7 +119,7 @@ make lint" ]
     mkrepo "$T/r"
     run -0 pylon-host git-activity enable "$T/r"
     run -0 pylon-host git-activity disable "$T/r" --json
-    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false}" ]
+    [ "$output" = "{\"ok\":true,\"hook\":\"$T/r/.git/hooks/post-commit\",\"changed\":true,\"removed\":[],\"left\":[],\"still_recorded\":false,\"global_opt_out\":null}" ]
     printf '#!/bin/sh\n' | cmp - "$T/r/.git/hooks/post-commit"
     [ -x "$T/r/.git/hooks/post-commit" ]
 }
@@ -258,6 +258,11 @@ echo mine" ]
     [ "$stderr" = "pylon-host: could not write $T/r/.git/hooks/post-commit: No such file or directory (os error 2)" ]
 
     rm "$T/r/.git/hooks/post-commit"
+    # a git that names the top level but no hooks directory
+    mkdir "$T/shim" && printf '#!/bin/sh\ncase " $* " in *" --git-path "*) exit 128;; esac\nexec %s "$@"\n' \
+        "$(command -v git)" >"$T/shim/git" && chmod +x "$T/shim/git"
+    PATH="$T/shim:$PATH" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
+    [ "$stderr" = "pylon-host: could not locate the hooks directory for $T/r" ]
     PYLON_GIT_ACTIVITY_DIR="$T/file/markers" run -1 --separate-stderr pylon-host git-activity enable "$T/r"
     [ "$stderr" = "pylon-host: could not write marker in $T/file/markers: Not a directory (os error 20)" ]
     [ ! -e "$T/r/.git/hooks/post-commit" ]  # refused before anything is written
@@ -398,7 +403,7 @@ echo mine" ]
     [ -z "$output" ]
     [ "$stderr" = "pylon-host: unknown flag '--aply' (did you mean '--apply'?)" ]
     run -2 --separate-stderr pylon-host ga disable --dry-run
-    [ "$stderr" = "pylon-host: 'disable' has no dry run: --dry-run is read only by enable-all, disable-all and prune (nothing was done)" ]
+    [ "$stderr" = "pylon-host: 'disable' has a dry run with --global only (nothing was done)" ]
     run -2 pylon-host ga list --apply=yes
     # a second REPO is not dropped in silence, and --all is not read by disable
     mkrepo "$HOME/work/r2" 1600000000
@@ -631,7 +636,7 @@ echo mine" ]
 
     # after "--" every word is a name
     run -1 --separate-stderr pylon-host git-activity prune -- --dry-run
-    [ "$stderr" = "pylon-host: will not prune '--dry-run' is no marker in $m (neither a marker's name nor the path of a repository that has one) (nothing was removed)" ]
+    [ "$stderr" = "pylon-host: will not prune '--dry-run': no marker in $m (neither a marker's name nor the path of a repository that has one) (nothing was removed)" ]
     run -1 --separate-stderr pylon-host git-activity prune "$T/keep" "$one"
     [ "$stderr" = "pylon-host: will not prune '$keep': its repository is there ($T/keep) (nothing was removed)" ]
     [ -e "$m/$one" ] && [ -e "$m/$two" ] && [ -e "$m/-mnt-pylonabsent-r" ]
@@ -640,7 +645,7 @@ echo mine" ]
     run -0 --separate-stderr pylon-host git-activity prune "$T/one/" -- -mnt-pylonabsent-r
     [ "${lines[0]}" = "removed: -mnt-pylonabsent-r" ] && [ "${lines[1]}" = "removed: $one" ]
     [ ! -e "$m/$one" ] && [ ! -e "$m/-mnt-pylonabsent-r" ] && [ -e "$m/$two" ] && [ -e "$m/$keep" ]
-    grep -qF "\"name\":\"$one\",\"mtime\":1600000001" "$HOME/.local/state/pylon-host/prune${m//\//-}.jsonl"
+    grep -qF "\"name\":\"$one\",\"mtime\":1600000001" "$HOME"/.local/state/pylon-host/journal*.jsonl
     # an unreachable marker alone is a warning: nothing is wrong
     rm "$m/$two" && : >"$m/-mnt-pylonabsent-q"
     run -0 pylon-host git-activity status --all
@@ -655,6 +660,47 @@ echo mine" ]
     [ "$(mtime "$m/$one")" = 1600000001 ]
     run -2 --separate-stderr pylon-host git-activity prune --restore "$one"
     [[ "$stderr" == "pylon-host: prune --restore takes no NAME"* ]]
+}
+
+@test "the prune journal: one per directory however spelt, read a line at a time, never a stranger's name" {
+    local m=$PYLON_GIT_ACTIVITY_DIR g=${T//\//-}-gone i
+    mkdir -p "$m" && ln -s "$m" "$T/link"
+    local journal && journal=$(journal_of "$m")
+    mkdir -p -m 700 "$(dirname "$journal")"
+    for ((i = 0; i < 12000; i++)); do  # an older run of more than 1 MiB
+        printf '{"run":1,"name":"-old-%s","mtime":1,"mtime_nsec":0}\n' "$i"
+    done >"$journal" && chmod 600 "$journal"
+    for i in 1 2 3; do : >"$m/$g$i"; done
+    touch -d @1600000000 "$m/${g}1"
+    PYLON_GIT_ACTIVITY_DIR="$m/" run -0 pylon-host git-activity prune
+    [ "$(wc -l <"$journal")" = 12003 ]
+    # a stranger's name, a run past 2^53 and a write cut short are passed over and named
+    printf '%s\n' '{"run":3,"name":"..\\x2f..\\x2fescaped","mtime":1,"mtime_nsec":0}' \
+        '{"run":18446744073709551615,"name":"-x","mtime":1,"mtime_nsec":0}' >>"$journal"
+    printf '{"run":4,"na' >>"$journal"
+    PYLON_GIT_ACTIVITY_DIR="$T/link" run -0 pylon-host git-activity prune --restore
+    [ "${lines[0]}" = "passed over: $journal line 12004: \"name\" is not a single file name: '../../escaped'" ]
+    [ "${lines[1]}" = "passed over: $journal line 12005: \"run\" is not a whole number from 1 to 2^53-1" ]
+    [[ "${lines[2]}" == "passed over: $journal line 12006: no newline at its end"* ]]
+    [ "${lines[-1]}" = "3 marker(s) restored, 0 skipped" ] && [ ! -e "$T/escaped" ]
+    [ "$(mtime "$m/${g}1")" = 1600000000 ]
+    # the next run starts on a line of its own, and all of it comes back
+    run -0 pylon-host git-activity prune
+    [ "${lines[-1]}" = "\`pylon host git-activity prune --restore\` puts them back" ]
+    run -0 pylon-host git-activity prune --restore --dry-run --json
+    [[ "$output" == '{"ok":true,"restored":["'"$g"'1","'"$g"'2","'"$g"'3"],'* ]]
+
+    if command -v flock >/dev/null; then  # a prune that holds the lock does not stall the next
+        flock "${journal%.jsonl}.lock" sleep 30 3>&- &
+        sleep 0.2
+        run -1 --separate-stderr timeout 20 pylon-host git-activity prune --timeout 1
+        kill %1
+        [ "$stderr" = "pylon-host: another prune or restore of $m still held ${journal%.jsonl}.lock when the deadline passed (is one suspended? \`fuser\` names its process; raise --timeout to wait longer) (nothing was changed)" ]
+    fi
+    [ "$(id -u)" = 0 ] || return 0  # root, too, refuses a state directory another user may change
+    chown -R 65534 "$(dirname "$journal")"
+    run -1 --separate-stderr pylon-host git-activity prune --restore
+    [ "$stderr" = "pylon-host: will not use the prune journal: $(dirname "$journal") may be changed by another user than the running one (set XDG_STATE_HOME to a directory of your own) (nothing was changed)" ]
 }
 
 @test "a FIFO planted as .git/HEAD stalls neither prune nor status --all" {
@@ -715,4 +761,27 @@ in_private_mounts() {
     [ "${lines[8]}" = "kept (unreachable): $nas: not found below $T/nas, on a volume that may be away" ]
     [[ "${lines[11]}" == "unreachable   $nas: not found below $T/nas, on a volume that may be away, so prune keeps the marker"* ]]
     [ -e "$m/$nas" ] && [ -e "$m/$stick" ] && [ ! -e "$m/$ram" ]
+}
+
+@test "a volume outside the fstab mounted in the home stays unreachable while away, whatever its mount point then looks like" {
+    mkdir -p "$T/disk-a" "$T/disk-b" "$HOME/mnt/nas" "$HOME/mnt/usb" "$HOME/Vaults/work"
+    : >"$HOME/Vaults/work/.not-mounted"
+    run -0 in_private_mounts sh -ec '
+        H=$2 && mkrepo() { git -c init.defaultBranch=main init -q "$1" && git -C "$1" commit -q --allow-empty -m c; }
+        mount --bind "$1/disk-a" "$H/mnt/nas" && mkrepo "$H/mnt/nas/r"
+        mount --bind "$1/disk-b" "$H/Vaults/work" && mkrepo "$H/Vaults/work/r"
+        pylon-host git-activity enable "$H/mnt/nas/r" >/dev/null
+        pylon-host git-activity enable-all "$H/Vaults" >/dev/null
+        umount "$H/mnt/nas" && rmdir "$H/mnt/nas"  # the mount point goes at unmount
+        umount "$H/Vaults/work"                    # a sentinel file stays in it
+        pylon-host git-activity status --all | grep "^unreachable"
+        pylon-host git-activity prune
+    ' sh "$T" "$HOME"
+    local away="a mount point when it was last seen, with nothing mounted there now" nas vault
+    nas=$(basename "$(marker_of "$HOME/mnt/nas/r")") vault=$(basename "$(marker_of "$HOME/Vaults/work/r")")
+    [[ "${lines[0]}" == "unreachable   $vault: not found below $HOME/Vaults/work, $away, so prune keeps"* ]]
+    [[ "${lines[1]}" == "unreachable   $nas: not found below $HOME/mnt/nas, $away, so prune keeps"* ]]
+    [ "${lines[3]}" = "kept (unreachable): $nas: not found below $HOME/mnt/nas, $away" ]
+    [ "${lines[4]}" = "0 marker(s) removed, 2 kept as unreachable" ]
+    [ -e "$(marker_of "$HOME/mnt/nas/r")" ] && [ -e "$(marker_of "$HOME/Vaults/work/r")" ]
 }

@@ -20,3 +20,19 @@ $BLOCK_COMMAND
 # <<< pylon git-activity <<<"
 
 mtime() { stat -c %Y "$1" 2>/dev/null || stat -f %m "$1"; }  # GNU, then BSD
+
+# The prune journal of a marker directory: journal{key}.jsonl in the state directory, the key its
+# canonical path with "/" as "-" and every byte but letters, digits and "._+,=@~" as %HH.
+journal_of() {
+    local dir key="" c i LC_ALL=C
+    dir=$(cd "$1" && pwd -P) || return 1
+    for ((i = 0; i < ${#dir}; i++)); do
+        c=${dir:i:1}
+        case $c in
+            /) key+=- ;;
+            [A-Za-z0-9._+,=@~]) key+=$c ;;
+            *) key+=$(printf '%%%02x' "'$c") ;;
+        esac
+    done
+    printf '%s/pylon-host/journal%s.jsonl\n' "${XDG_STATE_HOME:-$HOME/.local/state}" "$key"
+}

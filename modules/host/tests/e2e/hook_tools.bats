@@ -73,7 +73,7 @@ marker_after_commit() {
     (cd "$r" && pre-commit install --hook-type post-commit >/dev/null)
     commit_records "$r"
     run -0 --separate-stderr pylon-host git-activity disable "$r" --json
-    [ "$output" = "{\"ok\":true,\"hook\":null,\"changed\":true,\"removed\":[\"$hooks/post-commit.legacy\"],\"left\":[],\"still_recorded\":false}" ]
+    [ "$output" = "{\"ok\":true,\"hook\":null,\"changed\":true,\"removed\":[\"$hooks/post-commit.legacy\"],\"left\":[],\"still_recorded\":false,\"global_opt_out\":null}" ]
     commit_does_not_record "$r"
 
     # the team's entry, taken from the manual, records by the recorder's id

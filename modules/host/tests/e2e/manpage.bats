@@ -39,7 +39,8 @@ page() {
         for word in "${words[@]:3}"; do
             word=${word#[}
             word=${word%]}
-            if [[ $word == --* && $synopsis != *"[$word"* ]]; then
+            # optional, or the flag of the verb's other form
+            if [[ $word == --* && $synopsis != *"[$word"* && $synopsis != *" $word "* ]]; then
                 echo "synopsis of $group $verb lacks $word" >&2
                 bad=1
             fi

@@ -13,3 +13,15 @@ TEST(CouldNot, NamesTheVerbThePathAsTextAndTheReason) {
   EXPECT_EQ(by_os_error.message(),
             "could not write marker in m: No such file or directory (os error 2)");
 }
+
+TEST(CouldNot, NamesWhatTheGateRefusedOnlyWhereItIsAnotherPath) {
+  const auto link = pylon::gate_error(pylon::GateRule::Link);
+  const std::pair<pylon::GateRefusal, std::string> cases[] = {
+      {{link, {}}, "could not write /r/f: a symbolic link, which is not followed"},
+      {{link, "/r/f"}, "could not write /r/f: a symbolic link, which is not followed"},
+      {{link, "/r/d"}, "could not write /r/f: /r/d: a symbolic link, which is not followed"},
+  };
+  for (const auto& [refused, want] : cases) {
+    EXPECT_EQ(host::HostError::could_not("write", "/r/f", refused).message(), want);
+  }
+}

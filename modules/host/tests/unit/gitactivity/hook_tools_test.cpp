@@ -375,9 +375,9 @@ TEST(GatherToolFacts, TextAndExecuteBitAsTheyStand) {
   std::ofstream(hooks / "post-commit.old") << "#!/bin/sh\n";
   fs::permissions(hooks / "post-commit.old", fs::perms::all, fs::perm_options::remove);
   fs::permissions(hooks / "post-commit.old", fs::perms::owner_read, fs::perm_options::add);
-  const ToolFacts facts =
-      gitactivity::gather_tool_facts(tmp.path(), gitactivity::GitEnv::WithoutLocal,
-                                     tmp.path().string(), hooks, tmp / ".git", pre_commit_hook);
+  const ToolFacts facts = gitactivity::gather_tool_facts(
+      tmp.path(), gitactivity::GitEnv::WithoutLocal, tmp.path().string(), hooks, tmp / ".git",
+      pre_commit_hook, false);
   EXPECT_TRUE(facts.legacy.exists);
   EXPECT_FALSE(facts.legacy.text);
   EXPECT_EQ(facts.old.text, "#!/bin/sh\n");

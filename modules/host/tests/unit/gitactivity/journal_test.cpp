@@ -2,6 +2,7 @@
 
 #include "temp_dir.hpp"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -12,15 +13,22 @@ namespace {
 
 using namespace gitactivity;
 using pylon::testing::TempDir;
+namespace fs = std::filesystem;
+
+auto soon() {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+}
+
+void write(const fs::path& file, const std::string& text) {
+  std::ofstream(file) << text;
+}
 
 }  // namespace
 
 TEST(StateDirFrom, AnAbsoluteXdgStateHomeElseTheHomesLocalState) {
-  EXPECT_EQ(state_dir_from("/s", "/home/u"), std::filesystem::path("/s/pylon-host"));
-  EXPECT_EQ(state_dir_from("rel", "/home/u"),
-            std::filesystem::path("/home/u/.local/state/pylon-host"));
-  EXPECT_EQ(state_dir_from(std::nullopt, "/home/u"),
-            std::filesystem::path("/home/u/.local/state/pylon-host"));
+  EXPECT_EQ(state_dir_from("/s", "/home/u"), fs::path("/s/pylon-host"));
+  EXPECT_EQ(state_dir_from("rel", "/home/u"), fs::path("/home/u/.local/state/pylon-host"));
+  EXPECT_EQ(state_dir_from(std::nullopt, "/home/u"), fs::path("/home/u/.local/state/pylon-host"));
 }
 
 TEST(EscapeBytes, ReadsBackEveryByteAndRefusesOtherText) {
@@ -39,63 +47,213 @@ TEST(EscapeBytes, ReadsBackEveryByteAndRefusesOtherText) {
   }
 }
 
-TEST(ParseJournal, SkipsTornAndForeignLinesAndKeepsTheLastRuns) {
-  std::string text;
-  for (std::uint64_t run = 1; run <= 3; ++run) {
-    text += journal_text({run, "-r\xE9" + std::to_string(run), 1600000000, 5});
-    if (run == 2) {  // what is not ours is passed over, not the end of the journal
-      text += "not json\n{\"run\":4,\"name\":7,\"mtime\":1,\"mtime_nsec\":0}\n";
-      text += "{\"run\":4,\"name\":\"-x\",\"mtime\":\"1\",\"mtime_nsec\":0}\n";
-      text += "{\"run\":4,\"name\":\"\",\"mtime\":1,\"mtime_nsec\":0}\n";  // no marker has no name
+TEST(ParseJournalLine, ChecksEveryMemberOfAHostileLine) {
+  const auto line = [](std::string run, std::string name, std::string sec, std::string nsec) {
+    return R"({"run":)" + run + R"(,"name":)" + name + R"(,"mtime":)" + sec + R"(,"mtime_nsec":)" +
+           nsec + "}";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      // the line, and what is wrong ("" none)
+      {line("9007199254740991", R"("-a\\x0ab")", "253402300799", "999999999"), ""},
+      {line("1", R"("..\\x2fetc\\x2fnologin")", "1", "0"),
+       "not a single file name: '../etc/nologin'"},
+      {line("1", R"("../etc/nologin")", "1", "0"), "not a single file name"},
+      {line("1", R"("..")", "1", "0"), "not a single file name"},
+      {line("1", R"(".")", "1", "0"), "not a single file name"},
+      {line("1", R"("")", "1", "0"), "not a single file name"},
+      {line("1", R"("a\\x00b")", "1", "0"), "not a single file name"},
+      {line("1", R"("a\\q")", "1", "0"), "no \\xHH escape"},
+      {line("1", "7", "1", "0"), "\"name\" is not text"},
+      {line("0", R"("-a")", "1", "0"), "\"run\""},
+      {line("9007199254740992", R"("-a")", "1", "0"), "\"run\""},  // 2^53
+      {line("18446744073709551615", R"("-a")", "1", "0"), "\"run\""},
+      {line("-1", R"("-a")", "1", "0"), "\"run\""},
+      {line("1.5", R"("-a")", "1", "0"), "\"run\""},
+      {line("\"1\"", R"("-a")", "1", "0"), "\"run\""},
+      {line("1", R"("-a")", "-1", "0"), "\"mtime\""},
+      {line("1", R"("-a")", "253402300800", "0"), "\"mtime\""},  // year 10000
+      {line("1", R"("-a")", "\"1\"", "0"), "\"mtime\""},
+      {line("1", R"("-a")", "1", "-1"), "\"mtime_nsec\""},
+      {line("1", R"("-a")", "1", "1000000000"), "\"mtime_nsec\""},
+      {R"({"run":1,"run":2,"name":"-a","mtime":1,"mtime_nsec":0})", "not JSON"},
+      {R"({"run":1,"mtime":1,"mtime_nsec":0})", "\"name\" is not text"},
+      {"[1]", "not a JSON object"},
+      {"not json", "not JSON"},
+  };
+  for (const auto& [text, wrong] : cases) {
+    SCOPED_TRACE(text);
+    const auto parsed = parse_journal_line(text);
+    EXPECT_EQ(parsed.ok(), wrong.empty());
+    if (!parsed.ok()) {
+      EXPECT_NE(parsed.error().find(wrong), std::string::npos) << parsed.error();
     }
   }
-  text += journal_text({9, "-torn", 1, 0}).substr(0, 20);  // no newline: a crash mid-write
-  const std::vector<JournalLine> lines = parse_journal(text);
-  ASSERT_EQ(lines.size(), 3U);
-  EXPECT_EQ(lines[0], (JournalLine{1,
-                                   "-r\xE9"
-                                   "1",
-                                   1600000000, 5}));
-  const std::vector<JournalLine> last = last_runs(lines, 2);
-  ASSERT_EQ(last.size(), 2U);
-  EXPECT_EQ(last[0].run, 2U);
-  EXPECT_EQ(last_runs(lines, 1), std::vector<JournalLine>{lines[2]});
 }
 
-TEST(PruneJournal, RoundTripRestoresTheLastRunWithItsTimesAndKeepsTwentyRuns) {
+TEST(ParseJournal, PassesOverAndNamesLongForeignAndTornLines) {
+  const std::string good = journal_text({1, "-r\xE9", 1600000000, 5});
+  const std::string text = good + std::string(5000, 'x') + "\n" + "{}\n" + good + good.substr(0, 9);
+  const JournalRead read = parse_journal(text);
+  EXPECT_EQ(read.lines, (std::vector<JournalLine>{{1, "-r\xE9", 1600000000, 5}, read.lines[0]}));
+  ASSERT_EQ(read.passed_over.size(), 3U);
+  EXPECT_EQ(read.passed_over[0], (PassedOver{2, "longer than 4096 bytes"}));
+  EXPECT_EQ(read.passed_over[1].line, 3U);
+  EXPECT_EQ(read.passed_over[2].line, 5U);
+  EXPECT_NE(read.passed_over[2].why.find("no newline"), std::string::npos);
+  EXPECT_EQ(read.complete, text.size() - 9);
+}
+
+TEST(JournalFile, OneJournalPerDirectoryHoweverSpeltAndNoTwoShareOne) {
   const TempDir tmp;
-  const std::filesystem::path file = tmp / "state" / "prune.jsonl";
-  for (int run = 0; run < 22; ++run) {
-    auto journal = PruneJournal::open(file);
-    ASSERT_TRUE(journal.ok()) << journal.error().message();
-    ASSERT_TRUE(journal.value().append("-r" + std::to_string(run), 1600000000 + run, 7).ok());
-    ASSERT_TRUE(journal.value().trim().ok());
+  fs::create_directories(tmp / "a-b" / "m");
+  fs::create_directories(tmp / "a" / "b-m");
+  fs::create_directory_symlink(tmp / "a-b" / "m", tmp / "link");
+  const fs::path want = journal_file("/s", tmp / "a-b" / "m");
+  for (const fs::path& spelt : {tmp / "a-b" / "m/", tmp / "link", tmp / "a" / ".." / "a-b" / "m"}) {
+    EXPECT_EQ(journal_file("/s", spelt), want) << spelt;
+  }
+  EXPECT_NE(journal_file("/s", tmp / "a" / "b-m"), want);
+  EXPECT_EQ(journal_key("/x/a-b%"), "-x-a%2db%25");
+  const std::string deep(300, 'd');
+  const std::string key = journal_key("/" + deep);
+  EXPECT_LE(("journal" + key + ".jsonl").size(), 255U);
+  EXPECT_NE(key, journal_key("/" + deep + "e"));
+}
+
+TEST(Trimmed, KeepsTheNewestRunWhateverItsSizeThenOlderOnesWhileTheyFit) {
+  std::vector<JournalLine> lines;
+  for (std::uint64_t run = 1; run <= 5; ++run) {
+    lines.push_back({run, "-r" + std::string(run == 5 ? 200 : 10, 'x'), 1, 0});
+  }
+  const auto runs_of = [](const std::vector<JournalLine>& kept) {
+    std::vector<std::uint64_t> runs;
+    for (const JournalLine& line : kept) {
+      runs.push_back(line.run);
+    }
+    return runs;
+  };
+  EXPECT_EQ(runs_of(trimmed(lines, 3, 1 << 20)), (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(runs_of(trimmed(lines, 20, 10)), std::vector<std::uint64_t>{5});
+  EXPECT_EQ(runs_of(trimmed(lines, 20, 350)), (std::vector<std::uint64_t>{4, 5}));
+}
+
+TEST(PruneJournal, RoundTripsAHundredThousandMarkersInBatches) {
+  const TempDir tmp;
+  const fs::path file = tmp / "state" / "journal-m.jsonl";
+  {
+    auto journal = PruneJournal::open(file, {}, soon());
+    ASSERT_TRUE(journal.ok()) << journal.error().error.message();
+    ASSERT_TRUE(journal.value().append(std::vector<Removed>{{"-old", 1, 0}}).ok());
+  }
+  std::vector<Removed> batch;
+  for (int i = 0; i < 100000; ++i) {
+    batch.push_back({"-home-u-src-project-" + std::to_string(i), 1600000000 + i, i});
   }
   {
-    auto journal = PruneJournal::open(file);
+    auto journal = PruneJournal::open(file, {}, soon());
     ASSERT_TRUE(journal.ok());
-    ASSERT_TRUE(journal.value().append("-a", 1500000000, 0).ok());
-    ASSERT_TRUE(journal.value().append("-b\n", 1500000001, 250).ok());
+    for (std::size_t i = 0; i < batch.size(); i += 1024) {
+      const std::size_t n = std::min<std::size_t>(1024, batch.size() - i);
+      ASSERT_TRUE(journal.value().append(std::span(batch).subspan(i, n)).ok());
+    }
     ASSERT_TRUE(journal.value().trim().ok());
   }
-  auto journal = PruneJournal::open(file);
+  auto journal = PruneJournal::open(file, {}, soon());
   ASSERT_TRUE(journal.ok());
-  const std::vector<JournalLine>& lines = journal.value().lines();
-  EXPECT_EQ(last_runs(lines, journal_runs).size(), lines.size());
-  EXPECT_EQ(lines.front().name, "-r3");  // 23 runs: the first three are dropped
-  const std::vector<JournalLine> run = last_runs(lines, 1);
-  ASSERT_EQ(run.size(), 2U);
+  EXPECT_GT(fs::file_size(file), std::uintmax_t{1} << 20);
+  const std::vector<JournalLine> run = last_runs(journal.value().lines(), 1);
+  ASSERT_EQ(run.size(), batch.size());
+  EXPECT_EQ(run.back(), (JournalLine{2, batch.back().name, 1600099999, 99999}));
+  EXPECT_TRUE(journal.value().passed_over().empty());
+}
 
-  const std::filesystem::path markers = tmp / "markers";
-  std::filesystem::create_directory(markers);
-  std::ofstream{markers / "-a"};  // came back meanwhile
+TEST(PruneJournal, ATornLineOrARunAtTheLimitHidesNoLaterRun) {
+  const TempDir tmp;
+  const fs::path file = tmp / "state" / "journal-m.jsonl";
+  const std::string last = journal_text({journal_run_limit - 1, "-last", 1, 0});
+  for (const std::string& before : {last + last.substr(0, 12), std::string("{\"run\":1,\"na")}) {
+    fs::create_directories(file.parent_path());
+    write(file, before);
+    {
+      auto journal = PruneJournal::open(file, {}, soon());
+      ASSERT_TRUE(journal.ok());
+      ASSERT_TRUE(journal.value().append(std::vector<Removed>{{"-next", 2, 3}}).ok());
+    }
+    auto journal = PruneJournal::open(file, {}, soon());
+    ASSERT_TRUE(journal.ok());
+    EXPECT_TRUE(journal.value().passed_over().empty());
+    EXPECT_EQ(last_runs(journal.value().lines(), 1),
+              std::vector<JournalLine>{journal.value().lines().back()});
+    EXPECT_EQ(journal.value().lines().back().name, "-next");
+    EXPECT_LT(journal.value().lines().back().run, journal_run_limit);
+    fs::remove(file);
+  }
+}
+
+TEST(PruneJournal, TheLockIsTakenWithinTheDeadlineOrNamed) {
+  const TempDir tmp;
+  const fs::path file = tmp / "state" / "journal-m.jsonl";
+  auto holder = PruneJournal::open(file, {}, soon());
+  ASSERT_TRUE(holder.ok());
+  auto waiter = PruneJournal::open(file, {}, soon());
+  ASSERT_FALSE(waiter.ok());
+  EXPECT_EQ(waiter.error().problem, JournalProblem::Locked);
+  EXPECT_EQ(waiter.error().where, tmp / "state" / "journal-m.lock");
+}
+
+TEST(PruneJournal, RefusesWhatAnotherUserMayChange) {
+  const TempDir tmp;
+  const fs::path file = tmp / "state" / "journal-m.jsonl";
+  ASSERT_TRUE(PruneJournal::open(file, {}, soon()).ok());
+  write(file, journal_text({1, "-a", 1, 0}));
+  const std::pair<fs::path, mode_t> cases[] = {{file, 0622}, {file.parent_path(), 0777}};
+  for (const auto& [path, mode] : cases) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    auto journal = PruneJournal::open(file, {}, soon());
+    ASSERT_FALSE(journal.ok()) << path;
+    EXPECT_EQ(journal.error().problem, JournalProblem::OtherUser);
+    EXPECT_EQ(journal.error().where, path);
+    EXPECT_FALSE(peek_journal(file, {}).ok());
+    ASSERT_EQ(::chmod(path.c_str(), mode & 0755), 0);
+  }
+  if (::geteuid() == 0) {  // root too: sudo -E leaves it a user's state directory
+    ASSERT_EQ(::chown(file.parent_path().c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(PruneJournal::open(file, {}, soon()).ok());
+  }
+}
+
+TEST(PruneJournal, CarriesALegacyJournalOverOnce) {
+  const TempDir tmp;
+  const fs::path state = tmp / "state";
+  fs::create_directories(state);
+  const std::vector<fs::path> legacy = legacy_journal_files(state, tmp / "m/");
+  ASSERT_FALSE(legacy.empty());
+  write(legacy.front(), journal_text({3, "-a", 1, 0}));
+  ::chmod(legacy.front().c_str(), 0600);
+  const fs::path file = journal_file(state, tmp / "m");
+  EXPECT_EQ(peek_journal(file, legacy).value().lines.size(), 1U);
+  auto journal = PruneJournal::open(file, legacy, soon());
+  ASSERT_TRUE(journal.ok());
+  EXPECT_EQ(journal.value().lines(), (std::vector<JournalLine>{{3, "-a", 1, 0}}));
+  EXPECT_FALSE(fs::exists(legacy.front()));  // read once, never again
+}
+
+TEST(RestoreMarkers, MakesOnlyMissingSingleNamesWithTheirTimes) {
+  const TempDir tmp;
+  const fs::path markers = tmp / "new" / "markers";
+  const std::vector<JournalLine> run = {
+      {1, "-a", 1500000000, 0}, {1, "-b\n", 1500000001, 250}, {1, "../escaped", 1, 0}};
   auto dry = restore_markers(markers, run, true);
   ASSERT_TRUE(dry.ok());
-  EXPECT_EQ(dry.value().restored.size(), 1U);
-  EXPECT_FALSE(std::filesystem::exists(markers / "-b\n"));
+  EXPECT_EQ(dry.value().restored.size(), 2U);
+  EXPECT_FALSE(fs::exists(markers));
+  fs::create_directories(markers);
+  std::ofstream{markers / "-a"};  // came back meanwhile
   auto restored = restore_markers(markers, run, false);
   ASSERT_TRUE(restored.ok());
   EXPECT_EQ(restored.value().skipped, std::vector<std::string>{"-a"});
+  EXPECT_EQ(restored.value().refused, std::vector<std::string>{"../escaped"});
+  EXPECT_FALSE(fs::exists(tmp / "new" / "escaped"));
   ASSERT_EQ(restored.value().restored.size(), 1U);
   struct stat st {};
   ASSERT_EQ(::stat((markers / "-b\n").c_str(), &st), 0);
@@ -103,8 +261,4 @@ TEST(PruneJournal, RoundTripRestoresTheLastRunWithItsTimesAndKeepsTwentyRuns) {
 #ifndef __APPLE__
   EXPECT_EQ(st.st_mtim.tv_nsec, 250);
 #endif
-  EXPECT_EQ(st.st_size, 0);
-  // a marker directory removed meanwhile is made again
-  ASSERT_TRUE(restore_markers(tmp / "new" / "markers", run, false).ok());
-  EXPECT_TRUE(std::filesystem::exists(tmp / "new" / "markers" / "-a"));
 }

@@ -41,11 +41,11 @@ std::vector<AncestorFacts> home_ancestors() {
 // What the search found by looking at the file system, and what git said of the spellings it tried.
 OwnerEvidence probed(std::string marker, std::vector<ProbeResult> probes,
                      std::vector<AncestorFacts> ancestors) {
-  return {std::move(marker), std::move(probes), {}, std::move(ancestors), false};
+  return {std::move(marker), std::move(probes), {}, std::move(ancestors), false, {}, {}};
 }
 OwnerEvidence asked(std::string marker, std::vector<CandidateResult> candidates,
                     bool bounded = false) {
-  return {std::move(marker), {}, std::move(candidates), {}, bounded};
+  return {std::move(marker), {}, std::move(candidates), {}, bounded, {}, {}};
 }
 OwnerEvidence deleted(std::vector<AncestorFacts> ancestors) {
   return probed("-home-u-r", home_probes(), std::move(ancestors));
@@ -93,6 +93,24 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
   const auto data = [&](AncestorFacts where) {
     return probed("-data-r", data_probes, {on("/", "/"), std::move(where)});
   };
+  // Last seen on a volume mounted at ~/Vaults/work, outside the fstab
+  const std::string work = "/home/u/Vaults/work";
+  const auto seen = [&](bool point_there, AncestorFacts where, std::optional<MountEntry> now) {
+    OwnerEvidence e = probed("-home-u-Vaults-work-r",
+                             {dir("/"), dir("/home"), dir("/home/u"),
+                              point_there ? dir(work) : absent(work), absent(work + "/r")},
+                             {on("/", "/"), std::move(where)});
+    e.remembered = {work, "/dev/sdb1", "/"};
+    e.mounted = std::move(now);
+    return e;
+  };
+  const auto now_at_work = [&](std::string source, std::string root, AncestorFacts where) {
+    return seen(true, std::move(where),
+                MountEntry{work, "ext4", std::move(source), 9, std::move(root)});
+  };
+  AncestorFacts vaults = on("/home/u/Vaults", "/home"), sentinel = on(work, "/home");
+  AncestorFacts fixed_work = on(work, work);
+  vaults.home_mount = sentinel.home_mount = fixed_work.fixed_disk = true;
   const Row rows[] = {
       {"deleted in the home", deleted(home_ancestors()), OwnerState::Gone, Doubt::None, ""},
       {"deleted in a home that is itself a mount point", deleted({on("/", "/"), home_is_mount}),
@@ -168,6 +186,18 @@ TEST(JudgeOwner, GoneOnlyWhenAbsenceIsCertain) {
                absent("/run/media/u/Disk"), absent("/run/media/u/Disk-r")},
               {on("/run/media/u", "/run", "tmpfs")}),
        OwnerState::Unreachable, Doubt::VolumeAway, "/run/media"},
+      {"seen on a volume that is away, its mount point removed at unmount",
+       seen(false, vaults, std::nullopt), OwnerState::Unreachable, Doubt::WasMounted, work},
+      {"seen on a volume that is away, a file in its mount point", seen(true, sentinel, {}),
+       OwnerState::Unreachable, Doubt::WasMounted, work},
+      {"seen on another volume than the memory file system there now",
+       now_at_work("none", "/", on(work, work, "tmpfs")), OwnerState::Unreachable,
+       Doubt::OtherVolume, work},
+      {"seen on another directory of the disk bound there now",
+       now_at_work("/dev/sdb1", "/a", fixed_work), OwnerState::Unreachable, Doubt::OtherVolume,
+       work},
+      {"seen on the volume there now, the repository deleted",
+       now_at_work("/dev/sdb1", "/", fixed_work), OwnerState::Gone, Doubt::None, ""},
       {"not a path", probed("notes.txt", {}, {}), OwnerState::Unreachable, Doubt::NotAPath,
        "notes.txt"},
       {"bytes that were not UTF-8",

@@ -2,6 +2,8 @@
 
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -86,9 +88,12 @@ TEST(PlanPrune, RemovesGoneOrNamedPlainMarkersAndRefusesAsAWhole) {
 // The world changes between the survey and the removal: each change keeps its marker.
 TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
   const TempDir tmp;
-  for (const char* name : {"-back", "-linked", "-replaced", "-doubted", "-journal-full", "-gone"}) {
+  for (const char* name :
+       {"-back", "-linked", "-replaced", "-doubted", "-journal-full", "-gone", "-in-1969"}) {
     touch(tmp / name);
   }
+  const struct timespec before_1970[2] = {{-1, 0}, {-1, 0}};  // no journal line holds it
+  ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "-in-1969").c_str(), before_1970, 0), 0);
   std::map<std::string, OwnerState> world;
   const OwnerLookup lookup = [&](std::string_view m) {
     const auto it = world.find(std::string(m));
@@ -97,7 +102,7 @@ TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
   auto survey = survey_prune(tmp.path(), {}, lookup, far());
   ASSERT_TRUE(survey.ok());
   const PrunePlan plan = plan_prune(survey.value().entries);
-  ASSERT_EQ(plan.remove.size(), 6U);
+  ASSERT_EQ(plan.remove.size(), 7U);
 
   world["-back"] = OwnerState::Found;           // the repository came back
   world["-doubted"] = OwnerState::Unreachable;  // its volume went away
@@ -106,15 +111,15 @@ TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
   touch(tmp / "-replaced");
   std::vector<std::string> journal;
   const PruneResult result = apply_prune(
-      survey.value(), plan, lookup,
-      [&](const std::string& name, const MarkerFile&) -> Result<Unit, std::error_code> {
-        if (name == "-journal-full") {
+      survey.value(), plan, [&] { return lookup; },
+      [&](std::span<const Removed> batch) -> Result<Unit, std::error_code> {
+        if (batch[0].name == "-journal-full") {
           return Err{std::make_error_code(std::errc::no_space_on_device)};
         }
-        journal.push_back(name);
+        journal.push_back(batch[0].name);
         return Unit{};
       },
-      far());
+      far(), 1);
 
   ASSERT_EQ(result.removed.size(), 1U);
   EXPECT_EQ(result.removed[0].name, "-gone");
@@ -128,10 +133,12 @@ TEST(ApplyPrune, LooksAgainAndChecksTheFileJustBeforeEachRemoval) {
                                                {"-linked", KeptWhy::Changed},
                                                {"-replaced", KeptWhy::Changed}};
   EXPECT_EQ(kept, want);
-  ASSERT_EQ(result.failures.size(), 1U);
-  EXPECT_EQ(result.failures[0].name, "-journal-full");  // no journal line, no removal
-  EXPECT_TRUE(result.failures[0].journal);
-  for (const char* name : {"-back", "-doubted", "-linked", "-replaced", "-journal-full"}) {
+  ASSERT_EQ(result.failures.size(), 2U);
+  EXPECT_EQ(result.failures[0].name, "-in-1969");
+  EXPECT_EQ(result.failures[1].name, "-journal-full");  // no journal line, no removal
+  EXPECT_TRUE(result.failures[0].journal && result.failures[1].journal);
+  for (const char* name :
+       {"-back", "-doubted", "-linked", "-replaced", "-journal-full", "-in-1969"}) {
     EXPECT_TRUE(std::filesystem::exists(tmp / name)) << name;
   }
   // a marker is journalled before its file is checked the last time, never after its removal
@@ -148,8 +155,8 @@ TEST(ApplyPrune, NothingIsBegunAfterTheDeadline) {
   auto survey = survey_prune(tmp.path(), {}, lookup, far());
   ASSERT_TRUE(survey.ok());
   const PruneResult result = apply_prune(
-      survey.value(), plan_prune(survey.value().entries), lookup,
-      [](const std::string&, const MarkerFile&) -> Result<Unit, std::error_code> { return Unit{}; },
+      survey.value(), plan_prune(survey.value().entries), [&] { return lookup; },
+      [](std::span<const Removed>) -> Result<Unit, std::error_code> { return Unit{}; },
       std::chrono::steady_clock::now());
   EXPECT_TRUE(result.removed.empty());
   EXPECT_EQ(result.unreachable, std::vector<std::string>{"-gone"});
@@ -159,6 +166,32 @@ TEST(ApplyPrune, NothingIsBegunAfterTheDeadline) {
   ASSERT_TRUE(late.ok());
   ASSERT_EQ(late.value().entries.size(), 1U);
   EXPECT_EQ(late.value().entries[0].owner.doubt, Doubt::OutOfTime);
+}
+
+// One write and one sync per batch of a thousand and more, each before the batch's first removal.
+TEST(ApplyPrune, JournalsEachBatchWholeBeforeItsFirstRemoval) {
+  const TempDir tmp;
+  for (int i = 0; i < 2000; ++i) {
+    touch(tmp / ("-gone" + std::to_string(i)));
+  }
+  const OwnerLookup lookup = [](std::string_view m) {
+    return owner(std::string(m), OwnerState::Gone);
+  };
+  auto survey = survey_prune(tmp.path(), {}, lookup, far());
+  ASSERT_TRUE(survey.ok());
+  std::vector<std::size_t> batches;
+  const PruneResult result = apply_prune(
+      survey.value(), plan_prune(survey.value().entries), [&] { return lookup; },
+      [&](std::span<const Removed> batch) -> Result<Unit, std::error_code> {
+        for (const Removed& r : batch) {
+          EXPECT_TRUE(std::filesystem::exists(tmp / r.name)) << r.name;
+        }
+        batches.push_back(batch.size());
+        return Unit{};
+      },
+      far());
+  EXPECT_EQ(batches, (std::vector<std::size_t>{prune_batch, 2000 - prune_batch}));
+  EXPECT_EQ(result.removed.size(), 2000U);
 }
 
 TEST(SurveyPrune, NamesAreMarkersOrTheirRepositoriesPaths) {

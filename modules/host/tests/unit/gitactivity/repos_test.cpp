@@ -231,7 +231,15 @@ TEST(ToplevelHere, AgreesWithGitInEveryLayout) {
        "r",
        true,
        {{"GIT_INDEX_FILE", "/elsewhere/index"}, {"GIT_PREFIX", "sub/"}}},
+      // a linked work tree: its commondir names the main repository's git directory
       {"git init -q r && git -C r commit -q --allow-empty -m x && git -C r worktree add -q ../wt",
+       "wt", true},
+      {"git init -q r && git -C r commit -q --allow-empty -m x && git -C r worktree add -q ../wt "
+       "&& mkdir w && git -C r config extensions.worktreeConfig true && "
+       "git -C wt config --worktree core.worktree \"$PWD/w\"",
+       "wt", false},
+      {"git init -q r && git -C r commit -q --allow-empty -m x && git -C r worktree add -q ../wt "
+       "&& echo ../../../nowhere >r/.git/worktrees/wt/commondir",
        "wt", false},
       {"git init -q s && git -C s commit -q --allow-empty -m x && git init -q r && "
        "git -C r -c protocol.file.allow=always submodule add -q \"$PWD/s\" sub",
