@@ -6,7 +6,6 @@
 #include "gitactivity/markers.hpp"
 #include "gitactivity/migrate.hpp"
 #include "gitactivity/owner.hpp"
-#include "gitactivity/prune.hpp"
 #include "gitactivity/repos.hpp"
 #include "text.hpp"
 

@@ -38,7 +38,7 @@ std::string kept_text(const gitactivity::Kept& kept) {
     case gitactivity::KeptWhy::Found:
       return ": its repository is there again (" + pylon::path_text(*kept.owner.root) + ")";
     case gitactivity::KeptWhy::Doubted:
-      return ": looked at again, " + gitactivity::doubt_text(kept.owner);
+      return ": looked at again, " + kept.owner.reason;
   }
   return {};
 }
@@ -259,11 +259,9 @@ VerbResult prune_verb(const GitActivityCall& call) {
     // the reason a marker was not found comes with it: a volume to plug in, a link to mend
     for (const std::string& name : result.unreachable) {
       const auto owner = report.owners.find(name);
-      const bool looked =
-          owner != report.owners.end() && owner->second.doubt != gitactivity::Doubt::OutOfTime;
+      const bool looked = owner != report.owners.end() && !owner->second.out_of_time;
       print_line(call.out, "kept (unreachable): " + pylon::lossy_utf8(name) + ": " +
-                               gitactivity::doubt_text(looked ? owner->second
-                                                              : gitactivity::out_of_time(name)));
+                               (looked ? owner->second : gitactivity::out_of_time(name)).reason);
     }
     for (const gitactivity::Removed& removed : result.removed) {
       print_line(call.out,

@@ -20,7 +20,7 @@ Json checks_json(const std::vector<gitactivity::Check>& checks) {
   for (const gitactivity::Check& c : checks) {
     Json one;
     one["check"] = c.name;
-    one["state"] = c.state;
+    one["state"] = gitactivity::check_state_text(c.state);
     one["detail"] = c.detail;
     list.push_back(std::move(one));
   }
@@ -29,7 +29,7 @@ Json checks_json(const std::vector<gitactivity::Check>& checks) {
 
 void print_checks(const std::vector<gitactivity::Check>& checks, std::ostream& out) {
   for (const gitactivity::Check& c : checks) {
-    std::string line(c.state);
+    std::string line(gitactivity::check_state_text(c.state));
     line.resize(9, ' ');
     line += c.name;
     line.resize(std::max<std::size_t>(line.size() + 1, 23), ' ');
@@ -75,8 +75,9 @@ std::optional<std::string> fleet_line(const gitactivity::MarkerStatus& one) {
               ? pylon::path_text(*one.owner.root)
               : pylon::lossy_utf8(one.owner.marker);
   auto problem =
-      std::find_if(one.checks.begin(), one.checks.end(),
-                   [](const gitactivity::Check& c) { return c.state == "problem" || c.doubt; });
+      std::find_if(one.checks.begin(), one.checks.end(), [](const gitactivity::Check& c) {
+        return c.state == gitactivity::CheckState::Problem || c.doubt;
+      });
   if (one.state == gitactivity::MarkerState::Unreachable && problem == one.checks.end()) {
     problem = one.checks.begin();  // its one check, a warning: why it may be away
   }
@@ -170,8 +171,9 @@ VerbResult status_verb(const GitActivityCall& call) {
   const std::vector<gitactivity::Check>& checks = status.checks;
   const bool doubt = gitactivity::has_doubt(checks);
   const bool ok = !gitactivity::has_problem(checks) && !doubt;
-  const bool warned = std::any_of(checks.begin(), checks.end(),
-                                  [](const gitactivity::Check& c) { return c.state == "warning"; });
+  const bool warned = std::any_of(checks.begin(), checks.end(), [](const gitactivity::Check& c) {
+    return c.state == gitactivity::CheckState::Warning;
+  });
   if (call.json) {
     Json value;
     value["ok"] = ok;

@@ -42,10 +42,11 @@ int hex_digit(char c) {
 }
 
 JournalError os_error(fs::path where) {
-  return {JournalProblem::Os, pylon::last_os_error(), where};
+  return {JournalProblem::Os, pylon::last_os_error(), std::move(where)};
 }
 JournalError other_user(fs::path where) {
-  return {JournalProblem::OtherUser, std::make_error_code(std::errc::permission_denied), where};
+  return {JournalProblem::OtherUser, std::make_error_code(std::errc::permission_denied),
+          std::move(where)};
 }
 
 Result<Unit, std::error_code> write_all(int fd, std::string_view text) {

@@ -269,7 +269,7 @@ bool git_entries_regular(const fs::path& dir) {
 }
 
 MarkerOwner judge_owner(const OwnerEvidence& evidence) {
-  MarkerOwner owner{evidence.marker, OwnerState::Unreachable, std::nullopt, Doubt::None, {}, {}};
+  MarkerOwner owner{evidence.marker, OwnerState::Unreachable, std::nullopt, {}, false};
   for (const CandidateResult& c : evidence.candidates) {
     if (c.kind == CandidateKind::Confirmed) {
       owner.state = OwnerState::Found;
@@ -277,115 +277,80 @@ MarkerOwner judge_owner(const OwnerEvidence& evidence) {
       return owner;
     }
   }
-  const auto doubt = [&](Doubt why, std::string where, std::error_code error = {}) {
-    owner.doubt = why;
-    owner.where = std::move(where);
-    owner.error = error;
+  const auto doubt = [&](std::string reason) {
+    owner.reason = std::move(reason);
     return owner;
   };
+  const auto shown = [](std::string_view path) { return pylon::lossy_utf8(path); };
+  const auto cannot_look = [&](std::string_view path, const std::error_code& error) {
+    return doubt("cannot look at " + shown(path) + ": " + pylon::os_text(error));
+  };
   if (evidence.bounded) {
-    return doubt(Doubt::TooManySpellings, evidence.marker);
+    return doubt("the name spells more than " + std::to_string(max_candidates) +
+                 " directories, more than the search tries");
   }
   if (!evidence.marker.starts_with('-')) {
-    return doubt(Doubt::NotAPath, evidence.marker);
+    return doubt("the name does not spell an absolute path");
   }
   // U+FFFD may stand for bytes of the path that were not UTF-8: the name spells no path then
   if (evidence.marker.find("\xEF\xBF\xBD") != std::string::npos) {
-    return doubt(Doubt::NameLossy, evidence.marker);
+    return doubt(
+        "the name holds U+FFFD, which may stand for bytes of the path that were not UTF-8");
   }
   for (const ProbeResult& p : evidence.probes) {
     if (p.kind == ProbeKind::Failed) {
-      return doubt(Doubt::ProbeFailed, p.path, p.error);
+      return cannot_look(p.path, p.error);
     }
     if (p.kind == ProbeKind::Dangling) {
-      return doubt(Doubt::LinkDangles, p.path);
+      return doubt(shown(p.path) +
+                   " is a symbolic link to nothing (its target may be on a volume that is away)");
     }
   }
   if (!evidence.candidates.empty()) {
     const CandidateResult& c = evidence.candidates.front();
     switch (c.kind) {
       case CandidateKind::GitUnreadable:
-        return doubt(Doubt::ProbeFailed, (fs::path(c.path) / ".git").native(), c.error);
+        return cannot_look((fs::path(c.path) / ".git").native(), c.error);
       case CandidateKind::GitSilent:
-        return doubt(Doubt::GitSilent, c.path);
+        return doubt("git names no top level for " + shown(c.path));
       case CandidateKind::GitOdd:
-        return doubt(Doubt::GitOdd, c.path);
+        return doubt(shown(c.path) +
+                     "/.git holds an entry git reads first that is not a regular file");
       default:
-        return doubt(Doubt::NotItsRepository, c.path);
+        return doubt(shown(c.path) + " is there, but is not this marker's repository");
     }
   }
   if (auto away = volume_doubt(evidence.marker, evidence.probes)) {
-    return doubt(Doubt::VolumeAway, std::move(*away));
+    return doubt(shown(*away) + " is missing or not mounted");
   }
   for (const AncestorFacts& a : evidence.ancestors) {
     if (a.error) {
-      return doubt(Doubt::ProbeFailed, a.path, a.error);
+      return cannot_look(a.path, a.error);
     }
+    const std::string below = "not found below " + shown(a.path);
     if (a.unmounted) {
-      return doubt(Doubt::NotMounted, a.path);
+      return doubt(below + ": the fstab names a mount point there, not mounted now");
     }
     if (a.empty) {
-      return doubt(Doubt::BelowEmpty, a.path);
+      return doubt(below + ", an empty directory, as an unmounted volume's mount point is");
     }
     if (!absence_certain(a)) {
-      return doubt(Doubt::MayBeAway, a.path);
+      return doubt(below + ", on a volume that may be away");
     }
   }
   // A volume it was seen on may come back with it, whatever its mount point looks like meanwhile:
   // removed at unmount, or holding a file of its own
   if (const std::optional<RememberedMount>& seen = evidence.remembered) {
+    const std::string below = "not found below " + shown(seen->point);
     if (!evidence.mounted) {
-      return doubt(Doubt::WasMounted, seen->point);
+      return doubt(below + ", a mount point when it was last seen, with nothing mounted there now");
     }
     if (evidence.mounted->source != seen->source || evidence.mounted->root != seen->root) {
-      return doubt(Doubt::OtherVolume, seen->point);
+      return doubt(below + ", which holds another volume now than when it was last seen");
     }
   }
   owner.state = OwnerState::Gone;
   return owner;
-}
-
-std::string doubt_text(const MarkerOwner& owner) {
-  const std::string where = pylon::lossy_utf8(owner.where);
-  switch (owner.doubt) {
-    case Doubt::None:
-      return {};
-    case Doubt::NotAPath:
-      return "the name does not spell an absolute path";
-    case Doubt::NameLossy:
-      return "the name holds U+FFFD, which may stand for bytes of the path that were not UTF-8";
-    case Doubt::ProbeFailed:
-      return "cannot look at " + where + ": " + pylon::os_text(owner.error);
-    case Doubt::LinkDangles:
-      return where + " is a symbolic link to nothing (its target may be on a volume that is away)";
-    case Doubt::NotItsRepository:
-      return where + " is there, but is not this marker's repository";
-    case Doubt::GitSilent:
-      return "git names no top level for " + where;
-    case Doubt::VolumeAway:
-      return where + " is missing or not mounted";
-    case Doubt::MayBeAway:
-      return "not found below " + where + ", on a volume that may be away";
-    case Doubt::BelowEmpty:
-      return "not found below " + where +
-             ", an empty directory, as an unmounted volume's mount point is";
-    case Doubt::NotMounted:
-      return "not found below " + where + ": the fstab names a mount point there, not mounted now";
-    case Doubt::GitOdd:
-      return where + "/.git holds an entry git reads first that is not a regular file";
-    case Doubt::TooManySpellings:
-      return "the name spells more than " + std::to_string(max_candidates) +
-             " directories, more than the search tries";
-    case Doubt::OutOfTime:
-      return "not looked at: the deadline passed (raise --timeout)";
-    case Doubt::WasMounted:
-      return "not found below " + where +
-             ", a mount point when it was last seen, with nothing mounted there now";
-    case Doubt::OtherVolume:
-      return "not found below " + where +
-             ", which holds another volume now than when it was last seen";
-  }
-  return {};
 }
 
 MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes, AncestorMemo* memo) {
@@ -421,7 +386,8 @@ MarkerOwner locate_owner(std::string_view marker, const Volumes& volumes, Ancest
 }
 
 MarkerOwner out_of_time(std::string_view marker) {
-  return {std::string(marker), OwnerState::Unreachable, std::nullopt, Doubt::OutOfTime, {}, {}};
+  return {std::string(marker), OwnerState::Unreachable, std::nullopt,
+          "not looked at: the deadline passed (raise --timeout)", true};
 }
 
 std::vector<std::string> marker_names(int dir_fd) {

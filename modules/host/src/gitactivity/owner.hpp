@@ -84,43 +84,20 @@ struct OwnerEvidence {
   std::optional<MountEntry> mounted;          // what is mounted at that point now
 };
 
-// Why a marker that was not found is not called gone; the path concerned goes beside it.
-enum class Doubt {
-  None,              // found or gone
-  NotAPath,          // the name does not start with "-"
-  NameLossy,         // the name holds U+FFFD, which may stand for bytes that were not UTF-8
-  ProbeFailed,       // a path could not be tested (with the error)
-  LinkDangles,       // a symbolic link on the way leads nowhere
-  NotItsRepository,  // a directory the name spells is there but is not its repository
-  GitSilent,         // git names no top level for a directory holding `.git`
-  VolumeAway,        // the first directory, or the volume below /Volumes, /mnt, /media/USER or
-                     // /run/media/USER, is missing or not mounted
-  MayBeAway,         // the nearest existing ancestor is on a volume whose content may come back
-  BelowEmpty,        // the nearest existing ancestor is an empty directory
-  NotMounted,        // the fstab names a mount point on the way that has nothing mounted now
-  GitOdd,            // a `.git` entry git reads first is not a regular file
-  TooManySpellings,  // the name spells more directories than the search tries
-  OutOfTime,         // the run's deadline passed before this marker was looked at
-  WasMounted,        // its repository was last seen on a volume mounted where nothing is now
-  OtherVolume,       // its repository was last seen on another volume than the one there now
-};
-
 struct MarkerOwner {
   std::string marker;  // the file name's own bytes
   OwnerState state = OwnerState::Unreachable;
   std::optional<std::filesystem::path> root;  // Found only: git's top level
-  Doubt doubt = Doubt::None;
-  std::string where;      // the path the doubt concerns, as its own bytes
-  std::error_code error;  // ProbeFailed only
+  // why a marker that was not found is not called gone, in words, made where it was found out;
+  // empty for found and gone
+  std::string reason;
+  bool out_of_time = false;  // not looked at: the run's deadline had passed
 
   bool operator==(const MarkerOwner&) const = default;
 };
 
 // The rule over what the search found: the first confirmed candidate, else gone or unreachable.
 MarkerOwner judge_owner(const OwnerEvidence& evidence);
-
-// Why a marker that was not found is not called gone, in words (empty for found and gone).
-std::string doubt_text(const MarkerOwner& owner);
 
 // The search itself: tries the directories the name spells in resolve_marker's order, stopping
 // at the first confirmed one. A plain repository's top level is read without git

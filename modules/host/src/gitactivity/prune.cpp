@@ -150,8 +150,7 @@ PrunePlan plan_prune(const std::vector<PruneEntry>& entries,
       continue;
     }
     // a named marker goes when not found, because the user says so; never one not looked at
-    const bool removable =
-        state == OwnerState::Gone || (entry.named && entry.owner.doubt != Doubt::OutOfTime);
+    const bool removable = state == OwnerState::Gone || (entry.named && !entry.owner.out_of_time);
     if (!removable) {
       plan.unreachable.push_back(name);
     } else if (entry.file && entry.file->plain) {
@@ -290,7 +289,7 @@ Result<PruneReport, PruneStop> prune(const fs::path& marker_dir,
   std::vector<std::string> tops;
   for (const PruneEntry& entry : survey.value().entries) {
     report.owners[entry.owner.marker] = entry.owner;
-    report.expired = report.expired || entry.owner.doubt == Doubt::OutOfTime;
+    report.expired = report.expired || entry.owner.out_of_time;
     if (entry.owner.root) {
       tops.push_back(entry.owner.root->native());
     }

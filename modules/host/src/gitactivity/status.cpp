@@ -37,102 +37,105 @@ std::string enable_hint(const HookSite& site) {
 Check hook_check(const HookSite& site) {
   const std::string hook = pylon::path_text(site.hook);
   if (site.text && !site.text.value()) {
-    return {"hook", "problem", "no post-commit hook at " + hook + ": " + enable_hint(site)};
+    return {"hook", CheckState::Problem,
+            "no post-commit hook at " + hook + ": " + enable_hint(site)};
   }
   if (!site.regular) {
-    return {"hook", "problem", hook + " is not a regular file, so git cannot run it"};
+    return {"hook", CheckState::Problem, hook + " is not a regular file, so git cannot run it"};
   }
   if (!site.text) {
-    return {"hook", "problem", "cannot read " + hook + ": " + site.text.error()};
+    return {"hook", CheckState::Problem, "cannot read " + hook + ": " + site.text.error()};
   }
   const std::string& text = *site.text.value();
   const RecorderPlace place = recorder_place(text);
   if (place == RecorderPlace::None) {
     if (holds_legacy_block(text)) {
-      return {"hook", "warning", hook + " holds the legacy recorder block: " + enable_hint(site)};
+      return {"hook", CheckState::Warning,
+              hook + " holds the legacy recorder block: " + enable_hint(site)};
     }
     if (strip_hook(text)) {
-      return {"hook", "problem",
+      return {"hook", CheckState::Problem,
               hook + " holds the recorder block commented out or edited, so it records nothing: " +
                   enable_hint(site)};
     }
-    return {"hook", "problem", hook + " does not hold the recorder block: " + enable_hint(site)};
+    return {"hook", CheckState::Problem,
+            hook + " does not hold the recorder block: " + enable_hint(site)};
   }
   if (site.exec_error) {
-    return {"hook", "problem",
+    return {"hook", CheckState::Problem,
             hook + " is not executable for this user (" + pylon::os_text(site.exec_error) +
                 "), so git skips it: " + enable_hint(site) + " or chmod +x it"};
   }
   if (interpreter_line_has_cr(text)) {
-    return {"hook", "problem",
+    return {"hook", CheckState::Problem,
             hook +
                 " has a carriage return at the end of its #! line (CRLF line endings), so "
                 "the system cannot start it: " +
                 enable_hint(site)};
   }
   if (place == RecorderPlace::Elsewhere) {
-    return {"hook", "warning",
+    return {"hook", CheckState::Warning,
             "cannot tell whether git reaches the recorder in " + hook +
                 ": it stands below other commands (an exec, a condition, a function); make it "
                 "the hook's last line, or remove it and " +
                 enable_hint(site) + " to put the recorder first",
             true};
   }
-  return {"hook", "ok", hook + " holds the recorder and is executable"};
+  return {"hook", CheckState::Ok, hook + " holds the recorder and is executable"};
 }
 
 Check interpreter_check(const HookSite& site) {
   if (!site.text) {
-    return {"interpreter", "warning",
+    return {"interpreter", CheckState::Warning,
             "cannot tell what runs " + pylon::path_text(site.hook) + ": unreadable"};
   }
   if (!site.text.value()) {
-    return {"interpreter", "ok", "no hook to run yet; enable writes a #!/bin/sh one"};
+    return {"interpreter", CheckState::Ok, "no hook to run yet; enable writes a #!/bin/sh one"};
   }
   const std::string& text = *site.text.value();
   // git reads "sh\r" as the interpreter's name, which no system has
   if (interpreter_line_has_cr(text)) {
-    return {"interpreter", "problem",
+    return {"interpreter", CheckState::Problem,
             "the first line of " + pylon::path_text(site.hook) +
                 " ends in a carriage return, so git cannot run the hook: `pylon host git-activity "
                 "enable` rewrites its line endings as line feeds"};
   }
   if (const auto runner = foreign_interpreter(text)) {
-    return {"interpreter", "problem",
+    return {"interpreter", CheckState::Problem,
             "the hook is run by " + *runner +
                 ", not by a shell, so the recorder's shell line cannot run in it"};
   }
-  return {"interpreter", "ok", "a shell runs the hook"};
+  return {"interpreter", CheckState::Ok, "a shell runs the hook"};
 }
 
 Check hooks_dir_check(const RepoFacts& facts, bool enabled) {
   const fs::path& dir = facts.hook.dir;
   if (facts.hook.tracked) {
     if (enabled) {
-      return {"hooks-dir", "warning",
+      return {"hooks-dir", CheckState::Warning,
               pylon::path_text(dir) +
                   " is tracked by git: shared with the team, whose hook records commits here"};
     }
-    return {"hooks-dir", "problem",
+    return {"hooks-dir", CheckState::Problem,
             pylon::path_text(dir) +
                 " is tracked by git: shared with the team, so enable will not edit it"};
   }
   if (const auto& scope = facts.hooks_path_scope;
       scope && (*scope == "global" || *scope == "system")) {
-    return {"hooks-dir", "warning",
+    return {"hooks-dir", CheckState::Warning,
             "core.hooksPath comes from the " + *scope + " configuration: " + pylon::path_text(dir) +
                 " serves every repository, and a block there records for all of them"};
   }
   if (facts.hook.in_git_dir) {
-    return {"hooks-dir", "ok", pylon::path_text(dir) + " is this repository's own"};
+    return {"hooks-dir", CheckState::Ok, pylon::path_text(dir) + " is this repository's own"};
   }
   if (lies_within(canonical_or_same(dir), canonical_or_same(facts.root))) {
-    return {"hooks-dir", "warning",
+    return {"hooks-dir", CheckState::Warning,
             pylon::path_text(dir) +
                 " lies in the work tree (core.hooksPath): it may be shared with other "
                 "repositories or replaced by a checkout"};
   }
-  return {"hooks-dir", "warning",
+  return {"hooks-dir", CheckState::Warning,
           pylon::path_text(dir) +
               " lies outside the repository (core.hooksPath): other repositories may "
               "share it, and removing it stops recording here"};
@@ -140,19 +143,19 @@ Check hooks_dir_check(const RepoFacts& facts, bool enabled) {
 
 Check path_check(const std::optional<fs::path>& found) {
   if (!found) {
-    return {"path", "problem",
+    return {"path", CheckState::Problem,
             "pylon-host is not on PATH, so the hook skips recording: install it (make install "
             "PREFIX=$HOME/.local) and put its bin directory on PATH"};
   }
-  return {"path", "ok", "pylon-host is " + pylon::path_text(*found)};
+  return {"path", CheckState::Ok, "pylon-host is " + pylon::path_text(*found)};
 }
 
 Check desktop_path_check(const std::optional<fs::path>& found) {
   if (const auto there = find_on_path("pylon-host", desktop_path)) {
-    return {"desktop-path", "ok", "desktop git clients find " + pylon::path_text(*there)};
+    return {"desktop-path", CheckState::Ok, "desktop git clients find " + pylon::path_text(*there)};
   }
   const std::string target = found ? pylon::path_text(*found) : std::string("/path/to/pylon-host");
-  return {"desktop-path", "warning",
+  return {"desktop-path", CheckState::Warning,
           "desktop git clients run hooks with PATH=" + std::string(desktop_path) +
               ", where pylon-host is missing: link it there (sudo ln -s " + target +
               " /usr/local/bin/pylon-host)"};
@@ -165,48 +168,49 @@ Check marker_check(const RepoFacts& facts) {
   const std::string path = pylon::path_text(marker.path);
   if (marker.standing == Standing::Missing && !marker.dir_error &&
       !marker_name_fits(marker.name, marker.name_max)) {
-    return {"marker", "problem",
+    return {"marker", CheckState::Problem,
             "no marker can be written for this path: its name is " +
                 std::to_string(marker.name.size()) + " bytes, longer than " +
                 pylon::path_text(nearest_existing(marker.dir)) + " allows (" +
                 std::to_string(marker.name_max) + ")"};
   }
   if (marker.dir_error) {
-    return {"marker", "problem",
+    return {"marker", CheckState::Problem,
             "record cannot write markers in " + pylon::path_text(marker.dir) + ": " +
                 pylon::os_text(marker.dir_error)};
   }
   switch (marker.standing) {
     case Standing::Missing:
       if (marker.dir_standing == Standing::Directory && marker.open_error) {
-        return {"marker", "problem",
+        return {"marker", CheckState::Problem,
                 "record cannot create " + path + ": " + pylon::os_text(marker.open_error)};
       }
-      return {"marker", "warning",
+      return {"marker", CheckState::Warning,
               "no marker at " + path + " yet: run `pylon host git-activity enable`, or commit"};
     case Standing::Link:
-      return {"marker", "problem",
+      return {"marker", CheckState::Problem,
               path + " is a symbolic link, which record never writes through: remove it"};
     case Standing::Directory:
     case Standing::Other:
-      return {"marker", "problem", path + " is not a regular file, so record cannot write it"};
+      return {"marker", CheckState::Problem,
+              path + " is not a regular file, so record cannot write it"};
     case Standing::Regular:
       break;
   }
   if (marker.other_links) {
-    return {"marker", "problem",
+    return {"marker", CheckState::Problem,
             path + " has other hard links, so record leaves it alone: remove it"};
   }
   if (marker.open_error) {
-    return {"marker", "problem",
+    return {"marker", CheckState::Problem,
             "record cannot write " + path + ": " + pylon::os_text(marker.open_error)};
   }
   if (facts.latest_commit && marker.mtime && *marker.mtime < *facts.latest_commit) {
-    return {"marker", "warning",
+    return {"marker", CheckState::Warning,
             path + " is older than the latest commit: " + stale_cause(facts.reflog_subject).text +
                 "; `pylon host git-activity enable` refreshes it"};
   }
-  return {"marker", "ok", path + " is up to date"};
+  return {"marker", CheckState::Ok, path + " is up to date"};
 }
 
 // The marker is older than the latest commit: a warning, never a problem.
@@ -223,7 +227,7 @@ Check through_tools(Check hook, const std::vector<Route>& routes, const ToolFact
                     !interpreter_line_has_cr(*site.text.value());
   for (const Route& route : routes) {
     if (route.reached && runs) {
-      return {"hook", "ok", "recorded through " + route.via};
+      return {"hook", CheckState::Ok, "recorded through " + route.via};
     }
   }
   for (const Route& route : routes) {
@@ -253,13 +257,13 @@ Check tools_check(const ToolFacts& tools, const std::vector<Route>& routes) {
                        " and with it the recorder");
   }
   if (warnings.empty()) {
-    return {"tools", "ok", "no hook tool takes the recorder out"};
+    return {"tools", CheckState::Ok, "no hook tool takes the recorder out"};
   }
   std::string detail = warnings.front();
   for (std::size_t i = 1; i < warnings.size(); ++i) {
     detail += "; " + warnings[i];
   }
-  return {"tools", "warning", std::move(detail)};
+  return {"tools", CheckState::Warning, std::move(detail)};
 }
 
 }  // namespace
@@ -332,9 +336,21 @@ Result<Status, host::HostError> status(const fs::path& repo, const fs::path& mar
   return found;
 }
 
+std::string_view check_state_text(CheckState state) {
+  switch (state) {
+    case CheckState::Ok:
+      return "ok";
+    case CheckState::Warning:
+      return "warning";
+    case CheckState::Problem:
+      break;
+  }
+  return "problem";
+}
+
 bool has_problem(const std::vector<Check>& checks) {
   return std::any_of(checks.begin(), checks.end(),
-                     [](const Check& c) { return c.state == "problem"; });
+                     [](const Check& c) { return c.state == CheckState::Problem; });
 }
 
 bool has_doubt(const std::vector<Check>& checks) {
@@ -349,18 +365,18 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
     MarkerStatus one{std::move(owner), MarkerState::Unreachable, false, {}};
     if (one.owner.state == OwnerState::Gone) {
       one.state = MarkerState::Gone;
-      one.checks.push_back({"repository", "problem",
+      one.checks.push_back({"repository", CheckState::Problem,
                             "its repository is no longer there: `pylon host git-activity prune` "
                             "removes the marker"});
-    } else if (one.owner.doubt == Doubt::OutOfTime) {
+    } else if (one.owner.out_of_time) {
       fleet.deadline_expired = true;
-      one.checks.push_back({"repository", "problem", doubt_text(one.owner)});
+      one.checks.push_back({"repository", CheckState::Problem, one.owner.reason});
     } else if (one.owner.state == OwnerState::Unreachable) {
       // a name that is not UTF-8 cannot be typed as shown: give the shell's spelling of its bytes
       const std::string typed =
           pylon::is_utf8(one.owner.marker) ? "NAME" : "$'" + escape_bytes(one.owner.marker) + "'";
-      one.checks.push_back({"repository", "warning",
-                            doubt_text(one.owner) +
+      one.checks.push_back({"repository", CheckState::Warning,
+                            one.owner.reason +
                                 ", so prune keeps the marker (if the repository is truly gone, "
                                 "`pylon host git-activity prune " +
                                 typed + "` removes it)"});
@@ -371,7 +387,7 @@ FleetStatus status_all(const fs::path& marker_dir, std::string_view search_path,
         one.stale = found.value().stale;
         one.checks = std::move(found.value().checks);
       } else {
-        one.checks.push_back({"repository", "problem", found.error().message()});
+        one.checks.push_back({"repository", CheckState::Problem, found.error().message()});
       }
       one.state = !machine_ok || has_problem(one.checks) ? MarkerState::NotRecorded
                   : has_doubt(one.checks)                ? MarkerState::CannotTell

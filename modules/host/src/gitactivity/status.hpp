@@ -15,10 +15,14 @@
 
 namespace gitactivity {
 
+enum class CheckState { Ok, Warning, Problem };
+// "ok", "warning", "problem": the text and JSON of a check's state.
+std::string_view check_state_text(CheckState state);
+
 // One thing that decides whether commits are recorded.
 struct Check {
   std::string_view name;
-  std::string_view state;  // "ok", "warning" or "problem"
+  CheckState state = CheckState::Ok;
   std::string detail;
   bool doubt = false;  // a warning that leaves open whether commits are recorded
 };

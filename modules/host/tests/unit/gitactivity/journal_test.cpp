@@ -137,7 +137,7 @@ TEST(Trimmed, KeepsTheNewestRunWhateverItsSizeThenOlderOnesWhileTheyFit) {
   EXPECT_EQ(runs_of(trimmed(lines, 20, 350)), (std::vector<std::uint64_t>{4, 5}));
 }
 
-TEST(PruneJournal, RoundTripsAHundredThousandMarkersInBatches) {
+TEST(PruneJournal, RoundTripsAHundredThousandMarkers) {
   const TempDir tmp;
   const fs::path file = tmp / "state" / "journal-m.jsonl";
   {
@@ -152,10 +152,7 @@ TEST(PruneJournal, RoundTripsAHundredThousandMarkersInBatches) {
   {
     auto journal = PruneJournal::open(file, {}, soon());
     ASSERT_TRUE(journal.ok());
-    for (std::size_t i = 0; i < batch.size(); i += 1024) {
-      const std::size_t n = std::min<std::size_t>(1024, batch.size() - i);
-      ASSERT_TRUE(journal.value().append(std::span(batch).subspan(i, n)).ok());
-    }
+    ASSERT_TRUE(journal.value().append(batch).ok());  // one sync: the disk may be slow
     ASSERT_TRUE(journal.value().trim().ok());
   }
   auto journal = PruneJournal::open(file, {}, soon());

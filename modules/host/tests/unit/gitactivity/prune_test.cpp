@@ -16,8 +16,8 @@ namespace {
 using namespace gitactivity;
 using pylon::testing::TempDir;
 
-MarkerOwner owner(std::string name, OwnerState state, Doubt doubt = Doubt::None) {
-  MarkerOwner o{std::move(name), state, std::nullopt, doubt, {}, {}};
+MarkerOwner owner(std::string name, OwnerState state, bool out_of_time = false) {
+  MarkerOwner o{std::move(name), state, std::nullopt, {}, out_of_time};
   if (state == OwnerState::Found) {
     o.root = "/home/u/r";
   }
@@ -25,8 +25,8 @@ MarkerOwner owner(std::string name, OwnerState state, Doubt doubt = Doubt::None)
 }
 
 PruneEntry entry(std::string name, OwnerState state, bool plain, bool named = false,
-                 Doubt doubt = Doubt::None) {
-  return {owner(std::move(name), state, doubt), MarkerFile{plain, 1, 2, 3, 4, 5, 6}, named};
+                 bool out_of_time = false) {
+  return {owner(std::move(name), state, out_of_time), MarkerFile{plain, 1, 2, 3, 4, 5, 6}, named};
 }
 
 std::vector<std::string> step_names(const PrunePlan& plan) {
@@ -66,7 +66,7 @@ TEST(PlanPrune, RemovesGoneOrNamedPlainMarkersAndRefusesAsAWhole) {
       {"unreachable is kept", {entry("-a", away, true)}, {}, {}, 1, 0, 0},
       {"found is left alone", {entry("-a", OwnerState::Found, true)}, {}, {}, 0, 0, 0},
       {"named unreachable: the user says so", {entry("-a", away, true, true)}, {}, {"-a"}, 0, 0, 0},
-      {"named, not looked at", {entry("-a", away, true, true, Doubt::OutOfTime)}, {}, {}, 1, 0, 0},
+      {"named, not looked at", {entry("-a", away, true, true, true)}, {}, {}, 1, 0, 0},
       {"named, with another hard link", {entry("-a", gone, false, true)}, {}, {}, 0, 1, 0},
       {"a named repository that is there refuses the whole run", one_there, {}, {}, 0, 0, 1},
       {"a name that is no marker refuses all", {entry("-a", gone, true, true)}, {"?"}, {}, 0, 0, 1},
@@ -165,7 +165,7 @@ TEST(ApplyPrune, NothingIsBegunAfterTheDeadline) {
   auto late = survey_prune(tmp.path(), {}, lookup, std::chrono::steady_clock::now());
   ASSERT_TRUE(late.ok());
   ASSERT_EQ(late.value().entries.size(), 1U);
-  EXPECT_EQ(late.value().entries[0].owner.doubt, Doubt::OutOfTime);
+  EXPECT_TRUE(late.value().entries[0].owner.out_of_time);
 }
 
 // One write and one sync per batch of a thousand and more, each before the batch's first removal.
