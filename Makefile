@@ -25,13 +25,15 @@ build: build-deps
 run: build
 	@$(BIN) $(ARGS)
 
-# the macOS build check first (skipped with a note where npm is missing, unless CI=true)
+# the macOS build check first (skipped with a note where npm is missing, unless CI=true); at the
+# end, every test case that was skipped, with its reason
 test: deps
 	scripts/check-macos
 	cmake --workflow --preset ci
 	cmake --workflow --preset asan
 	cmake --workflow --preset fuzz
 	cmake --workflow --preset tsan
+	@scripts/test-skips build/ci build/asan build/fuzz build/tsan
 
 test-dev: deps
 	cmake --preset dev

@@ -312,8 +312,10 @@ Result<std::vector<Step>, HostError> place_steps(const ToolPlan& plan, const Rep
   if (!plan.exclude) {
     return steps;
   }
-  const std::string line =
-      "/" + canonical_or_same(plan.path).lexically_relative(canonical_or_same(facts.root)).string();
+  // appended rather than `"/" + string`, which GCC 12 at -O3 takes for an overlapping copy
+  // (-Wrestrict)
+  std::string line = "/";
+  line += canonical_or_same(plan.path).lexically_relative(canonical_or_same(facts.root)).string();
   const fs::path& exclude = facts.tools.info_exclude;
   auto current = read_hook(exclude);
   if (!current) {
