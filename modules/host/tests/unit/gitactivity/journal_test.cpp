@@ -203,7 +203,9 @@ TEST(PruneJournal, RefusesWhatAnotherUserMayChange) {
   const fs::path file = tmp / "state" / "journal-m.jsonl";
   ASSERT_TRUE(PruneJournal::open(file, {}, soon()).ok());
   write(file, journal_text({1, "-a", 1, 0}));
-  const std::pair<fs::path, mode_t> cases[] = {{file, 0622}, {file.parent_path(), 0777}};
+  // the journal, the state directory, and a directory above it that anyone may rename things in
+  const std::pair<fs::path, mode_t> cases[] = {
+      {file, 0622}, {file.parent_path(), 0777}, {tmp.path(), 0777}};
   for (const auto& [path, mode] : cases) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
     auto journal = PruneJournal::open(file, {}, soon());
