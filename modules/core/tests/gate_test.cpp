@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -198,6 +199,38 @@ TEST(Gate, WritesWhatItSaysAndNoMore) {
   const pylon::GateRefusal refused{pylon::gate_error(GateRule::Link), t / "l"};
   EXPECT_EQ(pylon::refusal_text(refused),
             (t / "l").string() + ": a symbolic link, which is not followed");
+}
+
+// Another user's file, though its mode and its directory let everyone write: a user other than
+// root writes only files of their own (a teammate's hook in a shared directory stays theirs).
+TEST(Gate, AnotherUsersFileIsNotWrittenButByRoot) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to be another user";
+  }
+  pylon::testing::TempDir tmp;
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
+  put(tmp / "theirs", "theirs");
+  ASSERT_EQ(::chmod((tmp / "theirs").c_str(), 0666), 0);
+  for (const WriteAction action : {WriteAction::Replace, WriteAction::Open, WriteAction::Remove}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      pylon::Write w;
+      w.action = action;
+      w.root = tmp.path();
+      w.target = "theirs";
+      const bool as_nobody = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+      const auto done = pylon::gate(w);
+      ::_exit(as_nobody && !done.ok() &&
+                      done.error().error == pylon::gate_error(GateRule::OtherOwner)
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << static_cast<int>(action);
+  }
+  EXPECT_EQ(text_of(tmp / "theirs"), "theirs");
 }
 
 TEST(IsSingleName, OnlyOneEntryOfADirectory) {
