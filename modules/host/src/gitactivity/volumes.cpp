@@ -142,7 +142,7 @@ bool below_or_at(std::string_view path, std::string_view point) {
 }  // namespace
 
 // A line of either table longer than this is no line of it.
-constexpr std::size_t max_table_line = 64 * 1024;
+constexpr std::size_t max_table_line = std::size_t{64} * 1024;
 
 std::vector<MountEntry> read_mount_table(const fs::path& file) {
   std::vector<MountEntry> mounts;
