@@ -139,6 +139,19 @@ bool contains_word(std::string_view text, std::string_view lower_word) {
   return it != text.end();
 }
 
+// The one path a line of git's own files holds (line ends dropped as git drops them), taken from
+// `base` when relative; nothing for an empty one or one that goes on past its line.
+std::optional<fs::path> path_line(std::string_view line, const fs::path& base) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    line.remove_suffix(1);
+  }
+  if (line.empty() || line.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const fs::path path(line);
+  return path.is_absolute() ? path : base / path;
+}
+
 // The git directory that the `.git` in `dir` stands for: the directory itself, or where a `.git`
 // file sends git ("gitdir: PATH", PATH relative to `dir`, line ends dropped as git drops them);
 // nothing for a link, anything else, or a file git would not read so.
@@ -157,15 +170,7 @@ std::optional<fs::path> git_dir_here(const fs::path& dir) {
   if (!text || !text->starts_with(prefix)) {
     return std::nullopt;
   }
-  std::string_view path = std::string_view(*text).substr(prefix.size());
-  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
-    path.remove_suffix(1);
-  }
-  if (path.empty() || path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
-    return std::nullopt;
-  }
-  const fs::path target(path);
-  return target.is_absolute() ? target : dir / target;
+  return path_line(std::string_view(*text).substr(prefix.size()), dir);
 }
 
 // The common git directory a linked work tree's `commondir` names (relative to `git`, one line);
@@ -175,15 +180,7 @@ std::optional<fs::path> named_common_dir(const fs::path& git) {
   if (!text) {
     return std::nullopt;
   }
-  std::string_view path(*text);
-  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) {
-    path.remove_suffix(1);
-  }
-  if (path.empty() || path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
-    return std::nullopt;
-  }
-  const fs::path named(path);
-  return named.is_absolute() ? named : git / named;
+  return path_line(*text, git);
 }
 
 // "ref:", spaces, "refs/...": a HEAD git accepts (it skips a few more kinds of space than we do)
